@@ -1,0 +1,66 @@
+// The per-port state shared by the request side and the interrupt side, and the table of ports.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "hw/Registers.h"
+
+constexpr std::uint32_t RingSize = 8192;
+constexpr std::uint32_t MaxPorts = 8;
+
+// A word that one side reads without disabling interrupts (a count tested before a loop,
+// txActive). On the single-processor target a plain aligned word suffices; on the host, where the
+// two sides really run at once, it is an atomic so that such reads are well defined.
+using SharedWord = std::atomic<std::uint32_t>;
+using SharedByte = std::atomic<std::uint8_t>;
+static_assert(sizeof(SharedWord) == 4 && sizeof(SharedByte) == 1);
+
+// The line configuration a client sends with SerialSetConfig, copied byte for byte into the port.
+struct LineConfig {
+    std::int32_t baudRate;       // bits per second; below 1 is refused
+    char parity;                 // 'n', 'o', 'e', 'm' or 's'
+    std::uint8_t stopBits;       // 1 = one, 2 = two, 3 = one and a half (5 data bits only)
+    std::uint8_t dataBits;       // 5 to 8
+    std::uint8_t reserved;       // not interpreted
+    std::uint32_t softwareFlow;  // non-zero: XON/XOFF in both directions
+    std::uint8_t xoffChar;       // XOFF character (0x13 after open)
+    std::uint8_t xonChar;        // XON character (0x11 after open)
+    std::uint8_t flowControl;    // automatic RTS/CTS selection, bits 0x01..0x08
+    std::uint8_t lineMode;       // 2, 3: RS-485 modes with automatic direction; else default
+};
+static_assert(sizeof(LineConfig) == 16);
+static_assert(offsetof(LineConfig, baudRate) == 0 && offsetof(LineConfig, parity) == 4 &&
+              offsetof(LineConfig, stopBits) == 5 && offsetof(LineConfig, dataBits) == 6 &&
+              offsetof(LineConfig, reserved) == 7 && offsetof(LineConfig, softwareFlow) == 8 &&
+              offsetof(LineConfig, xoffChar) == 12 && offsetof(LineConfig, xonChar) == 13 &&
+              offsetof(LineConfig, flowControl) == 14 && offsetof(LineConfig, lineMode) == 15);
+
+// Each ring is its storage, count, tail (next byte to take) and head (next slot to fill).
+// The count is the one word both sides change, always with interrupts disabled; each index is
+// moved by one side only.
+struct PortRecord {
+    LineConfig config;                  // last SerialSetConfig data, also when it was refused
+    std::uint8_t lcrShadow;             // LCR word format last programmed by SetPortConfig
+    std::uint8_t mcrShadow;             // MCR last written by the DTR/RTS operations
+    std::uint16_t deviceId;             // PCI device ID of the board (set-up)
+    std::uint8_t hasLineDriverControl;  // 1: line driver selectable by software (set-up)
+    ChannelRegs* regs;                  // this channel's register window (set-up)
+    SharedWord txActive;                // 1 while the interrupt side feeds the transmitter
+    std::uint8_t rxRing[RingSize];      // filled by the receive service
+    SharedWord rxCount;                 // bytes in rxRing
+    std::uint32_t rxTail;               // ReadPort's index
+    std::uint32_t rxHead;               // receive service's index
+    std::uint8_t txRing[RingSize];      // filled by WritePort
+    SharedWord txCount;                 // bytes in txRing
+    std::uint32_t txTail;               // transmit service's index
+    std::uint32_t txHead;               // WritePort's index
+    SharedByte lineErrors;              // LSR error bits seen so far, only ever ORed in
+};
+
+// Entry n is channel n's record, or null for channels the board does not have.
+extern PortRecord* PortTable[MaxPorts];
+
+// The record for a port index, or null when the index names no set-up port.
+PortRecord* FindPort(std::uint8_t portIndex);

@@ -1,0 +1,13 @@
+// The request side of the two rings: SerialRead empties rxRing, SerialWrite fills txRing.
+// Neither waits or fails; an empty or full ring shows in the count alone.
+#pragma once
+
+#include <cstdint>
+
+// Copies up to length received bytes into destination; count reports how many.
+void ReadPort(std::uint8_t portIndex, std::uint8_t* destination, std::uint32_t length,
+              std::uint32_t* count);
+
+// Queues as much of source as fits, kicks an idle transmitter; count reports how many were taken.
+void WritePort(std::uint8_t portIndex, const std::uint8_t* source, std::uint32_t length,
+               std::uint32_t* count);

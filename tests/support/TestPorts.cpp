@@ -1,0 +1,24 @@
+#include "tests/support/TestPorts.h"
+
+namespace fake {
+
+TestPorts::~TestPorts() {
+    for (auto& [index, record] : records_) {
+        PortTable[index] = nullptr;
+    }
+}
+
+PortRecord& TestPorts::Add(std::uint8_t portIndex, ChannelRegs* regs) {
+    auto record = std::make_unique<PortRecord>();  // value-initialised: every field zero
+    record->regs = regs;
+    PortTable[portIndex] = record.get();
+    records_.emplace_back(portIndex, std::move(record));
+    return *records_.back().second;
+}
+
+bool RingsConsistent(const PortRecord& port) {
+    return port.rxHead == (port.rxTail + port.rxCount.load()) % RingSize &&
+           port.txHead == (port.txTail + port.txCount.load()) % RingSize;
+}
+
+}  // namespace fake
