@@ -1,0 +1,3 @@
+#include "hw/BoardClock.h"
+
+std::uint32_t boardClockHz = 0;
