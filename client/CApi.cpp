@@ -1,0 +1,275 @@
+// The C API: each function runs the C++ operation and turns an exception into its error code,
+// keeping the message for quelta_last_error_message.
+#include <new>
+#include <string>
+
+#include "client/Device.h"
+#include "client/quelta_client.h"
+
+struct quelta_device {
+    quelta::Device device;
+};
+
+namespace {
+
+thread_local std::string lastErrorMessage;
+
+int ToCode(quelta::ErrorCode code) {
+    switch (code) {
+        case quelta::ErrorCode::NoSuchDevice: return QUELTA_ERR_NO_SUCH_DEVICE;
+        case quelta::ErrorCode::AccessDenied: return QUELTA_ERR_ACCESS_DENIED;
+        case quelta::ErrorCode::NotAnswering: return QUELTA_ERR_NOT_ANSWERING;
+        case quelta::ErrorCode::DeviceBusy: return QUELTA_ERR_DEVICE_BUSY;
+        case quelta::ErrorCode::NotOpened: return QUELTA_ERR_NOT_OPENED;
+        case quelta::ErrorCode::ConfigRefused: return QUELTA_ERR_CONFIG_REFUSED;
+        case quelta::ErrorCode::InvalidPort: return QUELTA_ERR_INVALID_PORT;
+        case quelta::ErrorCode::NotImplemented: return QUELTA_ERR_NOT_IMPLEMENTED;
+        case quelta::ErrorCode::TimedOut: return QUELTA_ERR_TIMED_OUT;
+        case quelta::ErrorCode::InvalidArgument: return QUELTA_ERR_INVALID_ARGUMENT;
+        case quelta::ErrorCode::ProtocolError: return QUELTA_ERR_PROTOCOL;
+        case quelta::ErrorCode::SystemError: return QUELTA_ERR_SYSTEM;
+    }
+    return QUELTA_ERR_SYSTEM;
+}
+
+int Fail(int code, const char* message) {
+    lastErrorMessage = message;
+    return code;
+}
+
+// Runs the operation; exceptions never cross into C.
+template <typename Operation>
+int Guarded(Operation&& operation) {
+    try {
+        operation();
+        lastErrorMessage.clear();
+        return QUELTA_OK;
+    } catch (const quelta::Error& error) {
+        return Fail(ToCode(error.Code()), error.what());
+    } catch (const std::bad_alloc&) {
+        return Fail(QUELTA_ERR_SYSTEM, "out of memory");
+    } catch (const std::exception& error) {
+        return Fail(QUELTA_ERR_SYSTEM, error.what());
+    }
+}
+
+// Operations on a device need a handle and, for their outputs, somewhere to put them.
+template <typename Operation>
+int OnDevice(quelta_device* device, const void* output, Operation&& operation) {
+    if (device == nullptr || output == nullptr) {
+        return Fail(QUELTA_ERR_INVALID_ARGUMENT, "null device or output pointer");
+    }
+    return Guarded([&] { operation(device->device); });
+}
+
+std::span<std::uint8_t> Bytes(void* buffer, size_t size) {
+    return {static_cast<std::uint8_t*>(buffer), size};
+}
+
+std::span<const std::uint8_t> Bytes(const void* data, size_t size) {
+    return {static_cast<const std::uint8_t*>(data), size};
+}
+
+std::chrono::milliseconds Milliseconds(uint32_t value) { return std::chrono::milliseconds(value); }
+
+// Runs a write-all or read-exact and reports the bytes moved also when the time ran out.
+template <typename Operation>
+int Transfer(quelta_device* device, const void* buffer, size_t size, size_t* count,
+             Operation&& operation) {
+    if (count != nullptr) *count = 0;
+    if (buffer == nullptr && size != 0) {
+        return Fail(QUELTA_ERR_INVALID_ARGUMENT, "null buffer");
+    }
+    return OnDevice(device, device, [&](quelta::Device& port) {
+        try {
+            operation(port);
+            if (count != nullptr) *count = size;
+        } catch (const quelta::Error& error) {
+            if (count != nullptr) *count = error.Transferred();
+            throw;
+        }
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+int quelta_open(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms,
+                quelta_device** device) {
+    if (name == nullptr || device == nullptr) {
+        return Fail(QUELTA_ERR_INVALID_ARGUMENT, "null name or device pointer");
+    }
+    *device = nullptr;
+    quelta::OpenOptions options;
+    switch (mode) {
+        case QUELTA_OPEN_RESET: options.mode = quelta::OpenMode::Reset; break;
+        case QUELTA_OPEN_ATTACH: options.mode = quelta::OpenMode::Attach; break;
+        case QUELTA_OPEN_ATTACH_OR_RESET: options.mode = quelta::OpenMode::AttachOrReset; break;
+        default: return Fail(QUELTA_ERR_INVALID_ARGUMENT, "unknown open mode");
+    }
+    if (reply_timeout_ms != 0) {
+        options.replyTimeout = Milliseconds(reply_timeout_ms);
+    }
+    return Guarded([&] { *device = new quelta_device{quelta::Device(name, options)}; });
+}
+
+void quelta_close(quelta_device* device) { delete device; }
+
+const char* quelta_device_name(const quelta_device* device) {
+    return device != nullptr ? device->device.Name().c_str() : "";
+}
+
+uint8_t quelta_port_index(const quelta_device* device) {
+    return device != nullptr ? device->device.PortIndex() : 0;
+}
+
+int quelta_read(quelta_device* device, void* buffer, size_t size, size_t* count) {
+    return OnDevice(device, count, [&](quelta::Device& port) {
+        *count = 0;
+        if (buffer == nullptr && size != 0) {
+            throw quelta::Error(quelta::ErrorCode::InvalidArgument, "null buffer");
+        }
+        *count = port.Read(Bytes(buffer, size));
+    });
+}
+
+int quelta_write(quelta_device* device, const void* data, size_t size, size_t* count) {
+    return OnDevice(device, count, [&](quelta::Device& port) {
+        *count = 0;
+        if (data == nullptr && size != 0) {
+            throw quelta::Error(quelta::ErrorCode::InvalidArgument, "null data");
+        }
+        *count = port.Write(Bytes(data, size));
+    });
+}
+
+int quelta_read_some(quelta_device* device, void* buffer, size_t size, uint32_t timeout_ms,
+                     size_t* count) {
+    return OnDevice(device, count, [&](quelta::Device& port) {
+        *count = 0;
+        if (buffer == nullptr && size != 0) {
+            throw quelta::Error(quelta::ErrorCode::InvalidArgument, "null buffer");
+        }
+        *count = port.ReadSome(Bytes(buffer, size), Milliseconds(timeout_ms));
+    });
+}
+
+int quelta_read_exact(quelta_device* device, void* buffer, size_t size, uint32_t timeout_ms,
+                      size_t* count) {
+    return Transfer(device, buffer, size, count, [&](quelta::Device& port) {
+        port.ReadExact(Bytes(buffer, size), Milliseconds(timeout_ms));
+    });
+}
+
+int quelta_write_all(quelta_device* device, const void* data, size_t size, uint32_t timeout_ms,
+                     size_t* count) {
+    return Transfer(device, data, size, count, [&](quelta::Device& port) {
+        port.WriteAll(Bytes(data, size), Milliseconds(timeout_ms));
+    });
+}
+
+void quelta_default_line_config(quelta_line_config* config) {
+    if (config == nullptr) return;
+    const quelta::LineSettings defaults;
+    *config = quelta_line_config{defaults.baudRate,
+                                 defaults.dataBits,
+                                 static_cast<char>(defaults.parity),
+                                 static_cast<uint8_t>(defaults.stopBits),
+                                 0,
+                                 defaults.xonChar,
+                                 defaults.xoffChar,
+                                 defaults.flowControl,
+                                 defaults.lineMode};
+}
+
+int quelta_configure(quelta_device* device, const quelta_line_config* config) {
+    return OnDevice(device, config, [&](quelta::Device& port) {
+        quelta::LineSettings settings;
+        settings.baudRate = config->baud_rate;
+        settings.dataBits = config->data_bits;
+        settings.parity = static_cast<quelta::Parity>(config->parity);
+        settings.stopBits = static_cast<quelta::StopBits>(config->stop_bits);
+        settings.softwareFlow = config->software_flow != 0;
+        settings.xonChar = config->xon_char;
+        settings.xoffChar = config->xoff_char;
+        settings.flowControl = config->flow_control;
+        settings.lineMode = config->line_mode;
+        port.Configure(settings);
+    });
+}
+
+int quelta_set_dtr(quelta_device* device, int on) {
+    return OnDevice(device, device, [&](quelta::Device& port) { port.SetDtr(on != 0); });
+}
+
+int quelta_set_rts(quelta_device* device, int on) {
+    return OnDevice(device, device, [&](quelta::Device& port) { port.SetRts(on != 0); });
+}
+
+int quelta_set_break(quelta_device* device, int on) {
+    return OnDevice(device, device, [&](quelta::Device& port) { port.SetBreak(on != 0); });
+}
+
+int quelta_close_port(quelta_device* device) {
+    return OnDevice(device, device, [&](quelta::Device& port) { port.ClosePort(); });
+}
+
+int quelta_get_modem_status(quelta_device* device, quelta_modem_status* status) {
+    return OnDevice(device, status, [&](quelta::Device& port) {
+        const quelta::ModemStatus s = port.GetModemStatus();
+        *status = quelta_modem_status{s.raw, s.ctsChanged, s.dsrChanged, s.ringEnded, s.dcdChanged,
+                                      s.cts, s.dsr, s.ring, s.dcd};
+    });
+}
+
+int quelta_get_line_status(quelta_device* device, quelta_line_status* status) {
+    return OnDevice(device, status, [&](quelta::Device& port) {
+        const quelta::LineStatus s = port.GetLineStatus();
+        *status = quelta_line_status{s.raw,          s.dataReady,     s.overrun,
+                                     s.parityError,  s.framingError,  s.breakReceived,
+                                     s.holdingEmpty, s.transmitterEmpty, s.fifoError};
+    });
+}
+
+int quelta_get_modem_control(quelta_device* device, quelta_modem_control* control) {
+    return OnDevice(device, control, [&](quelta::Device& port) {
+        const quelta::ModemControl c = port.GetModemControl();
+        *control = quelta_modem_control{c.raw, c.dtr, c.rts};
+    });
+}
+
+int quelta_get_line_errors(quelta_device* device, quelta_line_errors* errors) {
+    return OnDevice(device, errors, [&](quelta::Device& port) {
+        const quelta::LineErrors e = port.GetLineErrors();
+        *errors = quelta_line_errors{e.raw, e.overrun, e.parityError, e.framingError,
+                                     e.breakReceived, e.fifoError};
+    });
+}
+
+int quelta_get_rx_count(quelta_device* device, uint32_t* count) {
+    return OnDevice(device, count, [&](quelta::Device& port) { *count = port.GetRxCount(); });
+}
+
+const char* quelta_error_string(int error) {
+    switch (error) {
+        case QUELTA_OK: return "no error";
+        case QUELTA_ERR_NO_SUCH_DEVICE: return "no such device";
+        case QUELTA_ERR_ACCESS_DENIED: return "access denied";
+        case QUELTA_ERR_NOT_ANSWERING: return "driver not answering";
+        case QUELTA_ERR_DEVICE_BUSY: return "device busy";
+        case QUELTA_ERR_NOT_OPENED: return "port not opened since the driver started";
+        case QUELTA_ERR_CONFIG_REFUSED: return "configuration refused";
+        case QUELTA_ERR_INVALID_PORT: return "invalid port";
+        case QUELTA_ERR_NOT_IMPLEMENTED: return "request not implemented";
+        case QUELTA_ERR_TIMED_OUT: return "timed out";
+        case QUELTA_ERR_INVALID_ARGUMENT: return "invalid argument";
+        case QUELTA_ERR_PROTOCOL: return "protocol error";
+        case QUELTA_ERR_SYSTEM: return "system error";
+        default: return "unknown error";
+    }
+}
+
+const char* quelta_last_error_message(void) { return lastErrorMessage.c_str(); }
+
+}  // extern "C"

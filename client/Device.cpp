@@ -1,0 +1,271 @@
+#include "client/Device.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "client/DeviceName.h"
+#include "client/RequestChannel.h"
+
+namespace quelta {
+namespace {
+
+// portIndex written before SerialOpen: a driver that finds no port for the name leaves it as it
+// is, so it still reads this afterwards, and every later request would be refused (status 87).
+constexpr std::uint8_t NoPort = 0xFF;
+
+// Clients mark a block whose port has been opened in its three unused bytes after portIndex,
+// which the driver never touches: 'Q', 'o' and the port index inverted as a check. A new block
+// holds whatever the platform gave it, never this. It lets a later client attach to the port as
+// it is instead of resetting it with another SerialOpen.
+constexpr std::uint8_t OpenedMark0 = 'Q';
+constexpr std::uint8_t OpenedMark1 = 'o';
+
+void MarkOpened(RequestPart& part) {
+    part.unused21[0] = OpenedMark0;
+    part.unused21[1] = OpenedMark1;
+    part.unused21[2] = static_cast<std::uint8_t>(~part.portIndex);
+}
+
+bool IsMarkedOpened(const RequestPart& part) {
+    return part.unused21[0] == OpenedMark0 && part.unused21[1] == OpenedMark1 &&
+           part.unused21[2] == static_cast<std::uint8_t>(~part.portIndex);
+}
+
+// Polling interval of the waiting operations: the driver has no blocking read, so a waiting
+// reader asks again, starting soon after a quiet request and backing off to this.
+constexpr std::chrono::microseconds MaxPollInterval{1000};
+constexpr std::chrono::microseconds MinPollInterval{50};
+
+class Backoff {
+public:
+    void Reset() { interval_ = MinPollInterval; }
+    // Sleeps for the current interval, no later than the deadline, and doubles it.
+    void Sleep(Clock::time_point deadline) {
+        const auto until = std::min(Clock::now() + interval_, deadline);
+        std::this_thread::sleep_until(until);
+        interval_ = std::min(interval_ * 2, MaxPollInterval);
+    }
+
+private:
+    std::chrono::microseconds interval_ = MinPollInterval;
+};
+
+void CheckStatus(const RequestChannel& channel, std::uint32_t requestCode, const Reply& reply) {
+    switch (reply.status) {
+        case RequestDone:
+            return;
+        case RequestInvalidPort:
+            throw Error(ErrorCode::InvalidPort,
+                        channel.Name() + ": the driver has no port " +
+                            std::to_string(channel.PortIndex()) +
+                            " (status 87); the driver may have restarted: open the device again");
+        case RequestNotImplemented:
+            throw Error(ErrorCode::NotImplemented, channel.Name() + ": request " +
+                                                       std::to_string(requestCode) +
+                                                       " not implemented by the driver (status 120)");
+        default:
+            throw Error(ErrorCode::ProtocolError, channel.Name() + ": unexpected status " +
+                                                      std::to_string(reply.status) +
+                                                      " for request " + std::to_string(requestCode));
+    }
+}
+
+[[noreturn]] void ThrowBadCount(const RequestChannel& channel, std::uint32_t requestCode,
+                                std::uint32_t count) {
+    throw Error(ErrorCode::ProtocolError, channel.Name() + ": impossible result count " +
+                                              std::to_string(count) + " for request " +
+                                              std::to_string(requestCode));
+}
+
+}  // namespace
+
+Device::Device(std::string_view name, const OpenOptions& options)
+    : channel_(std::make_unique<RequestChannel>(FullDeviceName(name), options.replyTimeout)) {
+    Open(options.mode);
+}
+
+Device::Device(Device&&) noexcept = default;
+Device& Device::operator=(Device&&) noexcept = default;
+Device::~Device() = default;
+
+const std::string& Device::Name() const { return channel_->Name(); }
+std::uint8_t Device::PortIndex() const { return channel_->PortIndex(); }
+std::uint32_t Device::DataAreaSize() const { return channel_->DataAreaSize(); }
+
+void Device::Open(OpenMode mode) {
+    RequestChannel::Session session(*channel_);
+    RequestPart& part = session.Part();
+    if (mode != OpenMode::Reset && IsMarkedOpened(part)) {
+        channel_->SetPortIndex(part.portIndex);
+        return;
+    }
+    if (mode == OpenMode::Attach) {
+        throw Error(ErrorCode::NotOpened,
+                    Name() + ": no client has opened the port since the driver started");
+    }
+    part.portIndex = NoPort;
+    const Reply reply = session.Exchange(SerialOpen, 0);
+    CheckStatus(*channel_, SerialOpen, reply);
+    if (part.portIndex == NoPort) {
+        throw Error(ErrorCode::NoSuchDevice, Name() + ": the driver has no port for this name");
+    }
+    channel_->SetPortIndex(part.portIndex);
+    MarkOpened(part);
+    wasReset_ = true;
+}
+
+void Device::SimpleRequest(std::uint32_t requestCode) {
+    RequestChannel::Session session(*channel_);
+    CheckStatus(*channel_, requestCode, session.Exchange(requestCode, 0));
+}
+
+std::uint8_t Device::ByteRequest(std::uint32_t requestCode) {
+    RequestChannel::Session session(*channel_);
+    const Reply reply = session.Exchange(requestCode, 0);
+    CheckStatus(*channel_, requestCode, reply);
+    if (reply.resultCount != 1) {
+        ThrowBadCount(*channel_, requestCode, reply.resultCount);
+    }
+    return session.Data()[0];
+}
+
+std::size_t Device::Read(std::span<std::uint8_t> buffer) {
+    std::size_t total = 0;
+    while (total < buffer.size()) {
+        const auto chunk = static_cast<std::uint32_t>(
+            std::min<std::size_t>(buffer.size() - total, channel_->DataAreaSize()));
+        RequestChannel::Session session(*channel_);
+        const Reply reply = session.Exchange(SerialRead, chunk);
+        CheckStatus(*channel_, SerialRead, reply);
+        // The count decides how much is copied out of the block: never trust it beyond the request.
+        if (reply.resultCount > chunk) {
+            ThrowBadCount(*channel_, SerialRead, reply.resultCount);
+        }
+        std::memcpy(buffer.data() + total, session.Data(), reply.resultCount);
+        total += reply.resultCount;
+        if (reply.resultCount < chunk) break;
+    }
+    return total;
+}
+
+std::size_t Device::Write(std::span<const std::uint8_t> data) {
+    std::size_t total = 0;
+    while (total < data.size()) {
+        const auto chunk = static_cast<std::uint32_t>(
+            std::min<std::size_t>(data.size() - total, channel_->DataAreaSize()));
+        RequestChannel::Session session(*channel_);
+        std::memcpy(session.Data(), data.data() + total, chunk);
+        const Reply reply = session.Exchange(SerialWrite, chunk);
+        CheckStatus(*channel_, SerialWrite, reply);
+        if (reply.resultCount > chunk) {
+            ThrowBadCount(*channel_, SerialWrite, reply.resultCount);
+        }
+        total += reply.resultCount;
+        if (reply.resultCount < chunk) break;
+    }
+    return total;
+}
+
+std::size_t Device::ReadSome(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    Backoff backoff;
+    while (true) {
+        const std::size_t count = Read(buffer);
+        if (count > 0 || buffer.empty() || Clock::now() >= deadline) return count;
+        backoff.Sleep(deadline);
+    }
+}
+
+void Device::ReadExact(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    Backoff backoff;
+    std::size_t total = 0;
+    while (total < buffer.size()) {
+        const std::size_t count = Read(buffer.subspan(total));
+        total += count;
+        if (total == buffer.size()) break;
+        if (count > 0) {
+            backoff.Reset();
+        } else if (Clock::now() >= deadline) {
+            throw Error(ErrorCode::TimedOut,
+                        Name() + ": received " + std::to_string(total) + " of " +
+                            std::to_string(buffer.size()) + " bytes before the time-out",
+                        total);
+        }
+        backoff.Sleep(deadline);
+    }
+}
+
+void Device::WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    Backoff backoff;
+    std::size_t total = 0;
+    while (total < data.size()) {
+        const std::size_t count = Write(data.subspan(total));
+        total += count;
+        if (total == data.size()) break;
+        if (count > 0) {
+            backoff.Reset();
+        } else if (Clock::now() >= deadline) {
+            throw Error(ErrorCode::TimedOut,
+                        Name() + ": the driver took " + std::to_string(total) + " of " +
+                            std::to_string(data.size()) +
+                            " bytes before the time-out (transmit ring full: is flow control holding "
+                            "the line?)",
+                        total);
+        }
+        backoff.Sleep(deadline);
+    }
+}
+
+void Device::WriteAll(std::string_view text, std::chrono::milliseconds timeout) {
+    WriteAll(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), timeout);
+}
+
+void Device::Configure(const LineSettings& settings) {
+    if (const auto reason = ExplainRefusal(settings)) {
+        throw Error(ErrorCode::ConfigRefused,
+                    Name() + ": configuration refused: " + *reason + " (not sent to the driver)");
+    }
+    const LineConfig wire = settings.ToWire();
+    RequestChannel::Session session(*channel_);
+    std::memcpy(session.Data(), &wire, sizeof wire);
+    const Reply reply = session.Exchange(SerialSetConfig, sizeof wire);
+    CheckStatus(*channel_, SerialSetConfig, reply);
+    if (reply.resultCount == 0) {
+        throw Error(ErrorCode::ConfigRefused,
+                    Name() + ": configuration refused by the driver: " +
+                        std::to_string(settings.baudRate) +
+                        " baud cannot be made from the board's clock");
+    }
+    if (reply.resultCount != 1) {
+        ThrowBadCount(*channel_, SerialSetConfig, reply.resultCount);
+    }
+}
+
+void Device::SetDtr(bool on) { SimpleRequest(on ? SerialSetDtr : SerialClearDtr); }
+void Device::SetRts(bool on) { SimpleRequest(on ? SerialSetRts : SerialClearRts); }
+void Device::SetBreak(bool on) { SimpleRequest(on ? SerialSetBreak : SerialClearBreak); }
+void Device::ClosePort() { SimpleRequest(SerialClose); }
+
+ModemStatus Device::GetModemStatus() { return ModemStatus::Decode(ByteRequest(SerialGetModemStatus)); }
+LineStatus Device::GetLineStatus() { return LineStatus::Decode(ByteRequest(SerialGetLineStatus)); }
+ModemControl Device::GetModemControl() {
+    return ModemControl::Decode(ByteRequest(SerialGetModemControl));
+}
+LineErrors Device::GetLineErrors() { return LineErrors::Decode(ByteRequest(SerialGetLineErrors)); }
+
+std::uint32_t Device::GetRxCount() {
+    RequestChannel::Session session(*channel_);
+    const Reply reply = session.Exchange(SerialGetRxCount, 0);
+    CheckStatus(*channel_, SerialGetRxCount, reply);
+    if (reply.resultCount != 4) {
+        ThrowBadCount(*channel_, SerialGetRxCount, reply.resultCount);
+    }
+    const std::uint8_t* data = session.Data();
+    return std::uint32_t{data[0]} | std::uint32_t{data[1]} << 8 | std::uint32_t{data[2]} << 16 |
+           std::uint32_t{data[3]} << 24;
+}
+
+}  // namespace quelta

@@ -1,0 +1,103 @@
+// A Quelta serial device as a client program uses it: open by name, then every request of the
+// driver with typed results, and write-all / read-exactly on top.
+//
+//     quelta::Device port("Serial0");
+//     port.Configure({.baudRate = 115200});
+//     port.WriteAll("hello", std::chrono::seconds(1));
+//
+// Every method throws quelta::Error. A Device may be used from several threads: each request
+// holds the device mutex, which also keeps other clients of the device out meanwhile.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "client/Error.h"
+#include "client/LineSettings.h"
+#include "client/LineSignals.h"
+
+namespace quelta {
+
+class RequestChannel;
+struct Reply;
+
+enum class OpenMode {
+    // Send SerialOpen: the driver resets the port (9600 8N1, no flow control, rings emptied).
+    Reset,
+    // Use the port as the last client that opened it left it (configuration, received bytes);
+    // NotOpened when nobody has opened it since the driver started.
+    Attach,
+    // Attach when some client has opened the port already, else open it with a reset.
+    AttachOrReset,
+};
+
+constexpr std::chrono::milliseconds DefaultReplyTimeout{2000};
+
+struct OpenOptions {
+    OpenMode mode = OpenMode::Reset;
+    // Limit on each reply wait and on waiting for another client's request to end.
+    std::chrono::milliseconds replyTimeout = DefaultReplyTimeout;
+};
+
+class Device {
+public:
+    // name: "\RtDevice\Quelta\Serial0" or "Serial0".
+    explicit Device(std::string_view name, const OpenOptions& options = {});
+    Device(Device&&) noexcept;
+    Device& operator=(Device&&) noexcept;
+    ~Device();
+
+    const std::string& Name() const;  // the full name
+    std::uint8_t PortIndex() const;
+    std::uint32_t DataAreaSize() const;  // the most one request carries
+    bool WasReset() const { return wasReset_; }  // opening sent SerialOpen
+
+    // Takes what has arrived, up to buffer.size() bytes, without waiting.
+    std::size_t Read(std::span<std::uint8_t> buffer);
+    // Hands over what the transmit ring takes now, without waiting; returns the bytes taken.
+    std::size_t Write(std::span<const std::uint8_t> data);
+
+    // Waits until at least one byte has arrived or the time is up; returns the count (0 at the
+    // time-out).
+    std::size_t ReadSome(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout);
+    // Fills the whole buffer; TimedOut (with Transferred()) when the time runs out first.
+    void ReadExact(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout);
+    // Hands over all the data; TimedOut (with Transferred()) when the ring stays full too long.
+    void WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout);
+    void WriteAll(std::string_view text, std::chrono::milliseconds timeout);
+
+    // ConfigRefused when the driver refuses, or before sending when the library can tell that it
+    // would: the driver resets the FIFOs and loads the new divisor before it checks the word
+    // format, so a refused request would disturb the line for nothing.
+    void Configure(const LineSettings& settings);
+
+    void SetDtr(bool on);
+    void SetRts(bool on);
+    // Ending a break waits for nothing: while the driver is still sending, it leaves the break on.
+    void SetBreak(bool on);
+
+    ModemStatus GetModemStatus();
+    LineStatus GetLineStatus();
+    ModemControl GetModemControl();
+    LineErrors GetLineErrors();
+    std::uint32_t GetRxCount();
+
+    // SerialClose: interrupts off, rings emptied, RTS and DTR dropped. The port stays usable
+    // after a new Configure. Destroying a Device does not send it.
+    void ClosePort();
+
+private:
+    void Open(OpenMode mode);
+    void SimpleRequest(std::uint32_t requestCode);
+    std::uint8_t ByteRequest(std::uint32_t requestCode);
+
+    std::unique_ptr<RequestChannel> channel_;
+    bool wasReset_ = false;
+};
+
+}  // namespace quelta

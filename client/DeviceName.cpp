@@ -1,0 +1,101 @@
+#include "client/DeviceName.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "client/Error.h"
+#include "platform/host/PosixNames.h"
+#include "server/RequestBlock.h"
+
+namespace quelta {
+namespace {
+
+// The driver copies a device name into a 100-byte buffer with its terminator.
+constexpr std::size_t MaxDeviceNameLength = 99;
+
+// Orders "Serial2" before "Serial10": runs of digits compare by value.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool digitA = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+        const bool digitB = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+        if (digitA && digitB) {
+            std::size_t endA = i;
+            std::size_t endB = j;
+            while (endA < a.size() && std::isdigit(static_cast<unsigned char>(a[endA])) != 0) ++endA;
+            while (endB < b.size() && std::isdigit(static_cast<unsigned char>(b[endB])) != 0) ++endB;
+            std::string_view numberA(a.data() + i, endA - i);
+            std::string_view numberB(b.data() + j, endB - j);
+            while (numberA.size() > 1 && numberA.front() == '0') numberA.remove_prefix(1);
+            while (numberB.size() > 1 && numberB.front() == '0') numberB.remove_prefix(1);
+            if (numberA.size() != numberB.size()) return numberA.size() < numberB.size();
+            if (numberA != numberB) return numberA < numberB;
+            i = endA;
+            j = endB;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+}  // namespace
+
+std::string FullDeviceName(std::string_view name) {
+    std::string full;
+    if (name.find('\\') == std::string_view::npos) {
+        full = std::string(DeviceNamePrefix) + std::string(name);
+    } else {
+        full = std::string(name);
+        if (!full.starts_with(DeviceNamePrefix)) {
+            throw Error(ErrorCode::InvalidArgument,
+                        "not a Quelta device name: " + full + " (expected \\RtDevice\\Quelta\\NAME)");
+        }
+    }
+    const std::string_view shortPart = std::string_view(full).substr(DeviceNamePrefix.size());
+    if (shortPart.empty()) {
+        throw Error(ErrorCode::InvalidArgument, "empty device name");
+    }
+    if (shortPart.find_first_of("/\\") != std::string_view::npos) {
+        throw Error(ErrorCode::InvalidArgument, "device name may not contain '/' or '\\': " + full);
+    }
+    if (full.size() > MaxDeviceNameLength) {
+        throw Error(ErrorCode::InvalidArgument, "device name too long: " + full);
+    }
+    return full;
+}
+
+std::string ShortDeviceName(std::string_view name) {
+    if (name.starts_with(DeviceNamePrefix)) {
+        name.remove_prefix(DeviceNamePrefix.size());
+    }
+    return std::string(name);
+}
+
+std::vector<std::string> ListDevices() {
+    // "/<ns>.RtDevice.Quelta.X.sm" names the file <ns>.RtDevice.Quelta.X.sm in /dev/shm.
+    const std::string marker = posix_names::ObjectName(std::string(DeviceNamePrefix) + "\x01");
+    const std::string prefix = marker.substr(1, marker.size() - 2);
+    const std::string suffix = SharedMemorySuffix;
+    std::vector<std::string> devices;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
+        const std::string file = entry.path().filename().string();
+        if (file.size() > prefix.size() + suffix.size() && file.starts_with(prefix) &&
+            file.ends_with(suffix)) {
+            const std::string shortName =
+                file.substr(prefix.size(), file.size() - prefix.size() - suffix.size());
+            if (shortName.find('.') == std::string::npos) {
+                devices.push_back(std::string(DeviceNamePrefix) + shortName);
+            }
+        }
+    }
+    std::sort(devices.begin(), devices.end(), NaturalLess);
+    return devices;
+}
+
+}  // namespace quelta

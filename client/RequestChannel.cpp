@@ -1,0 +1,94 @@
+#include "client/RequestChannel.h"
+
+#include "client/Error.h"
+#include "platform/host/PosixNames.h"
+
+namespace quelta {
+namespace {
+
+// After a client died holding the mutex, how long to wait for the reply to a request it may have
+// left with the driver. The driver answers in microseconds; this only covers a busy machine.
+constexpr std::chrono::milliseconds DeadClientGrace{50};
+
+std::string Milliseconds(Clock::duration duration) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()) +
+           " ms";
+}
+
+}  // namespace
+
+RequestChannel::RequestChannel(const std::string& fullName, Clock::duration replyTimeout)
+    : name_(fullName), replyTimeout_(replyTimeout) {
+    blockMapping_ = SharedMapping(posix_names::ObjectName(fullName + SharedMemorySuffix),
+                                  RequestBlockOverhead);
+    block_ = static_cast<RequestBlock*>(blockMapping_.Address());
+    dataAreaSize_ = block_->dataAreaSize;
+    if (dataAreaSize_ < sizeof(std::uint32_t) * 4 ||
+        blockMapping_.Size() != std::size_t{dataAreaSize_} + RequestBlockOverhead) {
+        throw Error(ErrorCode::ProtocolError,
+                    fullName + ": the request block's size (" + std::to_string(blockMapping_.Size()) +
+                        " bytes, data area " + std::to_string(dataAreaSize_) +
+                        ") does not fit; the driver may still be starting");
+    }
+    requestSemaphore_ = NamedSemaphore(posix_names::ObjectName(fullName + RequestSemaphoreSuffix));
+    replySemaphore_ = NamedSemaphore(posix_names::ObjectName(fullName + ReplySemaphoreSuffix));
+    mutex_ = DeviceMutex(posix_names::ObjectName(fullName));
+}
+
+RequestChannel::Session::Session(RequestChannel& channel) : channel_(channel) {
+    if (channel_.Unusable()) {
+        throw Error(ErrorCode::NotAnswering,
+                    channel_.name_ + ": an earlier request was never answered; open the device again");
+    }
+    const LockResult lock = channel_.mutex_.Lock(Clock::now() + channel_.replyTimeout_);
+    if (lock == LockResult::TimedOut) {
+        throw Error(ErrorCode::DeviceBusy, channel_.name_ + ": another client held the device for " +
+                                               Milliseconds(channel_.replyTimeout_));
+    }
+    try {
+        channel_.TakeOver(lock);
+    } catch (...) {
+        channel_.mutex_.Unlock();
+        throw;
+    }
+}
+
+RequestChannel::Session::~Session() { channel_.mutex_.Unlock(); }
+
+void RequestChannel::TakeOver(LockResult lock) {
+    if (lock == LockResult::OwnerDied) {
+        // The dead client may have left a request. If the driver has not taken it yet, take it
+        // back; otherwise give the driver a moment to answer it so the answer is not ours.
+        if (!requestSemaphore_.TryTake()) {
+            replySemaphore_.Take(Clock::duration::zero(), Clock::now() + DeadClientGrace);
+        }
+    }
+    // A reply that arrived after its client gave up waiting would otherwise answer this request.
+    while (replySemaphore_.TryTake()) {
+    }
+}
+
+Reply RequestChannel::Session::Exchange(std::uint32_t requestCode, std::uint32_t dataLength) {
+    RequestPart& part = Part();
+    part.requestCode = requestCode;
+    part.dataLength = dataLength;
+    if (channel_.portKnown_) {
+        part.portIndex = channel_.portIndex_;
+    }
+    channel_.requestSemaphore_.Post();
+    if (!channel_.replySemaphore_.Take(ReplyPollTime, Clock::now() + channel_.replyTimeout_)) {
+        if (channel_.requestSemaphore_.TryTake()) {
+            // The driver never took the request: withdrawn, nothing of it remains.
+            throw Error(ErrorCode::NotAnswering,
+                        channel_.name_ + ": driver not answering (request not taken within " +
+                            Milliseconds(channel_.replyTimeout_) + "; is quelta-driver running?)");
+        }
+        channel_.unusable_.store(true, std::memory_order_relaxed);
+        throw Error(ErrorCode::NotAnswering,
+                    channel_.name_ + ": driver took the request but did not answer within " +
+                        Milliseconds(channel_.replyTimeout_));
+    }
+    return Reply{part.status, part.resultCount};
+}
+
+}  // namespace quelta

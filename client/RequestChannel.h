@@ -1,0 +1,81 @@
+// One device's request channel as a client sees it: the request block, the request and reply
+// semaphores and the device mutex, and the exchange of one request for its reply.
+//
+// Every exchange runs inside a Session, which holds the device mutex so that the clients of a
+// device take turns with the one block. Each reply wait has a time limit. A request the driver
+// never took is withdrawn on time-out, so nothing of it remains; a request it took but did not
+// answer may still be answered later, and that late reply would be taken for the next one, so the
+// channel then refuses every further request (open the device again). The next session of any
+// client first discards such a late reply.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "client/SharedObjects.h"
+#include "server/RequestBlock.h"
+
+namespace quelta {
+
+struct Reply {
+    std::uint32_t status;
+    std::uint32_t resultCount;
+};
+
+// How long a waiting side polls for the reply before it sleeps: long enough to catch a driver
+// that answers at once, short enough that a slow reply costs little CPU.
+constexpr std::chrono::microseconds ReplyPollTime{50};
+
+class RequestChannel {
+public:
+    // fullName: "\RtDevice\Quelta\Serial0". Opens the four objects and checks the block.
+    RequestChannel(const std::string& fullName, Clock::duration replyTimeout);
+
+    class Session {
+    public:
+        explicit Session(RequestChannel& channel);
+        ~Session();
+        Session(const Session&) = delete;
+        Session& operator=(const Session&) = delete;
+
+        RequestPart& Part() { return channel_.block_->request; }
+        std::uint8_t* Data() { return DataArea(channel_.block_); }
+        // Writes the code, the length and the channel's port index, releases the request
+        // semaphore and waits for the reply. Throws NotAnswering on time-out.
+        Reply Exchange(std::uint32_t requestCode, std::uint32_t dataLength);
+
+    private:
+        RequestChannel& channel_;
+    };
+
+    const std::string& Name() const { return name_; }
+    std::uint32_t DataAreaSize() const { return dataAreaSize_; }
+    Clock::duration ReplyTimeout() const { return replyTimeout_; }
+
+    // The port every request acts on; written into the block before each request, so a block
+    // scribbled by another client cannot turn this client's requests onto another port.
+    void SetPortIndex(std::uint8_t portIndex) { portIndex_ = portIndex; portKnown_ = true; }
+    std::uint8_t PortIndex() const { return portIndex_; }
+
+    // True once a request was taken by the driver but not answered in time.
+    bool Unusable() const { return unusable_.load(std::memory_order_relaxed); }
+
+private:
+    void TakeOver(LockResult lock);
+
+    std::string name_;
+    Clock::duration replyTimeout_;
+    SharedMapping blockMapping_;
+    RequestBlock* block_ = nullptr;
+    std::uint32_t dataAreaSize_ = 0;  // read once at open: another client could change the block's copy
+    NamedSemaphore requestSemaphore_;
+    NamedSemaphore replySemaphore_;
+    DeviceMutex mutex_;
+    std::uint8_t portIndex_ = 0;
+    bool portKnown_ = false;
+    std::atomic<bool> unusable_{false};
+};
+
+}  // namespace quelta

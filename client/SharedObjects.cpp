@@ -1,0 +1,163 @@
+#include "client/SharedObjects.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <utility>
+
+#include "client/Error.h"
+#include "platform/host/PosixNames.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace quelta {
+namespace {
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
+
+timespec ToTimespec(Clock::time_point deadline) {
+    // steady_clock is CLOCK_MONOTONIC on Linux, the clock the waits below are given.
+    const auto sinceEpoch = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
+    const auto nanoseconds =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch - seconds);
+    timespec when{};
+    when.tv_sec = static_cast<time_t>(seconds.count());
+    when.tv_nsec = static_cast<long>(nanoseconds.count());
+    return when;
+}
+
+}  // namespace
+
+SharedMapping::SharedMapping(const std::string& posixName, std::size_t minimumSize) {
+    const int descriptor = shm_open(posixName.c_str(), O_RDWR, 0);
+    if (descriptor < 0) {
+        ThrowSystemError("cannot open " + posixName, errno);
+    }
+    struct stat info {};
+    if (fstat(descriptor, &info) != 0) {
+        const int error = errno;
+        close(descriptor);
+        ThrowSystemError("cannot examine " + posixName, error);
+    }
+    if (static_cast<std::size_t>(info.st_size) < minimumSize) {
+        close(descriptor);
+        throw Error(ErrorCode::ProtocolError,
+                    posixName + " is " + std::to_string(info.st_size) +
+                        " bytes, too small for a device object");
+    }
+    size_ = static_cast<std::size_t>(info.st_size);
+    void* address = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+    const int error = errno;
+    close(descriptor);
+    if (address == MAP_FAILED) {
+        ThrowSystemError("cannot map " + posixName, error);
+    }
+    address_ = address;
+}
+
+SharedMapping::SharedMapping(SharedMapping&& other) noexcept
+    : address_(std::exchange(other.address_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
+    if (this != &other) {
+        if (address_ != nullptr) munmap(address_, size_);
+        address_ = std::exchange(other.address_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+SharedMapping::~SharedMapping() {
+    if (address_ != nullptr) munmap(address_, size_);
+}
+
+NamedSemaphore::NamedSemaphore(const std::string& posixName) {
+    semaphore_ = sem_open(posixName.c_str(), 0);
+    if (semaphore_ == SEM_FAILED) {
+        semaphore_ = nullptr;
+        ThrowSystemError("cannot open semaphore " + posixName, errno);
+    }
+}
+
+NamedSemaphore::NamedSemaphore(NamedSemaphore&& other) noexcept
+    : semaphore_(std::exchange(other.semaphore_, nullptr)) {}
+
+NamedSemaphore& NamedSemaphore::operator=(NamedSemaphore&& other) noexcept {
+    if (this != &other) {
+        if (semaphore_ != nullptr) sem_close(semaphore_);
+        semaphore_ = std::exchange(other.semaphore_, nullptr);
+    }
+    return *this;
+}
+
+NamedSemaphore::~NamedSemaphore() {
+    if (semaphore_ != nullptr) sem_close(semaphore_);
+}
+
+void NamedSemaphore::Post() {
+    if (sem_post(semaphore_) != 0) {
+        ThrowSystemError("cannot release the request semaphore", errno);
+    }
+}
+
+bool NamedSemaphore::TryTake() {
+    while (sem_trywait(semaphore_) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+bool NamedSemaphore::Take(Clock::duration pollFor, Clock::time_point deadline) {
+    const Clock::time_point pollEnd = std::min(Clock::now() + pollFor, deadline);
+    do {
+        if (TryTake()) return true;
+        for (int i = 0; i < 16; ++i) CpuRelax();
+    } while (Clock::now() < pollEnd);
+
+    const timespec when = ToTimespec(deadline);
+    while (sem_clockwait(semaphore_, CLOCK_MONOTONIC, &when) != 0) {
+        if (errno == ETIMEDOUT) return false;
+        if (errno != EINTR) ThrowSystemError("cannot wait for the driver's reply", errno);
+    }
+    return true;
+}
+
+DeviceMutex::DeviceMutex(const std::string& posixName)
+    : mapping_(posixName, sizeof(posix_names::MutexObject)) {}
+
+LockResult DeviceMutex::Lock(Clock::time_point deadline) {
+    auto* object = static_cast<posix_names::MutexObject*>(mapping_.Address());
+    const timespec when = ToTimespec(deadline);
+    const int result = pthread_mutex_clocklock(&object->mutex, CLOCK_MONOTONIC, &when);
+    switch (result) {
+        case 0:
+            return LockResult::Locked;
+        case EOWNERDEAD:
+            // The holder died inside a request. Marking the mutex consistent keeps it usable for
+            // everyone; the caller deals with the request the dead client may have left behind.
+            pthread_mutex_consistent(&object->mutex);
+            return LockResult::OwnerDied;
+        case ETIMEDOUT:
+            return LockResult::TimedOut;
+        default:
+            ThrowSystemError("cannot take the device mutex", result);
+    }
+}
+
+void DeviceMutex::Unlock() {
+    auto* object = static_cast<posix_names::MutexObject*>(mapping_.Address());
+    pthread_mutex_unlock(&object->mutex);
+}
+
+}  // namespace quelta

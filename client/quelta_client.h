@@ -1,0 +1,129 @@
+/* The Quelta client library for C and for other languages that call C.
+ *
+ *     quelta_device* port;
+ *     if (quelta_open("Serial0", QUELTA_OPEN_RESET, 0, &port) != QUELTA_OK) {
+ *         fprintf(stderr, "%s\n", quelta_last_error_message());
+ *     }
+ *
+ * Every function returns QUELTA_OK (0) or a negative quelta_error; after an error,
+ * quelta_last_error_message() gives the full reason on the calling thread. The operations are
+ * those of the C++ class quelta::Device (client/Device.h). */
+#ifndef QUELTA_CLIENT_H
+#define QUELTA_CLIENT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct quelta_device quelta_device;
+
+typedef enum quelta_error {
+    QUELTA_OK = 0,
+    QUELTA_ERR_NO_SUCH_DEVICE = -1,
+    QUELTA_ERR_ACCESS_DENIED = -2,
+    QUELTA_ERR_NOT_ANSWERING = -3,
+    QUELTA_ERR_DEVICE_BUSY = -4,
+    QUELTA_ERR_NOT_OPENED = -5,
+    QUELTA_ERR_CONFIG_REFUSED = -6,
+    QUELTA_ERR_INVALID_PORT = -7,
+    QUELTA_ERR_NOT_IMPLEMENTED = -8,
+    QUELTA_ERR_TIMED_OUT = -9,
+    QUELTA_ERR_INVALID_ARGUMENT = -10,
+    QUELTA_ERR_PROTOCOL = -11,
+    QUELTA_ERR_SYSTEM = -12
+} quelta_error;
+
+typedef enum quelta_open_mode {
+    QUELTA_OPEN_RESET = 0,           /* SerialOpen: port back to 9600 8N1, rings emptied */
+    QUELTA_OPEN_ATTACH = 1,          /* use the port as the last open left it */
+    QUELTA_OPEN_ATTACH_OR_RESET = 2  /* attach if opened before, else reset */
+} quelta_open_mode;
+
+/* The line configuration; quelta_default_line_config fills in 9600 8N1, no flow control. */
+typedef struct quelta_line_config {
+    int32_t baud_rate;
+    uint8_t data_bits;     /* 5 to 8 */
+    char parity;           /* 'n', 'o', 'e', 'm', 's' */
+    uint8_t stop_bits;     /* 1, 2, or 3 for one and a half (5 data bits) */
+    uint8_t software_flow; /* non-zero: XON/XOFF in both directions */
+    uint8_t xon_char;
+    uint8_t xoff_char;
+    uint8_t flow_control;  /* QUELTA_FLOW_* bits */
+    uint8_t line_mode;     /* 2 or 3: RS-485 modes with automatic direction; else default */
+} quelta_line_config;
+
+#define QUELTA_FLOW_AUTO_RTS 0x01
+#define QUELTA_FLOW_AUTO_CTS 0x02
+#define QUELTA_FLOW_AUTO_RTS_WITH_DTR 0x04
+#define QUELTA_FLOW_AUTO_CTS_WITH_DTR 0x08
+
+typedef struct quelta_modem_status {
+    uint8_t raw;
+    uint8_t cts_changed, dsr_changed, ring_ended, dcd_changed;
+    uint8_t cts, dsr, ring, dcd;
+} quelta_modem_status;
+
+typedef struct quelta_line_status {
+    uint8_t raw;
+    uint8_t data_ready, overrun, parity_error, framing_error;
+    uint8_t break_received, holding_empty, transmitter_empty, fifo_error;
+} quelta_line_status;
+
+typedef struct quelta_modem_control {
+    uint8_t raw;
+    uint8_t dtr, rts;
+} quelta_modem_control;
+
+typedef struct quelta_line_errors {
+    uint8_t raw;
+    uint8_t overrun, parity_error, framing_error, break_received, fifo_error;
+} quelta_line_errors;
+
+/* reply_timeout_ms 0: the default of 2000 ms. */
+int quelta_open(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms,
+                quelta_device** device);
+/* Releases the handle; sends nothing to the driver. NULL is allowed. */
+void quelta_close(quelta_device* device);
+
+const char* quelta_device_name(const quelta_device* device);
+uint8_t quelta_port_index(const quelta_device* device);
+
+/* What is there / what the ring takes now, without waiting; the count in *count. */
+int quelta_read(quelta_device* device, void* buffer, size_t size, size_t* count);
+int quelta_write(quelta_device* device, const void* data, size_t size, size_t* count);
+/* Waits up to timeout_ms for at least one byte; *count 0 at the time-out (not an error). */
+int quelta_read_some(quelta_device* device, void* buffer, size_t size, uint32_t timeout_ms,
+                     size_t* count);
+/* QUELTA_ERR_TIMED_OUT when the time runs out first; *count (may be NULL) has the bytes moved. */
+int quelta_read_exact(quelta_device* device, void* buffer, size_t size, uint32_t timeout_ms,
+                      size_t* count);
+int quelta_write_all(quelta_device* device, const void* data, size_t size, uint32_t timeout_ms,
+                     size_t* count);
+
+void quelta_default_line_config(quelta_line_config* config);
+int quelta_configure(quelta_device* device, const quelta_line_config* config);
+
+int quelta_set_dtr(quelta_device* device, int on);
+int quelta_set_rts(quelta_device* device, int on);
+int quelta_set_break(quelta_device* device, int on);
+int quelta_close_port(quelta_device* device);
+
+int quelta_get_modem_status(quelta_device* device, quelta_modem_status* status);
+int quelta_get_line_status(quelta_device* device, quelta_line_status* status);
+int quelta_get_modem_control(quelta_device* device, quelta_modem_control* control);
+int quelta_get_line_errors(quelta_device* device, quelta_line_errors* errors);
+int quelta_get_rx_count(quelta_device* device, uint32_t* count);
+
+/* A fixed text for each code; never NULL. */
+const char* quelta_error_string(int error);
+/* The full reason of the last failed call on this thread ("" when none). */
+const char* quelta_last_error_message(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
