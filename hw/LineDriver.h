@@ -20,3 +20,10 @@ void PinStrobe(ChannelRegs* regs);
 void PinSelectPair(ChannelRegs* regs, std::uint8_t pair);
 std::uint8_t PinReadField(ChannelRegs* regs);
 void PinWriteField(ChannelRegs* regs, std::uint8_t field);
+
+// LineConfig.lineMode values that select an RS-485 mode with automatic direction control; every
+// other value selects the default driver mode.
+namespace LineMode {
+constexpr std::uint8_t Rs485A = 2;
+constexpr std::uint8_t Rs485B = 3;
+}  // namespace LineMode

@@ -161,4 +161,12 @@ constexpr std::uint8_t KeepOnWrite = 0x82; // kept by the write phase
 constexpr unsigned FieldShift = 3;         // pair number or mode field starts at bit 3
 constexpr std::uint8_t PulseStart = 0xFF;  // written when the interrupt service starts (0x353)
 constexpr std::uint8_t PulseEnd = 0xFE;    // written when it ends
+// A pair's 4-bit mode field: the even channel's driver mode in bits 0-1, the odd one's in 2-3.
+constexpr std::uint8_t EvenChannelField = 0x03;
+constexpr std::uint8_t OddChannelField = 0x0C;
+constexpr unsigned OddChannelShift = 2;
+// Driver mode codes passed out for a channel.
+constexpr std::uint8_t DriverDefault = 0;  // every line mode but the two RS-485 ones
+constexpr std::uint8_t DriverRs485B = 1;   // line mode 3
+constexpr std::uint8_t DriverRs485A = 2;   // line mode 2
 }  // namespace Pin
