@@ -5,6 +5,8 @@
 
 struct PortRecord;
 
+// A null port is ignored: nothing is touched and the reads give 0.
+
 void SetDtr(PortRecord* port);
 void ClearDtr(PortRecord* port);
 void SetRts(PortRecord* port);
