@@ -1,0 +1,194 @@
+#include "port/PortOps.h"
+
+#include <cstring>
+
+#include "hw/BoardClock.h"
+#include "hw/Divisor.h"
+#include "hw/LineDriver.h"
+#include "hw/RegisterAccess.h"
+#include "platform/Rtss.h"
+#include "port/LineSignals.h"
+#include "port/PortRecord.h"
+
+// Each operation runs in one interrupt-disabled section from its first step to its last, so the
+// interrupt service never sees a channel or a ring half reprogrammed. The steps called inside
+// (ClearBreak, SetLineDriverMode) restore the disabled state they find.
+namespace {
+
+constexpr std::int32_t OpenBaud = 9600;
+constexpr std::uint8_t DefaultXon = 0x11;   // DC1
+constexpr std::uint8_t DefaultXoff = 0x13;  // DC3
+constexpr std::uint8_t MinDataBits = 5;
+constexpr std::uint8_t MaxDataBits = 8;
+constexpr std::uint16_t DivisorRefused = 0x8000;  // SetPortConfig refuses a divisor with this bit
+
+// Break and divisor access are cleared before a line is programmed; the word format stays.
+constexpr std::uint8_t LcrControlBits = Lcr::Break | Lcr::DivisorAccess;
+
+void ResetRings(PortRecord* port) {
+    port->rxCount.store(0);
+    port->rxHead = 0;
+    port->rxTail = 0;
+    port->txCount.store(0);
+    port->txHead = 0;
+    port->txTail = 0;
+}
+
+// Reset both FIFOs: the channel takes FCR's reset only with its enhanced functions off.
+void ResetFifos(PortRecord* port) {
+    SetEnhancedMode(port, false);
+    WriteReg(port->regs, FCR, Fcr::EnableAndReset);
+    SetEnhancedMode(port, true);
+}
+
+// The clock prescaler bit of MCR would divide the rate again; it is off for every divisor load.
+void LoadDivisor(PortRecord* port, std::uint16_t divisor) {
+    ClearRegBits(port->regs, MCR, Mcr::ClockPrescale);
+    LoadDivisorLatch(port->regs, divisor);
+}
+
+bool ParityBits(char parity, std::uint8_t* bits) {
+    switch (parity) {
+    case 'n': *bits = Lcr::ParityNone; return true;
+    case 'o': *bits = Lcr::ParityOdd; return true;
+    case 'e': *bits = Lcr::ParityEven; return true;
+    case 'm': *bits = Lcr::ParityMark; return true;
+    case 's': *bits = Lcr::ParitySpace; return true;
+    default: return false;
+    }
+}
+
+// The LCR word format for the configuration, or false when the channel cannot produce it.
+bool WordFormat(const LineConfig& config, std::uint8_t* lcr) {
+    if (config.dataBits < MinDataBits || config.dataBits > MaxDataBits) {
+        return false;
+    }
+    std::uint8_t parity = 0;
+    if (!ParityBits(config.parity, &parity)) {
+        return false;
+    }
+    // LCR bit 2 means two stop bits, or one and a half with 5 data bits: each code is accepted
+    // only with the word length that gives it that meaning.
+    const bool fiveBits = config.dataBits == MinDataBits;
+    std::uint8_t stop = 0;
+    switch (config.stopBits) {
+    case StopBits::One: stop = 0; break;
+    case StopBits::Two:
+        if (fiveBits) return false;
+        stop = Lcr::TwoStop;
+        break;
+    case StopBits::OneAndAHalf:
+        if (!fiveBits) return false;
+        stop = Lcr::TwoStop;
+        break;
+    default: return false;
+    }
+    *lcr = static_cast<std::uint8_t>((Lcr::Data5 + (config.dataBits - MinDataBits)) | parity | stop);
+    return true;
+}
+
+void ApplyFlowControl(PortRecord* port) {
+    const std::uint8_t flow = port->config.flowControl;
+    SetAutoCts(port, (flow & (FlowControl::AutoCts | FlowControl::AutoCtsWithOut1)) != 0);
+    SetAutoRts(port, (flow & (FlowControl::AutoRts | FlowControl::AutoRtsWithOut1)) != 0);
+    if ((flow & (FlowControl::AutoRtsWithOut1 | FlowControl::AutoCtsWithOut1)) != 0) {
+        SetRegBits(port->regs, MCR, Mcr::Out1 | Mcr::Dtr);
+    }
+}
+
+void ApplySoftwareFlow(PortRecord* port) {
+    const bool on = port->config.softwareFlow != 0;
+    SetSoftwareFlow(port, SoftwareFlowDirection0, on);
+    SetSoftwareFlow(port, SoftwareFlowDirection1, on);
+}
+
+}  // namespace
+
+void OpenPort(std::uint8_t portIndex) {
+    PortRecord* port = FindPort(portIndex);
+    if (port == nullptr) {
+        return;
+    }
+    ChannelRegs* regs = port->regs;
+    const InterruptState state = DisableInterrupts();
+    ResetRings(port);
+    port->txActive.store(0);
+    SetEnhancedMode(port, false);
+    WriteReg(regs, FCR, Fcr::Off);
+    (void)ReadReg(regs, RHR);  // drop a byte left in the holding register
+    WriteReg(regs, FCR, Fcr::EnableAndReset);
+    SetEnhancedMode(port, true);
+    ClearRegBits(regs, MCR, Mcr::Out2);
+    SetAutoCts(port, false);
+    SetAutoRts(port, false);
+    port->config.xonChar = DefaultXon;
+    port->config.xoffChar = DefaultXoff;
+    SetSoftwareFlow(port, SoftwareFlowDirection0, false);
+    SetSoftwareFlow(port, SoftwareFlowDirection1, false);
+    SetFifoTriggers(port);
+    ClearRegBits(regs, LCR, LcrControlBits);
+    // Loaded as it comes: with a clock too slow for 9600 baud that is InvalidDivisor, the slowest
+    // rate the channel has; the client's SetPortConfig brings the real one.
+    LoadDivisor(port, ComputeDivisor(boardClockHz, OpenBaud));
+    WriteReg(regs, LCR, Lcr::Default);
+    if (port->hasLineDriverControl != 0) {
+        port->config.lineMode = 0;
+        SetLineDriverMode(port, portIndex);
+    }
+    RestoreInterrupts(state);
+}
+
+std::uint32_t ClosePort(std::uint8_t portIndex) {
+    PortRecord* port = FindPort(portIndex);
+    if (port == nullptr) {
+        return 0;
+    }
+    ChannelRegs* regs = port->regs;
+    const InterruptState state = DisableInterrupts();
+    WriteReg(regs, IER, Ier::None);
+    ResetRings(port);  // txActive stays: ClearBreak must still see a running transmitter
+    ClearBreak(port);
+    ClearRts(port);
+    ClearDtr(port);
+    WriteReg(regs, FCR, Fcr::Off);
+    (void)ReadReg(regs, RHR);
+    ResetFifos(port);
+    WriteReg(regs, IER, Ier::None);  // undoes the re-arm ClearBreak may have made
+    ClearRegBits(regs, MCR, Mcr::Out2);
+    RestoreInterrupts(state);
+    return 0;
+}
+
+std::uint32_t SetPortConfig(std::uint8_t portIndex, const std::uint8_t* data) {
+    PortRecord* port = FindPort(portIndex);
+    if (port == nullptr || data == nullptr) {
+        return RtError::InvalidParameter;
+    }
+    ChannelRegs* regs = port->regs;
+    const InterruptState state = DisableInterrupts();
+    // config keeps what the client sent, also when it is refused.
+    std::memcpy(&port->config, data, sizeof(LineConfig));
+
+    // Every check comes before the first register write: a refused request must not reset the
+    // FIFOs (losing received bytes) or change the rate of a port that goes on working.
+    const std::uint16_t divisor = ComputeDivisor(boardClockHz, port->config.baudRate);
+    std::uint8_t lcr = 0;
+    if ((divisor & DivisorRefused) != 0 || !WordFormat(port->config, &lcr)) {
+        RestoreInterrupts(state);
+        return RtError::InvalidParameter;
+    }
+
+    ResetFifos(port);
+    LoadDivisor(port, divisor);
+    ClearRegBits(regs, LCR, LcrControlBits);
+    WriteReg(regs, LCR, lcr);
+    port->lcrShadow = lcr;
+    ApplyFlowControl(port);
+    ApplySoftwareFlow(port);
+    if (port->hasLineDriverControl != 0) {
+        SetLineDriverMode(port, portIndex);
+    }
+    WriteReg(regs, IER, Ier::All);
+    RestoreInterrupts(state);
+    return 0;
+}

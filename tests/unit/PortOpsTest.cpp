@@ -1,0 +1,361 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "hw/BoardClock.h"
+#include "hw/LineDriver.h"
+#include "platform/Rtss.h"
+#include "platform/host/HostPlatform.h"
+#include "port/PortOps.h"
+#include "tests/support/ScriptedRegisters.h"
+#include "tests/support/TestPorts.h"
+
+using fake::Access;
+using fake::R;
+using fake::W;
+
+namespace {
+
+constexpr std::uint32_t BoardClock = 14'745'600;  // 9600 baud: divisor 96, 115200: 8
+
+LineConfig Config(std::int32_t baud, char parity, std::uint8_t stopBits, std::uint8_t dataBits) {
+    LineConfig config{};
+    config.baudRate = baud;
+    config.parity = parity;
+    config.stopBits = stopBits;
+    config.dataBits = dataBits;
+    return config;
+}
+
+const std::uint8_t* Bytes(const LineConfig& config) {
+    return reinterpret_cast<const std::uint8_t*>(&config);
+}
+
+class PortOps : public ::testing::Test {
+protected:
+    void SetUp() override {
+        boardClockHz = BoardClock;
+        pinsReady = true;  // the pin set-up has its own tests
+    }
+    void TearDown() override {
+        boardClockHz = 0;
+        pinsReady = false;
+    }
+
+    // Rings with something in them, so that the resets show.
+    void FillRings(PortRecord& port) {
+        port.rxCount = 5;
+        port.rxHead = 105;
+        port.rxTail = 100;
+        port.txCount = 7;
+        port.txHead = 207;
+        port.txTail = 200;
+        port.lineErrors = 0x0A;
+    }
+
+    static void ExpectRingsEmpty(const PortRecord& port) {
+        EXPECT_EQ(port.rxCount, 0u);
+        EXPECT_EQ(port.rxHead, 0u);
+        EXPECT_EQ(port.rxTail, 0u);
+        EXPECT_EQ(port.txCount, 0u);
+        EXPECT_EQ(port.txHead, 0u);
+        EXPECT_EQ(port.txTail, 0u);
+        EXPECT_EQ(port.lineErrors, 0x0A) << "nothing clears lineErrors";
+    }
+
+    fake::ScriptedRegisters regs;
+    fake::TestPorts ports;
+};
+
+TEST_F(PortOps, OpenResetsTheChannelTo9600EightNOne) {
+    PortRecord& port = ports.Add(2, regs.Window(2));
+    FillRings(port);
+    port.txActive = 1;
+    port.config.lineMode = 3;
+    regs.Set(FeatureCtl, 0xFF, 2);  // every flow bit on, and bits 0, 2, 5 that are never changed
+    regs.Set(MCR, 0x8F, 2);
+    regs.Set(LCR, 0xC3, 2);  // divisor access and break left on
+    regs.Set(RHR, 0x55, 2);
+    OpenPort(2);
+    EXPECT_EQ(regs.Log(), (std::vector<Access>{
+                              R(FeatureCtl, 0xFF, 2), W(FeatureCtl, 0xEF, 2),  // enhanced off
+                              W(FCR, 0x00, 2),                                 // FIFOs off
+                              R(RHR, 0x55, 2),                                 // stale byte dropped
+                              W(FCR, 0x07, 2),                                 // FIFOs on and reset
+                              R(FeatureCtl, 0xEF, 2), W(FeatureCtl, 0xFF, 2),  // enhanced on
+                              R(MCR, 0x8F, 2), W(MCR, 0x87, 2),                // OUT2 off
+                              R(FeatureCtl, 0xFF, 2), R(MCR, 0x87, 2),         // auto CTS off,
+                              W(FeatureCtl, 0x7F, 2),                          // MCR untouched
+                              R(FeatureCtl, 0x7F, 2), R(MCR, 0x87, 2),         // auto RTS off
+                              W(FeatureCtl, 0x3F, 2),
+                              R(FeatureCtl, 0x3F, 2), W(FeatureCtl, 0x37, 2),  // XON/XOFF dir 0 off
+                              R(FeatureCtl, 0x37, 2), W(FeatureCtl, 0x35, 2),  // XON/XOFF dir 1 off
+                              W(FifoTrigCtl, 0xC0, 2),                         // trigger levels
+                              W(TxLevel, 0x38, 2), W(RxLevel, 0x38, 2),
+                              R(LCR, 0xC3, 2), W(LCR, 0x03, 2),                // break, DLAB off
+                              R(MCR, 0x87, 2), W(MCR, 0x07, 2),                // prescaler off
+                              R(LCR, 0x03, 2), W(LCR, 0x83, 2),                // divisor 96
+                              W(DLL, 0x60, 2), W(DLM, 0x00, 2), W(LCR, 0x03, 2),
+                              W(LCR, 0x03, 2),                                 // 8N1
+                          }));
+    ExpectRingsEmpty(port);
+    EXPECT_EQ(port.txActive, 0u);
+    EXPECT_EQ(port.config.xonChar, 0x11);
+    EXPECT_EQ(port.config.xoffChar, 0x13);
+    EXPECT_EQ(port.config.lineMode, 3) << "no line driver control: lineMode is left alone";
+    EXPECT_FALSE(host::InterruptsDisabledOnThisThread());
+}
+
+TEST_F(PortOps, OpenSelectsDriverModeZeroWhereTheDriverIsSelectable) {
+    PortRecord& port = ports.Add(5, regs.Window(5));
+    port.hasLineDriverControl = 1;
+    port.config.lineMode = 2;
+    OpenPort(5);
+    EXPECT_EQ(port.config.lineMode, 0);
+    const std::vector<Access> log = regs.Log();
+    const std::vector<Access> tail(log.end() - 16, log.end());
+    EXPECT_EQ(tail.front(), W(LCR, 0x03, 5)) << "the line driver comes after the word format";
+    EXPECT_EQ(tail[1], R(FifoTrigCtl, 0xC0, 5));
+    EXPECT_EQ(tail[2], W(FifoTrigCtl, 0xC0, 5)) << "automatic direction off, no turnaround delay";
+    EXPECT_EQ(tail[13], W(PinLevel, 0x02, 5)) << "write phase: channel 5's field to mode 0";
+}
+
+TEST_F(PortOps, OpenLoadsTheInvalidDivisorWhenTheClockIsUnknown) {
+    ports.Add(0, regs.Window(0));
+    boardClockHz = 0;
+    OpenPort(0);
+    const std::vector<Access> writes = regs.Writes();
+    EXPECT_EQ(std::vector<Access>(writes.end() - 5, writes.end()),
+              (std::vector<Access>{W(LCR, 0x80), W(DLL, 0xFF), W(DLM, 0xFF), W(LCR, 0x00),
+                                   W(LCR, 0x03)}));
+}
+
+TEST_F(PortOps, CloseWithIdleTransmitterQuietsTheLine) {
+    PortRecord& port = ports.Add(2, regs.Window(2));
+    FillRings(port);
+    regs.Set(LCR, 0x43, 2);  // break on
+    regs.Set(MCR, 0x0B, 2);
+    regs.Set(FeatureCtl, 0x10, 2);
+    regs.Set(RHR, 0x66, 2);
+    EXPECT_EQ(ClosePort(2), 0u);
+    EXPECT_EQ(regs.Log(), (std::vector<Access>{
+                              W(IER, 0x00, 2),                                 // interrupts off
+                              R(LCR, 0x43, 2), W(LCR, 0x03, 2),                // break ended
+                              W(IER, 0x00, 2), W(IER, 0x0F, 2),                // ClearBreak's kick
+                              R(MCR, 0x0B, 2), W(MCR, 0x09, 2),                // RTS off
+                              R(MCR, 0x09, 2), W(MCR, 0x08, 2),                // DTR off
+                              W(FCR, 0x00, 2),
+                              R(RHR, 0x66, 2),
+                              R(FeatureCtl, 0x10, 2), W(FeatureCtl, 0x00, 2),  // FIFO reset with
+                              W(FCR, 0x07, 2),                                 // enhanced off
+                              R(FeatureCtl, 0x00, 2), W(FeatureCtl, 0x10, 2),
+                              W(IER, 0x00, 2),                                 // undoes the kick
+                              R(MCR, 0x08, 2), W(MCR, 0x00, 2),                // OUT2 off
+                          }));
+    ExpectRingsEmpty(port);
+    EXPECT_EQ(port.mcrShadow, 0x08);
+    EXPECT_FALSE(host::InterruptsDisabledOnThisThread());
+}
+
+TEST_F(PortOps, CloseWhileTransmittingKeepsTheBreakAndTxActive) {
+    PortRecord& port = ports.Add(2, regs.Window(2));
+    FillRings(port);
+    port.txActive = 1;
+    regs.Set(LCR, 0x43, 2);
+    regs.Set(MCR, 0x03, 2);
+    regs.Set(FeatureCtl, 0x10, 2);
+    ClosePort(2);
+    EXPECT_EQ(regs.Log(), (std::vector<Access>{
+                              W(IER, 0x00, 2),
+                              R(MCR, 0x03, 2), W(MCR, 0x01, 2),  // no LCR, no IER from ClearBreak
+                              R(MCR, 0x01, 2), W(MCR, 0x00, 2),
+                              W(FCR, 0x00, 2),
+                              R(RHR, 0x00, 2),
+                              R(FeatureCtl, 0x10, 2), W(FeatureCtl, 0x00, 2),
+                              W(FCR, 0x07, 2),
+                              R(FeatureCtl, 0x00, 2), W(FeatureCtl, 0x10, 2),
+                              W(IER, 0x00, 2),
+                              R(MCR, 0x00, 2), W(MCR, 0x00, 2),
+                          }));
+    EXPECT_EQ(regs.Latch(LCR, 2), 0x43) << "the break stays on";
+    EXPECT_EQ(port.txActive, 1u);
+    ExpectRingsEmpty(port);
+}
+
+// An accepted configuration on a port with line-driver control: 115200 baud 7E1, automatic CTS
+// and RTS with OUT1 (0x0C), XON/XOFF with the request's own characters, RS-485 mode B.
+TEST_F(PortOps, AcceptedConfigurationProgramsTheChannelInOrder) {
+    PortRecord& port = ports.Add(3, regs.Window(3));
+    port.hasLineDriverControl = 1;
+    regs.Set(FeatureCtl, 0x10, 3);
+    regs.Set(MCR, 0x80, 3);
+    regs.Set(LCR, 0xC3, 3);
+    regs.Set(FifoTrigCtl, 0xC0, 3);
+    LineConfig config = Config(115'200, 'e', 1, 7);
+    config.reserved = 0x5A;
+    config.softwareFlow = 1;
+    config.xoffChar = 0x93;
+    config.xonChar = 0x91;
+    config.flowControl = 0x0C;
+    config.lineMode = 3;
+    EXPECT_EQ(SetPortConfig(3, Bytes(config)), 0u);
+    EXPECT_EQ(regs.Log(), (std::vector<Access>{
+                              R(FeatureCtl, 0x10, 3), W(FeatureCtl, 0x00, 3),  // FIFO reset with
+                              W(FCR, 0x07, 3),                                 // enhanced off
+                              R(FeatureCtl, 0x00, 3), W(FeatureCtl, 0x10, 3),
+                              R(MCR, 0x80, 3), W(MCR, 0x00, 3),                // prescaler off
+                              R(LCR, 0xC3, 3), W(LCR, 0xC3, 3),                // divisor 8; LCR
+                              W(DLL, 0x08, 3), W(DLM, 0x00, 3),                // ends as found
+                              W(LCR, 0xC3, 3),
+                              R(LCR, 0xC3, 3), W(LCR, 0x03, 3),                // break, DLAB off
+                              W(LCR, 0x1A, 3),                                 // 7E1
+                              R(FeatureCtl, 0x10, 3), R(MCR, 0x00, 3),         // auto CTS on
+                              W(FeatureCtl, 0x90, 3), W(MCR, 0x02, 3),
+                              R(FeatureCtl, 0x90, 3), R(MCR, 0x02, 3),         // auto RTS on
+                              W(FeatureCtl, 0xD0, 3), W(MCR, 0x03, 3),
+                              R(MCR, 0x03, 3), W(MCR, 0x07, 3),                // OUT1 and DTR
+                              R(FeatureCtl, 0xD0, 3),                          // XON/XOFF dir 0
+                              W(XonReg, 0x91, 3), W(XoffReg, 0x93, 3),
+                              W(FeatureCtl, 0xD8, 3),
+                              R(FeatureCtl, 0xD8, 3),                          // XON/XOFF dir 1
+                              W(XonReg, 0x91, 3), W(XoffReg, 0x93, 3),
+                              W(FeatureCtl, 0xDA, 3),
+                              R(FifoTrigCtl, 0xC0, 3), W(FifoTrigCtl, 0xE0, 3),  // RS-485 B:
+                              W(TurnaroundDelay, 0x20, 3),                       // auto direction
+                              R(PinLevel, 0x00, 3), W(PinLevel, 0x08, 3),        // select pair 1
+                              R(PinLevel, 0x08, 3), W(PinLevel, 0x0A, 3),
+                              R(PinLevel, 0x0A, 3), W(PinLevel, 0x03, 3),        // read phase
+                              R(PinLevel, 0x03, 3), W(PinLevel, 0x03, 3),
+                              R(PinLevel, 0x03, 3),
+                              R(PinLevel, 0x03, 3), W(PinLevel, 0x22, 3),        // odd field 1
+                              R(PinLevel, 0x22, 3), W(PinLevel, 0x22, 3),
+                              W(IER, 0x0F, 3),                                   // all sources on
+                          }));
+    EXPECT_EQ(port.lcrShadow, 0x1A);
+    EXPECT_EQ(std::memcmp(&port.config, &config, sizeof config), 0) << "all 16 bytes copied";
+    EXPECT_FALSE(host::InterruptsDisabledOnThisThread());
+}
+
+TEST_F(PortOps, WordFormats) {
+    struct Case {
+        std::uint8_t dataBits;
+        char parity;
+        std::uint8_t stopBits;
+        std::uint8_t lcr;
+    };
+    constexpr Case cases[] = {
+        {8, 'n', 1, 0x03}, {7, 'e', 1, 0x1A}, {6, 'o', 2, 0x0D}, {8, 'm', 2, 0x2F},
+        {8, 's', 1, 0x3B}, {5, 'n', 3, 0x04}, {5, 'o', 1, 0x08}, {7, 's', 2, 0x3E},
+    };
+    PortRecord& port = ports.Add(1, regs.Window(1));
+    for (const Case& c : cases) {
+        regs.ClearLog();
+        const LineConfig config = Config(9'600, c.parity, c.stopBits, c.dataBits);
+        ASSERT_EQ(SetPortConfig(1, Bytes(config)), 0u) << int(c.dataBits) << c.parity;
+        const std::vector<Access> writes = regs.Writes();
+        // The word format is the last LCR write, after the divisor load and LCR &= 0x3F.
+        const auto format = std::find_if(writes.rbegin(), writes.rend(), [](const Access& a) {
+            return a.offset == ChannelWindowSize + LCR;
+        });
+        ASSERT_NE(format, writes.rend());
+        EXPECT_EQ(*format, W(LCR, c.lcr, 1)) << int(c.dataBits) << c.parity << int(c.stopBits);
+        EXPECT_EQ(port.lcrShadow, c.lcr);
+        regs.Set(LCR, 0x00, 1);
+    }
+}
+
+TEST_F(PortOps, FlowControlBits) {
+    struct Case {
+        std::uint8_t flowControl;
+        std::uint8_t mcrBefore;
+        std::uint8_t mcrAfter;
+        std::uint8_t featureAuto;  // FeatureCtl bits 6-7 after
+    };
+    constexpr Case cases[] = {
+        {0x01, 0x00, 0x01, 0x40}, {0x02, 0x00, 0x02, 0x80}, {0x04, 0x00, 0x05, 0x40},
+        {0x08, 0x00, 0x07, 0x80}, {0x0C, 0x00, 0x07, 0xC0}, {0x03, 0x04, 0x03, 0xC0},
+        {0x00, 0x03, 0x03, 0x00}, {0xF0, 0x06, 0x06, 0x00},  // bits 4-7 are ignored
+    };
+    ports.Add(1, regs.Window(1));
+    for (const Case& c : cases) {
+        regs.Set(MCR, c.mcrBefore, 1);
+        regs.Set(FeatureCtl, 0xD0, 1);  // both automatic controls on from before
+        LineConfig config = Config(9'600, 'n', 1, 8);
+        config.flowControl = c.flowControl;
+        ASSERT_EQ(SetPortConfig(1, Bytes(config)), 0u);
+        EXPECT_EQ(regs.Latch(MCR, 1), c.mcrAfter) << "flowControl " << int(c.flowControl);
+        EXPECT_EQ(regs.Latch(FeatureCtl, 1) & 0xC0, c.featureAuto)
+            << "flowControl " << int(c.flowControl);
+    }
+}
+
+TEST_F(PortOps, SoftwareFlowOffLeavesTheCharactersAlone) {
+    ports.Add(1, regs.Window(1));
+    regs.Set(FeatureCtl, 0x1A, 1);
+    LineConfig config = Config(9'600, 'n', 1, 8);
+    config.xonChar = 0x01;
+    config.xoffChar = 0x02;
+    ASSERT_EQ(SetPortConfig(1, Bytes(config)), 0u);
+    for (const Access& access : regs.Writes()) {
+        EXPECT_NE(access.offset % ChannelWindowSize, XonReg);
+        EXPECT_NE(access.offset % ChannelWindowSize, XoffReg);
+    }
+    EXPECT_EQ(regs.Latch(FeatureCtl, 1), 0x10) << "both XON/XOFF bits cleared";
+}
+
+// Every refusal comes before the first register access: the FIFOs keep their bytes, the rate
+// and word format stay, and the port goes on working as before.
+TEST_F(PortOps, RefusedConfigurationTouchesNoRegister) {
+    struct Case {
+        std::uint32_t clock;
+        LineConfig config;
+        const char* why;
+    };
+    const Case cases[] = {
+        {BoardClock, Config(0, 'n', 1, 8), "baud 0"},
+        {BoardClock, Config(-9'600, 'n', 1, 8), "negative baud"},
+        {BoardClock, Config(1'000'000, 'n', 1, 8), "above clock / 16"},
+        {20'000'000, Config(30, 'n', 1, 8), "divisor 41,667 has bit 15"},
+        {0, Config(9'600, 'n', 1, 8), "clock not yet read"},
+        {BoardClock, Config(9'600, 'n', 1, 4), "4 data bits"},
+        {BoardClock, Config(9'600, 'n', 1, 9), "9 data bits"},
+        {BoardClock, Config(9'600, 'N', 1, 8), "upper-case parity"},
+        {BoardClock, Config(9'600, 'x', 1, 8), "unknown parity, valid baud"},
+        {BoardClock, Config(9'600, 'n', 0, 8), "stop code 0"},
+        {BoardClock, Config(9'600, 'n', 4, 8), "stop code 4"},
+        {BoardClock, Config(9'600, 'n', 2, 5), "two stop bits with 5 data bits"},
+        {BoardClock, Config(9'600, 'n', 3, 6), "one and a half with 6 data bits"},
+        {BoardClock, Config(9'600, 'n', 3, 8), "one and a half with 8 data bits"},
+    };
+    PortRecord& port = ports.Add(4, regs.Window(4));
+    for (const Case& c : cases) {
+        regs.ClearLog();
+        boardClockHz = c.clock;
+        LineConfig config = c.config;
+        config.softwareFlow = 1;
+        config.flowControl = 0x0F;
+        EXPECT_EQ(SetPortConfig(4, Bytes(config)), RtError::InvalidParameter) << c.why;
+        EXPECT_TRUE(regs.Log().empty()) << c.why;
+        EXPECT_EQ(std::memcmp(&port.config, &config, sizeof config), 0)
+            << c.why << ": the request is still kept in config";
+        EXPECT_FALSE(host::InterruptsDisabledOnThisThread()) << c.why;
+    }
+}
+
+TEST_F(PortOps, PortIndexWithoutARecordReachesNoRegister) {
+    ports.Add(0, regs.Window(0));
+    const LineConfig config = Config(9'600, 'n', 1, 8);
+    for (const std::uint8_t index : {std::uint8_t{1}, std::uint8_t{7}, std::uint8_t{8},
+                                     std::uint8_t{255}}) {
+        OpenPort(index);
+        EXPECT_EQ(ClosePort(index), 0u);
+        EXPECT_EQ(SetPortConfig(index, Bytes(config)), RtError::InvalidParameter);
+    }
+    EXPECT_EQ(SetPortConfig(0, nullptr), RtError::InvalidParameter) << "no data to copy";
+    EXPECT_TRUE(regs.Log().empty());
+    EXPECT_FALSE(host::InterruptsDisabledOnThisThread());
+}
+
+}  // namespace
