@@ -14,10 +14,12 @@ using RtHandle = void*;
 namespace RtError {
 constexpr std::uint32_t Success = 0;
 constexpr std::uint32_t PathNotFound = 3;
+constexpr std::uint32_t InvalidHandle = 6;
 constexpr std::uint32_t NotEnoughMemory = 8;
 constexpr std::uint32_t InvalidParameter = 87;
 constexpr std::uint32_t NotImplemented = 120;
 constexpr std::uint32_t AlreadyExists = 183;
+constexpr std::uint32_t TooManyPosts = 298;  // a semaphore release would pass its maximum count
 }  // namespace RtError
 
 // Values passed to the platform.
@@ -31,6 +33,7 @@ constexpr std::uint32_t CreateSuspended = 4;    // creation flag of CreateThread
 constexpr std::uint32_t LevelSensitive = 0;     // interrupt mode of RtAttachInterruptVectorEx
 constexpr std::uint32_t Infinite = 0xFFFFFFFF;  // no time limit for RtWaitForSingleObject
 constexpr std::uint32_t WaitObject0 = 0;        // RtWaitForSingleObject: the object was signalled
+constexpr std::uint32_t WaitAbandoned = 0x80;   // RtWaitForSingleObject: mutex of a dead owner
 constexpr std::uint32_t WaitTimeout = 0x102;    // RtWaitForSingleObject: the time ran out
 constexpr std::uint32_t WaitFailed = 0xFFFFFFFF;
 constexpr std::int32_t PrecheckNotOurs = 0;     // shared-interrupt pre-check: not this board

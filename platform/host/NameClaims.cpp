@@ -1,0 +1,176 @@
+#include "platform/host/NameClaims.h"
+
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "platform/host/HostPlatform.h"
+
+namespace host {
+
+struct NameClaim {
+    std::string objectName;
+    ObjectKind kind = ObjectKind::SharedMemory;
+    int ownerFd = -1;   // holds the flock that marks the name as taken
+    pid_t owner = 0;    // a forked child inherits the table but owns none of its names
+    bool removed = false;
+};
+
+namespace {
+
+constexpr mode_t DefaultObjectMode = 0600;
+constexpr int ClaimAttempts = 8;  // a name that is being given up and taken again meanwhile
+
+// Never destroyed: service threads and atexit work may still reach it while the process ends.
+struct ClaimTable {
+    std::mutex lock;
+    std::vector<NameClaim*> claims;
+};
+
+ClaimTable& Claims() {
+    static ClaimTable* table = new ClaimTable;
+    return *table;
+}
+
+void UnlinkObject(const std::string& objectName, ObjectKind kind) {
+    if (kind == ObjectKind::Semaphore) {
+        sem_unlink(objectName.c_str());
+    } else {
+        shm_unlink(objectName.c_str());
+    }
+}
+
+// Names first, lock last: while the lock is held nobody can take the name, so by the time it is
+// dropped nothing of ours is left under it.
+void RemoveClaimedNames(NameClaim& claim) {
+    UnlinkObject(claim.objectName, claim.kind);
+    shm_unlink(OwnerLockName(claim.objectName).c_str());
+    close(claim.ownerFd);
+    claim.ownerFd = -1;
+    claim.removed = true;
+}
+
+void RemoveAllAtProcessEnd() {
+    ClaimTable& table = Claims();
+    const std::lock_guard guard(table.lock);
+    for (NameClaim* claim : table.claims) {
+        if (!claim->removed && claim->owner == getpid()) {
+            RemoveClaimedNames(*claim);
+        }
+    }
+}
+
+// The orderly end of every process that creates objects removes them: ExitProcess and the signal
+// watcher run the process-end work, and so does a plain exit (tests, tools).
+void ArrangeRemovalAtProcessEnd() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        AtProcessEnd(RemoveAllAtProcessEnd);
+        std::atexit([] { RunProcessEndWork(); });
+    });
+}
+
+bool SameFile(int fd, const std::string& lockName) {
+    const int current = shm_open(lockName.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (current < 0) {
+        return false;
+    }
+    struct stat held {};
+    struct stat named {};
+    const bool same = fstat(fd, &held) == 0 && fstat(current, &named) == 0 &&
+                      held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    close(current);
+    return same;
+}
+
+// The lock on the object now under the name, or -1 (errno EEXIST when a living process holds it).
+int TakeOwnerLock(const std::string& lockName) {
+    for (int attempt = 0; attempt < ClaimAttempts; ++attempt) {
+        const int fd = shm_open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, ObjectMode());
+        if (fd < 0) {
+            return -1;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int reason = errno;
+            close(fd);
+            errno = reason == EWOULDBLOCK ? EEXIST : reason;
+            return -1;
+        }
+        // The lock may belong to a companion that its owner unlinked just before letting go; a
+        // newcomer may already hold the one now under the name.
+        if (SameFile(fd, lockName)) {
+            (void)fchmod(fd, ObjectMode());
+            return fd;
+        }
+        close(fd);
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+}  // namespace
+
+std::string OwnerLockName(const std::string& objectName) { return objectName + ".owner"; }
+
+// glibc keeps POSIX shared memory and named semaphores as files in /dev/shm.
+std::string SharedMemoryPath(const std::string& objectName) { return "/dev/shm" + objectName; }
+
+std::string SemaphorePath(const std::string& objectName) {
+    return "/dev/shm/sem." + objectName.substr(1);
+}
+
+mode_t ObjectMode() {
+    const char* text = std::getenv("RTSS_OBJECT_MODE");
+    if (text == nullptr || *text == '\0') {
+        return DefaultObjectMode;
+    }
+    char* end = nullptr;
+    const unsigned long widened = std::strtoul(text, &end, 8);
+    if (*end != '\0') {
+        return DefaultObjectMode;
+    }
+    return DefaultObjectMode | static_cast<mode_t>(widened & 0777);
+}
+
+NameClaim* ClaimName(const std::string& objectName, ObjectKind kind) {
+    ArrangeRemovalAtProcessEnd();
+    const int fd = TakeOwnerLock(OwnerLockName(objectName));
+    if (fd < 0) {
+        return nullptr;
+    }
+    // The lock was free: whoever made what stands under the name has died.
+    UnlinkObject(objectName, kind);
+    auto* claim = new NameClaim{objectName, kind, fd, getpid(), false};
+    ClaimTable& table = Claims();
+    const std::lock_guard guard(table.lock);
+    table.claims.push_back(claim);
+    return claim;
+}
+
+void ReleaseName(NameClaim* claim) {
+    if (claim == nullptr) {
+        return;
+    }
+    ClaimTable& table = Claims();
+    const std::lock_guard guard(table.lock);
+    if (!claim->removed) {
+        if (claim->owner == getpid()) {
+            RemoveClaimedNames(*claim);
+        } else {
+            close(claim->ownerFd);  // the parent's copy keeps its lock
+        }
+    }
+    table.claims.erase(std::find(table.claims.begin(), table.claims.end(), claim));
+    delete claim;
+}
+
+}  // namespace host
