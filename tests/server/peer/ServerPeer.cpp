@@ -1,0 +1,113 @@
+// The other process of the cross-process server tests. It runs in the namespace the test gave it
+// (RTSS_NAMESPACE is inherited) and reports on standard output, one line per event.
+//
+//   create NAME...            creates the device channels (echo handler), prints "ready", parks
+//   create-exit NAME          creates, prints "ready", returns from main
+//   create-exitprocess NAME   creates, prints "ready", ends through ExitProcess
+//   client NAME COUNT         COUNT requests under the device mutex, each reply checked; "ok"
+//   hold NAME                 takes the device mutex, prints "locked", parks
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/Rtss.h"
+#include "platform/host/HostPlatform.h"
+#include "server/DeviceChannel.h"
+#include "tests/server/support/EchoHandler.h"
+#include "tests/server/support/RawClient.h"
+
+namespace {
+
+constexpr std::uint32_t PatternLength = 64;
+
+void Say(const char* line) {
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+[[noreturn]] void Park() {
+    for (;;) {
+        pause();
+    }
+}
+
+bool CreateChannels(int count, char** names) {
+    for (int i = 0; i < count; ++i) {
+        if (CreateDeviceChannel(names[i], servertest::EchoHandler, 0, 121, DefaultDataAreaSize) ==
+            nullptr) {
+            std::printf("error %u\n", GetLastError());
+            std::fflush(stdout);
+            return false;
+        }
+    }
+    Say("ready");
+    return true;
+}
+
+std::uint8_t PatternByte(std::uint32_t request, std::uint32_t i) {
+    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(getpid()) * 31 + request * 7 + i);
+}
+
+// Each request carries a pattern of its own; a reply that is not exactly its inversion means
+// another client's request got into the block.
+int RunClient(const char* name, std::uint32_t count) {
+    servertest::RawClient client(name);
+    for (std::uint32_t n = 0; n < count; ++n) {
+        client.Lock();
+        for (std::uint32_t i = 0; i < PatternLength; ++i) {
+            client.Data()[i] = PatternByte(n, i);
+        }
+        client.Request().dataLength = PatternLength;
+        const std::uint32_t code = 1 + n % 17;
+        const bool answered = client.Call(code);
+        bool intact = answered && client.Request().status == servertest::EchoStatusBase + code &&
+                      client.Request().resultCount == PatternLength;
+        for (std::uint32_t i = 0; intact && i < PatternLength; ++i) {
+            intact = client.Data()[i] == static_cast<std::uint8_t>(~PatternByte(n, i));
+        }
+        client.Unlock();
+        if (!intact) {
+            std::printf("mismatch at %u\n", n);
+            return 1;
+        }
+    }
+    Say("ok");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        Say("usage: server_peer MODE NAME...");
+        return 2;
+    }
+    const std::string mode = argv[1];
+    if (mode == "create") {
+        host::StartProcess();
+        if (!CreateChannels(argc - 2, argv + 2)) {
+            return 1;
+        }
+        Park();
+    }
+    if (mode == "create-exit") {
+        return CreateChannels(1, argv + 2) ? 0 : 1;
+    }
+    if (mode == "create-exitprocess") {
+        ExitProcess(CreateChannels(1, argv + 2) ? 0 : 1);
+    }
+    if (mode == "client" && argc == 4) {
+        return RunClient(argv[2], static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)));
+    }
+    if (mode == "hold") {
+        servertest::RawClient client(argv[2]);
+        client.Lock();
+        Say("locked");
+        Park();
+    }
+    Say("unknown mode");
+    return 2;
+}
