@@ -1,0 +1,116 @@
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "client/DeviceName.h"
+#include "tools/Commands.h"
+
+namespace tool {
+namespace {
+
+int RunLoopback(const Invocation& invocation) {
+    const CommandLine& line = invocation.Line();
+    const std::string& senderName = invocation.Argument(0, "device");
+    const std::string receiverName =
+        line.Positionals().size() > 1 ? line.Positionals()[1] : senderName;
+    const std::size_t count =
+        line.Value("--count") ? ParseCount(*line.Value("--count"), "--count", 1UL << 24) : 256;
+    const double timeout =
+        line.Value("--timeout") ? ParseSeconds(*line.Value("--timeout"), "--timeout") : 5.0;
+
+    quelta::Device sender = invocation.Open(senderName);
+    quelta::Device receiver = invocation.Open(receiverName);
+    std::vector<std::uint8_t> stale(receiver.DataAreaSize());
+    while (receiver.Read(stale) > 0) {
+    }
+    const std::uint8_t errorsBefore = receiver.GetLineErrors().raw;
+
+    std::vector<std::uint8_t> pattern(count);
+    for (std::size_t i = 0; i < count; ++i) pattern[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    const auto start = Clock::now();
+    std::vector<std::uint8_t> received(count);
+    std::size_t sent = 0;
+    std::size_t got = 0;
+    const auto deadline = start + ToMilliseconds(timeout);
+    // Send and receive together: a pattern longer than the rings would stall otherwise.
+    while (got < count && Clock::now() < deadline) {
+        if (sent < count) sent += sender.Write(std::span(pattern).subspan(sent));
+        const std::size_t now = receiver.Read(std::span(received).subspan(got));
+        got += now;
+        if (now == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    const double milliseconds =
+        std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const std::string route =
+        quelta::ShortDeviceName(sender.Name()) + " -> " + quelta::ShortDeviceName(receiver.Name());
+    if (got < count) {
+        throw quelta::Error(quelta::ErrorCode::TimedOut, "loopback " + route + ": " +
+                                                             std::to_string(got) + " of " +
+                                                             std::to_string(count) + " bytes came back");
+    }
+    const auto mismatch = std::mismatch(pattern.begin(), pattern.end(), received.begin());
+    if (mismatch.first != pattern.end()) {
+        throw quelta::Error(quelta::ErrorCode::ProtocolError,
+                            "loopback " + route + ": byte " +
+                                std::to_string(mismatch.first - pattern.begin()) + " differs");
+    }
+    const std::uint8_t newErrors = receiver.GetLineErrors().raw & ~errorsBefore;
+    if (newErrors != 0) {
+        throw quelta::Error(quelta::ErrorCode::ProtocolError,
+                            "loopback " + route + ": line errors " +
+                                quelta::FlagList(newErrors, quelta::LineErrorFlags()));
+    }
+    std::printf("loopback %s: %zu bytes OK in %.1f ms\n", route.c_str(), count, milliseconds);
+    return ExitOk;
+}
+
+int RunBench(const Invocation& invocation) {
+    const CommandLine& line = invocation.Line();
+    const std::size_t requests =
+        line.Value("--requests") ? ParseCount(*line.Value("--requests"), "--requests", 10000000) : 10000;
+    if (requests == 0) throw UsageError("--requests must be at least 1");
+    quelta::Device port = invocation.Open(invocation.Argument(0, "device"));
+    std::vector<double> microseconds;
+    microseconds.reserve(requests);
+    for (std::size_t i = 0; i < requests; ++i) {
+        const auto start = Clock::now();
+        port.GetLineErrors();
+        microseconds.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    std::sort(microseconds.begin(), microseconds.end());
+    const auto at = [&](double fraction) {
+        return microseconds[std::min(microseconds.size() - 1,
+                                     static_cast<std::size_t>(fraction * static_cast<double>(microseconds.size())))];
+    };
+    std::printf("%s: %zu SerialGetLineErrors round trips: median %.2f us, p99 %.2f us, max %.2f us\n",
+                quelta::ShortDeviceName(port.Name()).c_str(), requests, at(0.5), at(0.99),
+                microseconds.back());
+    return ExitOk;
+}
+
+}  // namespace
+
+std::vector<CommandSpec> CheckCommands() {
+    return {
+        {"loopback", "loopback DEV [PEER] [--count N] [--timeout S]",
+         "send a test pattern and check it comes back",
+         "Sends N bytes (default 256) on DEV and reads them back on PEER (default DEV itself,\n"
+         "for a channel wired in loopback), then checks the bytes and that no new line errors\n"
+         "appeared. Bytes already waiting on PEER are discarded first. Configure both ports\n"
+         "alike first (quelta config).\n\n"
+         "Options:\n"
+         "  --count N      bytes to send (default 256)\n"
+         "  --timeout S    seconds to wait in all (default 5)\n",
+         {{"--count", true}, {"--timeout", true}}, 1, 2, RunLoopback},
+        {"bench", "bench DEV [--requests N]", "measure the request round trip",
+         "Sends N cheap requests (SerialGetLineErrors, default 10000) and prints the median,\n"
+         "99th percentile and longest round trip through the driver.\n\n"
+         "Options:\n"
+         "  --requests N   how many requests\n",
+         {{"--requests", true}}, 1, 1, RunBench},
+    };
+}
+
+}  // namespace tool

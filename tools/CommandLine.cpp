@@ -1,0 +1,78 @@
+#include "tools/CommandLine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace tool {
+
+CommandLine::CommandLine(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs) {
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (optionsEnded || word.size() < 2 || word[0] != '-') {
+            positionals_.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = word == "-h" ? "--help" : word;
+        std::optional<std::string> inlineValue;
+        if (const auto equals = name.find('='); equals != std::string::npos) {
+            inlineValue = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        const auto spec = std::find_if(specs.begin(), specs.end(),
+                                       [&](const OptionSpec& s) { return s.name == name; });
+        if (spec == specs.end()) {
+            throw UsageError("unknown option " + name);
+        }
+        if (!spec->takesValue) {
+            if (inlineValue) throw UsageError(name + " takes no value");
+            values_[name] = "";
+        } else if (inlineValue) {
+            values_[name] = *inlineValue;
+        } else if (i + 1 < words.size()) {
+            values_[name] = words[++i];
+        } else {
+            throw UsageError(name + " needs a value");
+        }
+    }
+}
+
+std::optional<std::string> CommandLine::Value(const std::string& option) const {
+    const auto found = values_.find(option);
+    if (found == values_.end()) return std::nullopt;
+    return found->second;
+}
+
+unsigned long ParseCount(const std::string& text, const std::string& what, unsigned long maximum) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value > maximum) {
+        throw UsageError(what + " must be a whole number from 0 to " + std::to_string(maximum) +
+                         ", not '" + text + "'");
+    }
+    return value;
+}
+
+double ParseSeconds(const std::string& text, const std::string& what) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(value) || value < 0 || value > 86400) {
+        throw UsageError(what + " must be seconds from 0 to 86400, not '" + text + "'");
+    }
+    return value;
+}
+
+bool ParseOnOff(const std::string& text) {
+    if (text == "on" || text == "1" || text == "true") return true;
+    if (text == "off" || text == "0" || text == "false") return false;
+    throw UsageError("expected on or off, not '" + text + "'");
+}
+
+}  // namespace tool

@@ -1,0 +1,65 @@
+// The subcommands of the quelta tool. Each file defines one (or a family) and Main.cpp puts them
+// in a table; every subcommand also takes the common options below.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "client/Device.h"
+#include "tools/CommandLine.h"
+
+namespace tool {
+
+using Clock = std::chrono::steady_clock;
+
+// Exit codes.
+constexpr int ExitOk = 0;
+constexpr int ExitFailure = 1;  // the device or the driver said no, or a transfer fell short
+constexpr int ExitUsage = 2;    // the command line was wrong
+
+class Invocation {
+public:
+    Invocation(std::string command, const CommandLine& line) : command_(std::move(command)), line_(line) {}
+
+    const CommandLine& Line() const { return line_; }
+    const std::string& Command() const { return command_; }
+    // Positional argument i; UsageError naming what is missing.
+    const std::string& Argument(std::size_t index, const char* what) const;
+
+    // Opens the device the way the common options ask: attach to an opened port, or reset it
+    // with --reset; --reply-timeout sets the library's reply limit.
+    quelta::Device Open(const std::string& name) const;
+
+private:
+    std::string command_;
+    const CommandLine& line_;
+};
+
+struct CommandSpec {
+    const char* name;
+    const char* synopsis;  // "status DEV [--json]"
+    const char* summary;   // one line for the command list
+    const char* details;   // the rest of the subcommand's --help
+    std::vector<OptionSpec> options;
+    std::size_t minArguments;
+    std::size_t maxArguments;
+    int (*run)(const Invocation&);
+};
+
+// Options every subcommand takes.
+const std::vector<OptionSpec>& CommonOptions();
+extern const char CommonOptionsHelp[];
+
+std::vector<CommandSpec> ListCommands();      // list
+std::vector<CommandSpec> StatusCommands();    // status
+std::vector<CommandSpec> ConfigCommands();    // config
+std::vector<CommandSpec> SignalCommands();    // dtr, rts, break, close
+std::vector<CommandSpec> TransferCommands();  // send, recv
+std::vector<CommandSpec> TermCommands();      // term
+std::vector<CommandSpec> CheckCommands();     // loopback, bench
+
+// Milliseconds from seconds given on the command line.
+std::chrono::milliseconds ToMilliseconds(double seconds);
+
+}  // namespace tool

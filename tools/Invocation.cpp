@@ -1,0 +1,52 @@
+#include <cmath>
+
+#include "tools/Commands.h"
+
+namespace tool {
+
+const std::vector<OptionSpec>& CommonOptions() {
+    static const std::vector<OptionSpec> options = {
+        {"--help", false}, {"--reset", false}, {"--reply-timeout", true}};
+    return options;
+}
+
+const char CommonOptionsHelp[] =
+    "Common options:\n"
+    "  --reset              open the port afresh (SerialOpen): the driver sets 9600 8N1, no flow\n"
+    "                       control, and empties both rings. Without it, quelta attaches to a port\n"
+    "                       that a client has opened since the driver started, as that client left\n"
+    "                       it (settings and received bytes carry over between invocations); only\n"
+    "                       the first use of a port after the driver starts opens it.\n"
+    "  --reply-timeout MS   how long to wait for each reply of the driver (default 2000)\n"
+    "  -h, --help           this help\n";
+
+const std::string& Invocation::Argument(std::size_t index, const char* what) const {
+    if (index >= line_.Positionals().size()) {
+        throw UsageError(command_ + ": missing " + what);
+    }
+    return line_.Positionals()[index];
+}
+
+quelta::Device Invocation::Open(const std::string& name) const {
+    quelta::OpenOptions options;
+    options.mode = line_.Has("--reset") ? quelta::OpenMode::Reset : quelta::OpenMode::AttachOrReset;
+    if (const auto limit = line_.Value("--reply-timeout")) {
+        const unsigned long milliseconds = ParseCount(*limit, "--reply-timeout", 3600000);
+        if (milliseconds == 0) throw UsageError("--reply-timeout must be at least 1 ms");
+        options.replyTimeout = std::chrono::milliseconds(milliseconds);
+    }
+    try {
+        return quelta::Device(name, options);
+    } catch (const quelta::Error& error) {
+        if (error.Code() != quelta::ErrorCode::NoSuchDevice) throw;
+        throw quelta::Error(quelta::ErrorCode::NoSuchDevice,
+                            "no such device: " + name +
+                                " (is quelta-driver running? 'quelta list' shows the devices)");
+    }
+}
+
+std::chrono::milliseconds ToMilliseconds(double seconds) {
+    return std::chrono::milliseconds(static_cast<long long>(std::llround(seconds * 1000.0)));
+}
+
+}  // namespace tool

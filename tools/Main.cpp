@@ -1,0 +1,119 @@
+// quelta: the command-line client of the Quelta serial driver's devices.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "client/Error.h"
+#include "tools/Commands.h"
+
+namespace {
+
+using tool::CommandSpec;
+
+std::vector<CommandSpec> AllCommands() {
+    std::vector<CommandSpec> commands;
+    for (auto family : {tool::ListCommands, tool::StatusCommands, tool::ConfigCommands,
+                        tool::SignalCommands, tool::TransferCommands, tool::TermCommands,
+                        tool::CheckCommands}) {
+        for (CommandSpec& command : family()) commands.push_back(std::move(command));
+    }
+    return commands;
+}
+
+void PrintOverview(std::FILE* out, const std::vector<CommandSpec>& commands) {
+    std::fprintf(out,
+                 "quelta: use the devices of the Quelta serial driver from the command line.\n\n"
+                 "Usage: quelta COMMAND [ARGUMENTS] [OPTIONS]\n"
+                 "       quelta COMMAND --help     (details of one command)\n\n"
+                 "Commands:\n");
+    constexpr int SynopsisWidth = 44;
+    for (const CommandSpec& command : commands) {
+        if (std::strlen(command.synopsis) > SynopsisWidth) {
+            std::fprintf(out, "  %s\n  %-*s %s\n", command.synopsis, SynopsisWidth, "", command.summary);
+        } else {
+            std::fprintf(out, "  %-*s %s\n", SynopsisWidth, command.synopsis, command.summary);
+        }
+    }
+    std::fprintf(out,
+                 "\nDEV names a device: Serial0, or in full \\RtDevice\\Quelta\\Serial0.\n\n%s\n"
+                 "Environment: RTSS_NAMESPACE selects the driver's object namespace (default rtss).\n"
+                 "Exit status: 0 done, 1 the device or the driver failed or a transfer fell short,\n"
+                 "2 a mistake in the command line.\n\n"
+                 "Example (Serial0 and Serial1 wired to each other):\n"
+                 "  quelta config Serial0 115200 8N1\n"
+                 "  quelta config Serial1 115200 8N1\n"
+                 "  quelta send Serial0 \"hello\"\n"
+                 "  quelta recv Serial1 --count 5 --timeout 2\n"
+                 "  quelta status Serial0\n",
+                 tool::CommonOptionsHelp);
+}
+
+void PrintCommandHelp(const CommandSpec& command) {
+    std::string summary = command.summary;
+    summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
+    std::printf("Usage: quelta %s\n\n%s.\n\n%s\n%s", command.synopsis, summary.c_str(),
+                command.details, tool::CommonOptionsHelp);
+}
+
+int Fail(const std::string& reason, int code) {
+    std::fprintf(stderr, "quelta: %s\n", reason.c_str());
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<CommandSpec> commands = AllCommands();
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    if (words.empty()) {
+        PrintOverview(stderr, commands);
+        return tool::ExitUsage;
+    }
+    if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
+        if (words.size() > 1) {
+            for (const CommandSpec& command : commands) {
+                if (words[1] == command.name) {
+                    PrintCommandHelp(command);
+                    return tool::ExitOk;
+                }
+            }
+            return Fail("unknown command '" + words[1] + "' (quelta --help lists them)", tool::ExitUsage);
+        }
+        PrintOverview(stdout, commands);
+        return tool::ExitOk;
+    }
+    const CommandSpec* command = nullptr;
+    for (const CommandSpec& candidate : commands) {
+        if (words[0] == candidate.name) command = &candidate;
+    }
+    if (command == nullptr) {
+        return Fail("unknown command '" + words[0] + "' (quelta --help lists them)", tool::ExitUsage);
+    }
+    try {
+        std::vector<tool::OptionSpec> options = command->options;
+        options.insert(options.end(), tool::CommonOptions().begin(), tool::CommonOptions().end());
+        const tool::CommandLine line(std::vector<std::string>(words.begin() + 1, words.end()), options);
+        if (line.Has("--help")) {
+            PrintCommandHelp(*command);
+            return tool::ExitOk;
+        }
+        const std::size_t given = line.Positionals().size();
+        if (given > command->maxArguments) {
+            throw tool::UsageError(std::string(command->name) + ": unexpected argument '" +
+                                   line.Positionals()[command->maxArguments] + "'");
+        }
+        if (given < command->minArguments) {
+            throw tool::UsageError(std::string("usage: quelta ") + command->synopsis);
+        }
+        return command->run(tool::Invocation(command->name, line));
+    } catch (const tool::UsageError& error) {
+        return Fail(std::string(error.what()) + " (see quelta " + command->name + " --help)",
+                    tool::ExitUsage);
+    } catch (const quelta::Error& error) {
+        return Fail(error.what(), tool::ExitFailure);
+    } catch (const std::exception& error) {
+        return Fail(error.what(), tool::ExitFailure);
+    }
+}

@@ -1,0 +1,84 @@
+#include <cstdio>
+#include <string>
+
+#include "client/DeviceName.h"
+#include "client/LineSignals.h"
+#include "tools/Commands.h"
+
+namespace tool {
+namespace {
+
+const char* OnOff(bool on) { return on ? "on" : "off"; }
+
+std::string JsonFlags(std::uint8_t raw, std::span<const quelta::FlagName> flags) {
+    std::string json = "{\"raw\": " + std::to_string(raw);
+    for (const quelta::FlagName& flag : flags) {
+        std::string key;
+        // JSON keys in lower camel case: "cts-changed" -> "ctsChanged".
+        for (const char* c = flag.name; *c != '\0'; ++c) {
+            if (*c == '-' && c[1] != '\0') {
+                key += static_cast<char>(c[1] - 'a' + 'A');
+                ++c;
+            } else {
+                key += *c;
+            }
+        }
+        json += ", \"" + key + "\": " + ((raw & flag.bit) != 0 ? "true" : "false");
+    }
+    return json + "}";
+}
+
+int RunStatus(const Invocation& invocation) {
+    quelta::Device port = invocation.Open(invocation.Argument(0, "device"));
+    const quelta::ModemStatus modem = port.GetModemStatus();
+    const quelta::LineStatus line = port.GetLineStatus();
+    const quelta::ModemControl control = port.GetModemControl();
+    const quelta::LineErrors errors = port.GetLineErrors();
+    const std::uint32_t waiting = port.GetRxCount();
+    const std::string name = quelta::ShortDeviceName(port.Name());
+
+    if (invocation.Line().Has("--json")) {
+        std::printf("{\"device\": \"%s\", \"port\": %u,\n"
+                    " \"modemStatus\": %s,\n \"lineStatus\": %s,\n \"modemControl\": %s,\n"
+                    " \"lineErrors\": %s,\n \"bytesWaiting\": %u}\n",
+                    name.c_str(), static_cast<unsigned>(port.PortIndex()),
+                    JsonFlags(modem.raw, quelta::ModemStatusFlags()).c_str(),
+                    JsonFlags(line.raw, quelta::LineStatusFlags()).c_str(),
+                    JsonFlags(control.raw, quelta::ModemControlFlags()).c_str(),
+                    JsonFlags(errors.raw, quelta::LineErrorFlags()).c_str(), waiting);
+        return ExitOk;
+    }
+    const std::uint8_t changes = modem.raw & 0x0F;
+    std::printf("%s (port %u)\n", name.c_str(), static_cast<unsigned>(port.PortIndex()));
+    std::printf("  modem lines    CTS %s, DSR %s, RI %s, DCD %s", OnOff(modem.cts), OnOff(modem.dsr),
+                OnOff(modem.ring), OnOff(modem.dcd));
+    if (changes != 0) {
+        std::printf("  (%s)", quelta::FlagList(changes, quelta::ModemStatusFlags()).c_str());
+    }
+    std::printf("\n  outputs        DTR %s, RTS %s\n", OnOff(control.dtr), OnOff(control.rts));
+    std::printf("  line status    %s (0x%02X)\n",
+                quelta::FlagList(line.raw, quelta::LineStatusFlags()).c_str(), line.raw);
+    std::printf("  line errors    %s (since the driver started)\n",
+                quelta::FlagList(errors.raw, quelta::LineErrorFlags()).c_str());
+    std::printf("  bytes waiting  %u\n", waiting);
+    return ExitOk;
+}
+
+}  // namespace
+
+std::vector<CommandSpec> StatusCommands() {
+    return {{"status", "status DEV [--json]", "show modem lines, line status and bytes waiting",
+             "Shows the modem inputs (CTS, DSR, RI, DCD, and which changed since the last read),\n"
+             "the DTR and RTS outputs, the line status register, the receive errors gathered since\n"
+             "the driver started (overrun, parity, framing, break) and the bytes waiting in the\n"
+             "receive ring. Reading the modem and line status clears their change and error bits\n"
+             "on the board, as on any 16550.\n\n"
+             "Options:\n"
+             "  --json    one JSON object: each register as raw value and named flags\n",
+             {{"--json", false}},
+             1,
+             1,
+             RunStatus}};
+}
+
+}  // namespace tool
