@@ -6,6 +6,8 @@
 //   create-exitprocess NAME   creates, prints "ready", ends through ExitProcess
 //   client NAME COUNT         COUNT requests under the device mutex, each reply checked; "ok"
 //   hold NAME                 takes the device mutex, prints "locked", parks
+//   requests NAME CODE...     each request in turn, without data; one line per reply:
+//                             "status resultCount portIndex data0 data1 data2 data3"
 #include <unistd.h>
 
 #include <cstdio>
@@ -78,6 +80,27 @@ int RunClient(const char* name, std::uint32_t count) {
     return 0;
 }
 
+int RunRequests(const char* name, int count, char** codes) {
+    servertest::RawClient client(name);
+    for (int i = 0; i < count; ++i) {
+        client.Lock();
+        client.Request().dataLength = 0;
+        const bool answered =
+            client.Call(static_cast<std::uint32_t>(std::strtoul(codes[i], nullptr, 0)));
+        const RequestPart& reply = client.Request();
+        const std::uint8_t* data = client.Data();
+        if (answered) {
+            std::printf("%u %u %u %u %u %u %u\n", reply.status, reply.resultCount, reply.portIndex,
+                        data[0], data[1], data[2], data[3]);
+        } else {
+            std::printf("no reply\n");
+        }
+        std::fflush(stdout);
+        client.Unlock();
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +124,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "client" && argc == 4) {
         return RunClient(argv[2], static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)));
+    }
+    if (mode == "requests") {
+        return RunRequests(argv[2], argc - 3, argv + 3);
     }
     if (mode == "hold") {
         servertest::RawClient client(argv[2]);
