@@ -195,6 +195,11 @@ std::uint32_t FakeDriver::Dispatch(Device& device) {
                 std::min<std::size_t>(std::min(part.dataLength, DefaultDataAreaSize), port.sendRoom));
             port.sent.insert(port.sent.end(), data, data + n);
             port.sendRoom -= n;
+            if (port.wiredTo >= 0) {
+                for (std::uint32_t i = 0; i < n; ++i) {
+                    ports_.at(port.wiredTo).received.push_back(data[i] ^ port.wireFlips);
+                }
+            }
             count(n);
             break;
         }

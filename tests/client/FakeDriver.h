@@ -29,6 +29,8 @@ struct PortModel {
     LineConfig config{};
     std::vector<std::uint32_t> requests;  // every request code served for this port
     int opens = 0;
+    int wiredTo = -1;           // port whose receive side gets what this one sends (a wire)
+    std::uint8_t wireFlips = 0; // bits the wire flips in every byte
 };
 
 // How a device's service thread treats requests.
