@@ -56,6 +56,10 @@ void CheckStatus(const RequestChannel& channel, std::uint32_t requestCode, const
         case RequestDone:
             return;
         case RequestInvalidPort:
+            if (requestCode == SerialOpen) {
+                throw Error(ErrorCode::InvalidPort,
+                            channel.Name() + ": the driver set up no port behind this device (status 87)");
+            }
             throw Error(ErrorCode::InvalidPort,
                         channel.Name() + ": the driver has no port " +
                             std::to_string(channel.PortIndex()) +
