@@ -13,11 +13,19 @@ struct IsrContext {
 
 extern IsrContext isrContext;
 
+// A channel whose IIR never reports "nothing pending" would keep the service in one channel for
+// ever. A real channel settles within a few passes (each pass drains or fills a whole FIFO); after
+// this many the service moves on, and the interrupt line, still asserted, brings it back.
+constexpr std::uint32_t MaxChannelPasses = 1024;
+
 // Shared-interrupt pre-check: RtValue::PrecheckRunService when the board has one pending, else 0.
 std::int32_t InterruptPrecheck(void* context);
 // 1 when no channel was served, else the result of the last ServiceChannel.
 std::uint8_t InterruptService(void* context);
 // Serves one channel until it reports nothing pending: 0 if nothing was pending at first, else 1.
+// A channel without a record is not touched (0).
 std::uint8_t ServiceChannel(std::uint8_t channel);
+// Moves txRing into the transmit FIFO, up to its free room; no-ops for a channel without a record.
 void TransmitService(std::uint8_t channel);
+// Drains the receive FIFO into rxRing, dropping bytes the full ring has no room for.
 void ReceiveService(std::uint8_t channel);
