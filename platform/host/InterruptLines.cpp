@@ -1,0 +1,305 @@
+// Interrupt attachment on the simulated machine. A line is (bus, Interrupt Line); it is
+// level-sensitive and asserted while any board on it has a non-zero IntSummary. Its service
+// thread runs the attached routines under the CPU lock, again and again while the line stays
+// asserted; with shared attachments each pre-check is asked first. A line that stays asserted
+// because no routine serves its board does not spin the thread: it waits for a board's summary
+// to change.
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/Rtss.h"
+#include "platform/host/HostMachine.h"
+#include "platform/host/HostObject.h"
+#include "platform/host/HostPlatform.h"
+
+namespace host {
+namespace {
+
+// Passes DeliverInterrupts makes at most per line, so a line held by an unserved board ends.
+constexpr std::uint32_t ManualPassLimit = 10000;
+
+struct Routine {
+    std::uint64_t id;
+    RtInterruptRoutine routine;
+    void* context;
+    RtInterruptPrecheck precheck;  // asked first on a shared attachment, when given
+    bool shared;
+};
+
+class Line final : public sim::InterruptSink {
+public:
+    Line(std::uint32_t bus, std::uint32_t level, std::vector<sim::Board*> boards, bool threaded)
+        : bus_(bus), level_(level), boards_(std::move(boards)) {
+        for (sim::Board* board : boards_) {
+            board->SetInterruptSink(this);
+        }
+        if (threaded) {
+            thread_ = std::thread([this] { Serve(); });
+        }
+    }
+
+    ~Line() {
+        for (sim::Board* board : boards_) {
+            board->SetInterruptSink(nullptr);
+        }
+        {
+            const std::lock_guard guard(lock_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    bool Is(std::uint32_t bus, std::uint32_t level) const { return bus == bus_ && level == level_; }
+
+    void SummaryChanged() override {
+        {
+            const std::lock_guard guard(lock_);
+            ++changes_;
+        }
+        changed_.notify_all();
+    }
+
+    // An exclusive attachment takes a line alone; shared ones share it with shared ones.
+    bool Accepts(bool shared) {
+        const std::lock_guard guard(lock_);
+        return routines_.empty() ||
+               (shared && std::all_of(routines_.begin(), routines_.end(),
+                                      [](const Routine& r) { return r.shared; }));
+    }
+
+    void Add(const Routine& routine) {
+        {
+            const std::lock_guard guard(lock_);
+            routines_.push_back(routine);
+            ++changes_;
+        }
+        changed_.notify_all();
+    }
+
+    void Remove(std::uint64_t id) {
+        const std::lock_guard guard(lock_);
+        std::erase_if(routines_, [id](const Routine& r) { return r.id == id; });
+    }
+
+    std::uint32_t DeliverManually() {
+        std::uint32_t passes = 0;
+        while (passes < ManualPassLimit) {
+            const std::uint64_t before = Changes();
+            if (!Asserted()) {
+                break;
+            }
+            RunPass();
+            ++passes;
+            if (Changes() == before) {
+                break;  // nothing moved: the routines do not serve what holds the line
+            }
+        }
+        return passes;
+    }
+
+private:
+    bool Asserted() const {
+        return std::any_of(boards_.begin(), boards_.end(),
+                           [](const sim::Board* board) { return board->LineAsserted(); });
+    }
+
+    std::uint64_t Changes() {
+        const std::lock_guard guard(lock_);
+        return changes_;
+    }
+
+    // One interrupt: every pre-check asked, every claimed routine run, all under the CPU lock.
+    void RunPass() {
+        std::vector<Routine> routines;
+        {
+            const std::lock_guard guard(lock_);
+            routines = routines_;
+        }
+        EnterInterruptContext();
+        for (const Routine& r : routines) {
+            if (r.shared && r.precheck != nullptr &&
+                r.precheck(r.context) != RtValue::PrecheckRunService) {
+                continue;
+            }
+            r.routine(r.context);
+        }
+        LeaveInterruptContext();
+    }
+
+    void Serve() {
+        prctl(PR_SET_TIMERSLACK, 1UL);
+        std::unique_lock guard(lock_);
+        while (!stopping_) {
+            const std::uint64_t before = changes_;
+            if (Asserted() && !routines_.empty()) {
+                guard.unlock();
+                RunPass();
+                guard.lock();
+                if (changes_ != before) {
+                    continue;  // the pass, or the boards meanwhile, changed something: look again
+                }
+            }
+            changed_.wait(guard, [&] { return stopping_ || changes_ != before; });
+        }
+    }
+
+    std::uint32_t bus_;
+    std::uint32_t level_;
+    std::vector<sim::Board*> boards_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::uint64_t changes_ = 0;  // summary changes of the boards, and new attachments
+    bool stopping_ = false;
+    std::vector<Routine> routines_;
+    std::thread thread_;
+};
+
+// The handle the attach operations return. Closing it detaches the routine.
+class Attachment final : public HostObject {
+public:
+    Attachment(Line* line, std::uint64_t id) : line_(line), id_(id) {}
+    ~Attachment() override;
+
+    Line* GetLine() const { return line_; }
+
+private:
+    Line* line_;
+    std::uint64_t id_;
+};
+
+struct Registry {
+    std::mutex lock;
+    std::vector<std::unique_ptr<Line>> lines;
+    std::vector<Attachment*> attachments;
+    std::uint64_t nextId = 1;
+};
+
+// Never destroyed, like the machine binding: service threads may still run at process exit.
+Registry& Lines() {
+    static Registry* registry = new Registry;
+    return *registry;
+}
+
+Attachment::~Attachment() {
+    line_->Remove(id_);
+    Registry& registry = Lines();
+    const std::lock_guard guard(registry.lock);
+    std::erase(registry.attachments, this);
+}
+
+RtHandle Attach(RtInterruptRoutine routine, void* context, std::uint32_t interfaceType,
+                std::uint32_t bus, std::uint32_t level, bool shared,
+                RtInterruptPrecheck precheck) {
+    if (ShouldFail(Fault::InterruptAttach)) {
+        SetLastError(RtError::NotEnoughMemory);
+        return nullptr;
+    }
+    if (routine == nullptr || interfaceType != RtValue::PciBus) {
+        SetLastError(RtError::InvalidParameter);
+        return nullptr;
+    }
+    sim::Machine& machine = CurrentMachine();
+    if (!machine.AnythingOnLine(bus, level)) {
+        SetLastError(RtError::PathNotFound);
+        return nullptr;
+    }
+    const bool threaded = CurrentDelivery() == InterruptDelivery::Threads;
+    Registry& registry = Lines();
+    const std::lock_guard guard(registry.lock);
+    auto found = std::find_if(registry.lines.begin(), registry.lines.end(),
+                              [&](const auto& line) { return line->Is(bus, level); });
+    Line* line = nullptr;
+    if (found == registry.lines.end()) {
+        registry.lines.push_back(
+            std::make_unique<Line>(bus, level, machine.BoardsOnLine(bus, level), threaded));
+        line = registry.lines.back().get();
+    } else {
+        line = found->get();
+    }
+    if (!line->Accepts(shared)) {
+        SetLastError(RtError::InvalidParameter);  // held exclusively, or asked exclusively
+        return nullptr;
+    }
+    const std::uint64_t id = registry.nextId++;
+    line->Add(Routine{id, routine, context, precheck, shared});
+    auto* attachment = new Attachment(line, id);
+    registry.attachments.push_back(attachment);
+    return attachment;
+}
+
+}  // namespace
+
+void DetachAllInterrupts() {
+    Registry& registry = Lines();
+    std::vector<Attachment*> attachments;
+    {
+        const std::lock_guard guard(registry.lock);
+        attachments = registry.attachments;
+    }
+    for (Attachment* attachment : attachments) {
+        delete attachment;
+    }
+    std::vector<std::unique_ptr<Line>> lines;
+    {
+        const std::lock_guard guard(registry.lock);
+        lines.swap(registry.lines);
+    }
+    lines.clear();  // each line's service thread ends here
+}
+
+std::uint32_t DeliverInterrupts() {
+    std::vector<Line*> lines;
+    {
+        Registry& registry = Lines();
+        const std::lock_guard guard(registry.lock);
+        for (const auto& line : registry.lines) {
+            lines.push_back(line.get());
+        }
+    }
+    std::uint32_t passes = 0;
+    for (Line* line : lines) {
+        passes += line->DeliverManually();
+    }
+    return passes;
+}
+
+}  // namespace host
+
+RtHandle RtAttachInterruptVector(void* /*security*/, std::uint32_t /*stackSize*/,
+                                 RtInterruptRoutine routine, void* context,
+                                 std::uint32_t /*priority*/, std::uint32_t interfaceType,
+                                 std::uint32_t busNumber, std::uint32_t level,
+                                 std::uint32_t /*vector*/) {
+    return host::Attach(routine, context, interfaceType, busNumber, level, false, nullptr);
+}
+
+// The board's output is a level; an edge-triggered attachment would lose interrupts, so the
+// host refuses any mode but level-sensitive.
+RtHandle RtAttachInterruptVectorEx(void* /*security*/, std::uint32_t /*stackSize*/,
+                                   RtInterruptRoutine routine, void* context,
+                                   std::uint32_t /*priority*/, std::uint32_t interfaceType,
+                                   std::uint32_t busNumber, std::uint32_t level,
+                                   std::uint32_t /*vector*/, std::uint32_t shared,
+                                   std::uint32_t interruptMode, RtInterruptPrecheck precheck) {
+    if (interruptMode != RtValue::LevelSensitive) {
+        if (host::ShouldFail(host::Fault::InterruptAttach)) {
+            SetLastError(RtError::NotEnoughMemory);
+            return nullptr;
+        }
+        SetLastError(RtError::InvalidParameter);
+        return nullptr;
+    }
+    return host::Attach(routine, context, interfaceType, busNumber, level, shared != 0, precheck);
+}
