@@ -7,7 +7,8 @@
 namespace {
 
 constexpr std::uint32_t SuffixBytes = 4;  // ".sm", ".s1" or ".s2" with its terminator
-static_assert(sizeof SharedMemorySuffix == SuffixBytes && sizeof RequestSemaphoreSuffix == SuffixBytes &&
+static_assert(sizeof SharedMemorySuffix == SuffixBytes &&
+              sizeof RequestSemaphoreSuffix == SuffixBytes &&
               sizeof ReplySemaphoreSuffix == SuffixBytes);
 
 // Creation steps, in the order they are made.

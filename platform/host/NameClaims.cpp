@@ -1,5 +1,6 @@
 #include "platform/host/NameClaims.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <semaphore.h>
 #include <sys/file.h>
@@ -8,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -41,12 +44,29 @@ ClaimTable& Claims() {
     return *table;
 }
 
+std::string DraftPrefix(const std::string& objectName) { return objectName + ".draft."; }
+
 void UnlinkObject(const std::string& objectName, ObjectKind kind) {
     if (kind == ObjectKind::Semaphore) {
         sem_unlink(objectName.c_str());
     } else {
         shm_unlink(objectName.c_str());
     }
+}
+
+// Drafts of a creator killed between making an object and linking it into place.
+void UnlinkDrafts(const std::string& objectName) {
+    const std::string prefix = DraftPrefix(objectName).substr(1);
+    DIR* directory = opendir("/dev/shm");
+    if (directory == nullptr) {
+        return;
+    }
+    while (const dirent* entry = readdir(directory)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+            shm_unlink(("/" + std::string(entry->d_name)).c_str());
+        }
+    }
+    closedir(directory);
 }
 
 // Names first, lock last: while the lock is held nobody can take the name, so by the time it is
@@ -121,6 +141,12 @@ int TakeOwnerLock(const std::string& lockName) {
 
 std::string OwnerLockName(const std::string& objectName) { return objectName + ".owner"; }
 
+std::string DraftName(const std::string& objectName) {
+    static std::atomic<std::uint32_t> serial{0};
+    return DraftPrefix(objectName) + std::to_string(getpid()) + "." +
+           std::to_string(serial.fetch_add(1));
+}
+
 // glibc keeps POSIX shared memory and named semaphores as files in /dev/shm.
 std::string SharedMemoryPath(const std::string& objectName) { return "/dev/shm" + objectName; }
 
@@ -149,6 +175,9 @@ NameClaim* ClaimName(const std::string& objectName, ObjectKind kind) {
     }
     // The lock was free: whoever made what stands under the name has died.
     UnlinkObject(objectName, kind);
+    if (kind == ObjectKind::SharedMemory) {
+        UnlinkDrafts(objectName);
+    }
     auto* claim = new NameClaim{objectName, kind, fd, getpid(), false};
     ClaimTable& table = Claims();
     const std::lock_guard guard(table.lock);

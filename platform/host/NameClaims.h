@@ -30,6 +30,9 @@ void ReleaseName(NameClaim* claim);
 
 // The companion lock object's POSIX name.
 std::string OwnerLockName(const std::string& objectName);
+// A private name under which a shared memory object is made before it is linked into place; a
+// claim removes the drafts that a dead creator left.
+std::string DraftName(const std::string& objectName);
 
 // Files under which the C library keeps the objects, for links and modes.
 std::string SharedMemoryPath(const std::string& objectName);

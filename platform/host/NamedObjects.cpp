@@ -101,9 +101,7 @@ struct Draft {
 };
 
 bool MakeDraft(const std::string& objectName, std::size_t size, Draft& draft) {
-    static std::atomic<std::uint32_t> serial{0};
-    draft.name = objectName + ".draft." + std::to_string(getpid()) + "." +
-                 std::to_string(serial.fetch_add(1));
+    draft.name = DraftName(objectName);
     draft.size = size;
     const int fd = shm_open(draft.name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
                             ObjectMode());

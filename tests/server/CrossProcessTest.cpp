@@ -119,9 +119,7 @@ TEST_P(OrderlyEnd, RemovesTheNamesTheProcessCreated) {
     PeerProcess creator({GetParam(), DeviceName});
     ASSERT_EQ(creator.ReadLine(), "ready");
     ASSERT_THAT(LeftoverNames(), Not(IsEmpty()));
-    if (std::string(GetParam()) == "create") {
-        creator.Signal(SIGTERM);
-    }
+    creator.Signal(std::string(GetParam()) == "create" ? SIGTERM : SIGUSR1);
     EXPECT_TRUE(ExitedWith(creator.Wait(), 0));
     EXPECT_THAT(LeftoverNames(), IsEmpty());
 }

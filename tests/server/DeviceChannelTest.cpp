@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -142,6 +143,22 @@ TEST_F(DeviceChannelTest, AReplyNobodyWaitedForDoesNotEndTheService) {
     EXPECT_TRUE(WaitForCalls(2)) << "the service thread ended on the failed release";
     EXPECT_EQ(RtWaitForSingleObject(channel->replySemaphore, 5000), RtValue::WaitObject0);
     EXPECT_TRUE(channel.Call(SerialGetLineErrors)) << "an orderly client gets its reply";
+}
+
+// The service thread polls only briefly after each request and then sleeps: a device nobody
+// uses costs no processor time. A thread that kept polling would use the whole half second.
+TEST_F(DeviceChannelTest, AnIdleServiceThreadSleeps) {
+    ChannelUnderTest channel(DeviceName, RecordingHandler);
+    ASSERT_NE(channel.Get(), nullptr);
+    ASSERT_TRUE(channel.Call(SerialGetLineErrors));
+    timespec before{};
+    timespec after{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+    const long usedMicroseconds =
+        (after.tv_sec - before.tv_sec) * 1000000L + (after.tv_nsec - before.tv_nsec) / 1000;
+    EXPECT_LT(usedMicroseconds, 100000L);
 }
 
 // Every step of creation that can fail, with the code it reports. What was made before is

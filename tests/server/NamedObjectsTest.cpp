@@ -153,6 +153,26 @@ TEST_F(NamedObjects, AClosedNameCanBeCreatedAfresh) {
     RtCloseHandle(second);
 }
 
+// What a creator that died left: the object, its unlocked owner lock and a draft it never linked.
+TEST_F(NamedObjects, ADeadCreatorsLeftoversAreReclaimed) {
+    const std::string objectName = posix_names::ObjectName(SharedName);
+    for (const std::string& name : {objectName, host::OwnerLockName(objectName),
+                                    objectName + ".draft.99999.0"}) {
+        const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 64), 0);
+        ASSERT_EQ(write(fd, "stale", 5), 5);
+        close(fd);
+    }
+    void* block = nullptr;
+    RtHandle shared = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block);
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(static_cast<unsigned char*>(block)[0], 0) << "a new object, not the stale one";
+    const std::string base = TestNamespace() + ".RtDevice.Quelta.Serial1.sm";
+    EXPECT_THAT(LeftoverNames(), UnorderedElementsAre(base, base + ".owner"));
+    RtCloseHandle(shared);
+}
+
 TEST_F(NamedObjects, SemaphoreReleaseStopsAtItsMaximum) {
     RtHandle semaphore = RtCreateSemaphoreA(nullptr, 0, 2, SemaphoreName);
     std::int32_t previous = -1;
@@ -183,7 +203,8 @@ TEST_F(NamedObjects, CreationRejectsWhatThePlatformRejects) {
     };
     const Case cases[] = {
         {"size 0", RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 0, SharedName, &block)},
-        {"size over 4 GiB", RtCreateSharedMemoryA(RtValue::PageReadWrite, 1, 64, SharedName, &block)},
+        {"size over 4 GiB",
+         RtCreateSharedMemoryA(RtValue::PageReadWrite, 1, 64, SharedName, &block)},
         {"no name", RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, nullptr, &block)},
         {"maximum 0", RtCreateSemaphoreA(nullptr, 0, 0, SemaphoreName)},
         {"initial above maximum", RtCreateSemaphoreA(nullptr, 2, 1, SemaphoreName)},

@@ -2,12 +2,14 @@
 // (RTSS_NAMESPACE is inherited) and reports on standard output, one line per event.
 //
 //   create NAME...            creates the device channels (echo handler), prints "ready", parks
-//   create-exit NAME          creates, prints "ready", returns from main
-//   create-exitprocess NAME   creates, prints "ready", ends through ExitProcess
+//   create-exit NAME          creates, prints "ready", returns from main on SIGUSR1
+//   create-exitprocess NAME   creates, prints "ready", ends through ExitProcess on SIGUSR1
 //   client NAME COUNT         COUNT requests under the device mutex, each reply checked; "ok"
 //   hold NAME                 takes the device mutex, prints "locked", parks
 //   requests NAME CODE...     each request in turn, without data; one line per reply:
 //                             "status resultCount portIndex data0 data1 data2 data3"
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,6 +30,22 @@ constexpr std::uint32_t PatternLength = 64;
 void Say(const char* line) {
     std::printf("%s\n", line);
     std::fflush(stdout);
+}
+
+// Blocked before any thread exists, so that sigwait alone takes it.
+void BlockGoAhead() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void AwaitGoAhead() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGUSR1);
+    int signal = 0;
+    sigwait(&signals, &signal);
 }
 
 [[noreturn]] void Park() {
@@ -116,11 +134,14 @@ int main(int argc, char** argv) {
         }
         Park();
     }
-    if (mode == "create-exit") {
-        return CreateChannels(1, argv + 2) ? 0 : 1;
-    }
-    if (mode == "create-exitprocess") {
-        ExitProcess(CreateChannels(1, argv + 2) ? 0 : 1);
+    if (mode == "create-exit" || mode == "create-exitprocess") {
+        BlockGoAhead();
+        const bool created = CreateChannels(1, argv + 2);
+        AwaitGoAhead();
+        if (mode == "create-exitprocess") {
+            ExitProcess(created ? 0 : 1);
+        }
+        return created ? 0 : 1;
     }
     if (mode == "client" && argc == 4) {
         return RunClient(argv[2], static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)));

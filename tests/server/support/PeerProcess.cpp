@@ -30,7 +30,8 @@ PeerProcess::PeerProcess(const std::vector<std::string>& arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
-    const int failed = posix_spawn(&pid_, SERVER_PEER_PATH, &actions, nullptr, argv.data(), environ);
+    const int failed =
+        posix_spawn(&pid_, SERVER_PEER_PATH, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(pipeEnds[1]);
     output_ = pipeEnds[0];
