@@ -1,0 +1,136 @@
+#include "startup/BoardSetup.h"
+
+#include <cstdio>
+#include <new>
+
+#include "hw/BoardClock.h"
+#include "hw/Eeprom.h"
+#include "hw/PciConfig.h"
+#include "hw/RegisterAccess.h"
+#include "port/Isr.h"
+#include "port/PortRecord.h"
+#include "server/DeviceChannel.h"
+#include "server/DeviceNames.h"
+#include "server/Dispatch.h"
+#include "startup/CommandLine.h"
+#include "startup/Options.h"
+
+ChannelRegs* boardBase = nullptr;
+DeviceChannel* deviceChannels[MaxPorts] = {};
+RtHandle boardInterrupt = nullptr;
+
+namespace {
+
+constexpr std::uint32_t ServiceThreadPriority = 121;
+constexpr std::uint32_t InterruptThreadPriority = 127;
+constexpr std::uint32_t DefaultStackSize = 0;
+constexpr std::uint32_t SettleMs = 1000;
+constexpr std::uint32_t AttachFailed = 8;
+
+ChannelRegs* ChannelWindow(std::uint8_t channel) { return boardBase + channel; }
+
+}  // namespace
+
+std::int32_t SetUpBoard(std::uint8_t channelCount, const std::uint8_t* header) {
+    const std::uint16_t deviceId = ConfigWord(header, Pci::DeviceId);
+    const std::uint16_t subsystemId = ConfigWord(header, Pci::SubsystemId);
+    const std::uint32_t mapLength = MapLengthOf(deviceId);
+
+    // Memory space on PCI; the bus number given here is 0 whatever bus the board sits on (the
+    // attachment is the step that uses the board's bus).
+    std::uint32_t addressSpace = RtValue::MemorySpace;
+    std::uint64_t translated = 0;
+    if (!RtTranslateBusAddress(RtValue::PciBus, 0, ConfigDword(header, Pci::Bar0),
+                               &addressSpace, &translated)) {
+        return 0;
+    }
+    boardBase = static_cast<ChannelRegs*>(RtMapMemory(translated, mapLength, RtValue::NotCached));
+    if (boardBase == nullptr) {
+        RtPrintf("Failed to map the Quelta board registers.\n");
+        return 0;
+    }
+
+    for (std::uint8_t n = 0; n < channelCount; ++n) {
+        void* memory = RtAllocateLockedMemory(sizeof(PortRecord));
+        if (memory == nullptr) {
+            return 0;
+        }
+        // The platform gives no contents: a record starts cleared, so no request before the first
+        // SerialOpen finds garbage ring indices or error bits that never happened.
+        PortRecord* port = new (memory) PortRecord{};
+        port->regs = ChannelWindow(n);
+        port->deviceId = deviceId;
+        port->hasLineDriverControl = HasLineDriverControl(subsystemId, n);
+        PortTable[n] = port;
+
+        DeviceNameRecord& record = DeviceNameTable[n];
+        std::snprintf(record.deviceName, sizeof record.deviceName, DeviceNameFormat,
+                      static_cast<int>(portBase) + n);
+        record.portIndex = n;
+
+        deviceChannels[n] = CreateDeviceChannel(record.deviceName, DispatchRequest,
+                                                DefaultStackSize, ServiceThreadPriority,
+                                                DefaultDataAreaSize);
+        if (deviceChannels[n] == nullptr) {
+            RtPrintf("Failed to register Quelta driver (error=%d).\n",
+                     static_cast<int>(GetLastError()));
+            if (GetLastError() == RtError::AlreadyExists) {
+                RtPrintf("Driver by this name is already loaded.\n");
+            }
+            return -1;
+        }
+        RtPrintf("%s driver loaded\n", record.deviceName);
+    }
+    return 1;
+}
+
+std::uint32_t AttachBoardInterrupt(const std::uint8_t* header, std::uint32_t busNumber,
+                                   std::uint8_t shared) {
+    const std::uint8_t irq = header[Pci::InterruptLine];
+    if (shared != 0) {
+        boardInterrupt = RtAttachInterruptVectorEx(
+            nullptr, DefaultStackSize, InterruptService, &isrContext, InterruptThreadPriority,
+            RtValue::PciBus, busNumber, irq, irq, shared, RtValue::LevelSensitive,
+            InterruptPrecheck);
+    } else {
+        boardInterrupt = RtAttachInterruptVector(nullptr, DefaultStackSize, InterruptService,
+                                                 &isrContext, InterruptThreadPriority,
+                                                 RtValue::PciBus, busNumber, irq, irq);
+    }
+    if (boardInterrupt == nullptr) {
+        RtPrintf("RtAttachInterruptVectorEx failed %x\n", static_cast<unsigned>(GetLastError()));
+        return AttachFailed;
+    }
+    return 0;
+}
+
+void StartBoard(std::uint8_t channelCount, std::uint32_t busNumber, const std::uint8_t* header) {
+    SetUpBoard(channelCount, header);
+    // Whatever failed has been reported; go on with the channels that were set up, as long as
+    // channel 0 is one of them: the clock and the interrupt summary are reached through it.
+    if (PortTable[0] == nullptr) {
+        RtPrintf("Quelta board set-up failed: no port is served.\n");
+        return;
+    }
+    ChannelRegs* channel0 = PortTable[0]->regs;
+    boardClockHz = ReadBoardClock(channel0);
+
+    auto* window0 = reinterpret_cast<volatile std::uint8_t*>(channel0);
+    isrContext.intSummaryAddr = window0 + IntSummary;
+    if (ConfigWord(header, Pci::SubsystemId) == Quelta::PinPulseModel) {
+        isrContext.pinLevelAddr = window0 + PinLevel;
+        isrContext.pinPulse = 1;
+    } else {
+        isrContext.pinPulse = 0;
+    }
+
+    // No channel may raise an interrupt before the service is attached.
+    for (std::uint8_t n = 0; n < channelCount; ++n) {
+        WriteReg(ChannelWindow(n), IER, Ier::None);
+    }
+
+    if (AttachBoardInterrupt(header, busNumber, irqShared) != 0) {
+        FatalError(u"Failed to open serial port\n");
+    }
+    Sleep(SettleMs);
+}
