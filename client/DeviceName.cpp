@@ -77,9 +77,9 @@ std::string ShortDeviceName(std::string_view name) {
 }
 
 std::vector<std::string> ListDevices() {
-    // "/<ns>.RtDevice.Quelta.X.sm" names the file <ns>.RtDevice.Quelta.X.sm in /dev/shm.
-    const std::string marker = posix_names::ObjectName(std::string(DeviceNamePrefix) + "\x01");
-    const std::string prefix = marker.substr(1, marker.size() - 2);
+    // The object "/<ns>.RtDevice.Quelta.X.sm" is the file <ns>.RtDevice.Quelta.X.sm in /dev/shm;
+    // the prefix's trailing backslash maps to the '.' before X.
+    const std::string prefix = posix_names::ObjectName(DeviceNamePrefix).substr(1);
     const std::string suffix = SharedMemorySuffix;
     std::vector<std::string> devices;
     std::error_code error;
