@@ -9,6 +9,7 @@
 #include "port/PortRecord.h"
 #include "port/Rings.h"
 #include "server/DeviceNames.h"
+#include "server/RequestGate.h"
 #include "server/SharedFields.h"
 
 namespace {
@@ -31,11 +32,6 @@ struct RequestRow {
 };
 
 std::uint32_t Smaller(std::uint32_t a, std::uint32_t b) { return a < b ? a : b; }
-
-void PutResult(const Request& request, std::uint8_t value) {
-    request.channel->dataArea[0] = value;
-    request.block->resultCount = 1;
-}
 
 // Finds the port by the channel's own name: the copy the driver made at creation, whatever
 // nameAddress and nameLength in the block say now.
@@ -89,53 +85,18 @@ std::uint32_t SetConfig(const Request& request) {
     return RequestDone;
 }
 
-std::uint32_t RaiseRts(const Request& request) {
-    SetRts(request.port);
+// The line-signal requests: one operation on the port's record, no result.
+template <void (*Operation)(PortRecord*)>
+std::uint32_t Signal(const Request& request) {
+    Operation(request.port);
     return RequestDone;
 }
 
-std::uint32_t DropRts(const Request& request) {
-    ClearRts(request.port);
-    return RequestDone;
-}
-
-std::uint32_t RaiseDtr(const Request& request) {
-    SetDtr(request.port);
-    return RequestDone;
-}
-
-std::uint32_t DropDtr(const Request& request) {
-    ClearDtr(request.port);
-    return RequestDone;
-}
-
-std::uint32_t StartBreak(const Request& request) {
-    SetBreak(request.port);
-    return RequestDone;
-}
-
-std::uint32_t EndBreak(const Request& request) {
-    ClearBreak(request.port);
-    return RequestDone;
-}
-
-std::uint32_t ModemStatus(const Request& request) {
-    PutResult(request, ReadModemStatus(request.port));
-    return RequestDone;
-}
-
-std::uint32_t LineStatus(const Request& request) {
-    PutResult(request, ReadLineStatus(request.port));
-    return RequestDone;
-}
-
-std::uint32_t ModemControl(const Request& request) {
-    PutResult(request, ReadModemControl(request.port));
-    return RequestDone;
-}
-
-std::uint32_t LineErrors(const Request& request) {
-    PutResult(request, ReadLineErrors(request.port));
+// The one-byte status reads: the value in data area byte 0, resultCount 1.
+template <std::uint8_t (*Reading)(PortRecord*)>
+std::uint32_t StatusByte(const Request& request) {
+    request.channel->dataArea[0] = Reading(request.port);
+    request.block->resultCount = 1;
     return RequestDone;
 }
 
@@ -159,16 +120,16 @@ constexpr std::array<RequestRow, HighestCode> RequestTable = [] {
     table[SerialRead - 1] = {Read, true};
     table[SerialWrite - 1] = {Write, true};
     table[SerialSetConfig - 1] = {SetConfig, true};
-    table[SerialSetRts - 1] = {RaiseRts, true};
-    table[SerialClearRts - 1] = {DropRts, true};
-    table[SerialSetDtr - 1] = {RaiseDtr, true};
-    table[SerialClearDtr - 1] = {DropDtr, true};
-    table[SerialGetModemStatus - 1] = {ModemStatus, true};
-    table[SerialGetLineStatus - 1] = {LineStatus, true};
-    table[SerialGetModemControl - 1] = {ModemControl, true};
-    table[SerialSetBreak - 1] = {StartBreak, true};
-    table[SerialClearBreak - 1] = {EndBreak, true};
-    table[SerialGetLineErrors - 1] = {LineErrors, true};
+    table[SerialSetRts - 1] = {Signal<SetRts>, true};
+    table[SerialClearRts - 1] = {Signal<ClearRts>, true};
+    table[SerialSetDtr - 1] = {Signal<SetDtr>, true};
+    table[SerialClearDtr - 1] = {Signal<ClearDtr>, true};
+    table[SerialGetModemStatus - 1] = {StatusByte<ReadModemStatus>, true};
+    table[SerialGetLineStatus - 1] = {StatusByte<ReadLineStatus>, true};
+    table[SerialGetModemControl - 1] = {StatusByte<ReadModemControl>, true};
+    table[SerialSetBreak - 1] = {Signal<SetBreak>, true};
+    table[SerialClearBreak - 1] = {Signal<ClearBreak>, true};
+    table[SerialGetLineErrors - 1] = {StatusByte<ReadLineErrors>, true};
     table[SerialGetRxCount - 1] = {RxCount, true};
     return table;
 }();
@@ -181,6 +142,7 @@ std::uint32_t DispatchRequest(RequestPart* block, const ChannelView* channel) {
     if (row >= RequestTable.size() || RequestTable[row].routine == nullptr) {
         return RequestNotImplemented;
     }
+    WaitForRequestGate();
     Request request{block, channel, ReadOnce(block->portIndex), nullptr,
                     ReadOnce(block->dataLength)};
     if (RequestTable[row].actsOnPortIndex) {
