@@ -12,6 +12,7 @@
 #include "server/DeviceChannel.h"
 #include "server/DeviceNames.h"
 #include "server/Dispatch.h"
+#include "server/RequestGate.h"
 #include "startup/CommandLine.h"
 #include "startup/Options.h"
 
@@ -105,11 +106,14 @@ std::uint32_t AttachBoardInterrupt(const std::uint8_t* header, std::uint32_t bus
 }
 
 void StartBoard(std::uint8_t channelCount, std::uint32_t busNumber, const std::uint8_t* header) {
+    // Each port serves from the moment its channel exists; its requests wait until the board is.
+    HoldRequests();
     SetUpBoard(channelCount, header);
     // Whatever failed has been reported; go on with the channels that were set up, as long as
     // channel 0 is one of them: the clock and the interrupt summary are reached through it.
     if (PortTable[0] == nullptr) {
         RtPrintf("Quelta board set-up failed: no port is served.\n");
+        ReleaseRequests();
         return;
     }
     ChannelRegs* channel0 = PortTable[0]->regs;
@@ -133,4 +137,5 @@ void StartBoard(std::uint8_t channelCount, std::uint32_t busNumber, const std::u
         FatalError(u"Failed to open serial port\n");
     }
     Sleep(SettleMs);
+    ReleaseRequests();
 }
