@@ -82,11 +82,15 @@ std::uint8_t ChannelsWithRecord() {
     return mask;
 }
 
+// A context whose summary address set-up has not filled is treated as a null one: there is no
+// register either routine may read.
+bool Unusable(const IsrContext* isr) { return isr == nullptr || isr->intSummaryAddr == nullptr; }
+
 }  // namespace
 
 std::int32_t InterruptPrecheck(void* context) {
     const auto* isr = static_cast<const IsrContext*>(context);
-    if (isr == nullptr || isr->intSummaryAddr == nullptr) {
+    if (Unusable(isr)) {
         OutputDebugStringA(NullContextMessage);
         return RtValue::PrecheckNotOurs;
     }
@@ -96,7 +100,7 @@ std::int32_t InterruptPrecheck(void* context) {
 
 std::uint8_t InterruptService(void* context) {
     const auto* isr = static_cast<const IsrContext*>(context);
-    if (isr == nullptr || isr->intSummaryAddr == nullptr) {
+    if (Unusable(isr)) {
         RtPrintf("%s", NullContextMessage);
         return 1;
     }
