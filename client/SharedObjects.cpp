@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
@@ -25,15 +26,16 @@ void CpuRelax() {
 #endif
 }
 
-timespec ToTimespec(Clock::time_point deadline) {
-    // steady_clock is CLOCK_MONOTONIC on Linux, the clock the waits below are given.
-    const auto sinceEpoch = deadline.time_since_epoch();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
-    const auto nanoseconds =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch - seconds);
+// The waits below take a CLOCK_REALTIME deadline: the monotonic variants (sem_clockwait,
+// pthread_mutex_clocklock) are invisible to ThreadSanitizer, which then misreads every unlock.
+timespec RealtimeDeadline(Clock::time_point deadline) {
+    const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
     timespec when{};
-    when.tv_sec = static_cast<time_t>(seconds.count());
-    when.tv_nsec = static_cast<long>(nanoseconds.count());
+    clock_gettime(CLOCK_REALTIME, &when);
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count() +
+                             static_cast<long long>(when.tv_nsec);
+    when.tv_sec += static_cast<time_t>(nanoseconds / 1'000'000'000);
+    when.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
     return when;
 }
 
@@ -125,8 +127,8 @@ bool NamedSemaphore::Take(Clock::duration pollFor, Clock::time_point deadline) {
         for (int i = 0; i < 16; ++i) CpuRelax();
     } while (Clock::now() < pollEnd);
 
-    const timespec when = ToTimespec(deadline);
-    while (sem_clockwait(semaphore_, CLOCK_MONOTONIC, &when) != 0) {
+    const timespec when = RealtimeDeadline(deadline);
+    while (sem_timedwait(semaphore_, &when) != 0) {
         if (errno == ETIMEDOUT) return false;
         if (errno != EINTR) ThrowSystemError("cannot wait for the driver's reply", errno);
     }
@@ -138,8 +140,8 @@ DeviceMutex::DeviceMutex(const std::string& posixName)
 
 LockResult DeviceMutex::Lock(Clock::time_point deadline) {
     auto* object = static_cast<posix_names::MutexObject*>(mapping_.Address());
-    const timespec when = ToTimespec(deadline);
-    const int result = pthread_mutex_clocklock(&object->mutex, CLOCK_MONOTONIC, &when);
+    const timespec when = RealtimeDeadline(deadline);
+    const int result = pthread_mutex_timedlock(&object->mutex, &when);
     switch (result) {
         case 0:
             return LockResult::Locked;
