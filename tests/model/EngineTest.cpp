@@ -263,7 +263,7 @@ TEST(Engine, LineDriverModesReachThePinDecoderAndInterruptsPulseThePins) {
     EngineOnModel engine(
         "board bus=0 device=3 function=0 device-id=0x0258 subsystem=0x353 irq=5 clock=14745600\n"
         "channel 4 null-modem 5\n",
-        EngineOnModel::Mode::Manual, 0x353);
+        EngineOnModel::Mode::Manual, true);
     ASSERT_TRUE(engine.Open(5, Line{115200, 'n', 8, 1, 0, 0, 2}));
     ASSERT_TRUE(engine.Open(4, Line{115200, 'n', 8, 1, 0, 0, 3}));
     EXPECT_EQ(engine.Board().DriverMode(5), 2);

@@ -7,7 +7,6 @@
 #include <array>
 #include <string>
 
-#include "port/Rings.h"
 #include "tests/model/EngineFixture.h"
 
 namespace modeltest {
@@ -40,10 +39,8 @@ TEST(EngineThreads, AllEightChannelsFullDuplexLoseNothing) {
         [&] {
             bool all = true;
             for (std::uint8_t port = 0; port < 8; ++port) {
-                std::uint32_t taken = 0;
-                WritePort(port, reinterpret_cast<const std::uint8_t*>(sent[port].data() + written[port]),
-                          static_cast<std::uint32_t>(Length - written[port]), &taken);
-                written[port] += taken;
+                written[port] += engine.Write(port, sent[port].data() + written[port],
+                                              Length - written[port]);
                 received[port] += engine.ReadAvailable(port);
                 all = all && received[port].size() >= Length;
             }
