@@ -51,6 +51,26 @@ private:
     std::chrono::microseconds interval_ = MinPollInterval;
 };
 
+// Repeats a transfer step (given the bytes moved so far, returns the bytes it moved) until size
+// bytes have moved or the deadline passes, asking again sooner while bytes keep moving.
+template <typename Step>
+std::size_t MoveAll(std::size_t size, Clock::time_point deadline, Step step) {
+    Backoff backoff;
+    std::size_t total = 0;
+    while (total < size) {
+        const std::size_t count = step(total);
+        total += count;
+        if (total == size) break;
+        if (count > 0) {
+            backoff.Reset();
+        } else if (Clock::now() >= deadline) {
+            break;
+        }
+        backoff.Sleep(deadline);
+    }
+    return total;
+}
+
 void CheckStatus(const RequestChannel& channel, std::uint32_t requestCode, const Reply& reply) {
     switch (reply.status) {
         case RequestDone:
@@ -182,44 +202,28 @@ std::size_t Device::ReadSome(std::span<std::uint8_t> buffer, std::chrono::millis
 }
 
 void Device::ReadExact(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
-    Backoff backoff;
-    std::size_t total = 0;
-    while (total < buffer.size()) {
-        const std::size_t count = Read(buffer.subspan(total));
-        total += count;
-        if (total == buffer.size()) break;
-        if (count > 0) {
-            backoff.Reset();
-        } else if (Clock::now() >= deadline) {
-            throw Error(ErrorCode::TimedOut,
-                        Name() + ": received " + std::to_string(total) + " of " +
-                            std::to_string(buffer.size()) + " bytes before the time-out",
-                        total);
-        }
-        backoff.Sleep(deadline);
+    const std::size_t total = MoveAll(buffer.size(), Clock::now() + timeout, [&](std::size_t done) {
+        return Read(buffer.subspan(done));
+    });
+    if (total < buffer.size()) {
+        throw Error(ErrorCode::TimedOut,
+                    Name() + ": received " + std::to_string(total) + " of " +
+                        std::to_string(buffer.size()) + " bytes before the time-out",
+                    total);
     }
 }
 
 void Device::WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
-    Backoff backoff;
-    std::size_t total = 0;
-    while (total < data.size()) {
-        const std::size_t count = Write(data.subspan(total));
-        total += count;
-        if (total == data.size()) break;
-        if (count > 0) {
-            backoff.Reset();
-        } else if (Clock::now() >= deadline) {
-            throw Error(ErrorCode::TimedOut,
-                        Name() + ": the driver took " + std::to_string(total) + " of " +
-                            std::to_string(data.size()) +
-                            " bytes before the time-out (transmit ring full: is flow control holding "
-                            "the line?)",
-                        total);
-        }
-        backoff.Sleep(deadline);
+    const std::size_t total = MoveAll(data.size(), Clock::now() + timeout, [&](std::size_t done) {
+        return Write(data.subspan(done));
+    });
+    if (total < data.size()) {
+        throw Error(ErrorCode::TimedOut,
+                    Name() + ": the driver took " + std::to_string(total) + " of " +
+                        std::to_string(data.size()) +
+                        " bytes before the time-out (transmit ring full: is flow control holding "
+                        "the line?)",
+                    total);
     }
 }
 

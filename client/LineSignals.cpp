@@ -1,93 +1,82 @@
 #include "client/LineSignals.h"
 
+#include <array>
+
 namespace quelta {
 namespace {
 
-constexpr FlagName ModemStatusNames[] = {
-    {MsrBit::Cts, "cts"},
-    {MsrBit::Dsr, "dsr"},
-    {MsrBit::Ring, "ring"},
-    {MsrBit::Dcd, "dcd"},
-    {MsrBit::CtsChanged, "cts-changed"},
-    {MsrBit::DsrChanged, "dsr-changed"},
-    {MsrBit::RingEnded, "ring-ended"},
-    {MsrBit::DcdChanged, "dcd-changed"},
+// One table per record: the bit, its printed name and the flag it sets. Decoding and the name
+// lists both come from it.
+template <typename Record>
+struct FlagField {
+    std::uint8_t bit;
+    const char* name;
+    bool Record::*flag;
 };
 
-constexpr FlagName LineStatusNames[] = {
-    {LsrBit::DataReady, "data-ready"},
-    {LsrBit::Overrun, "overrun"},
-    {LsrBit::ParityError, "parity-error"},
-    {LsrBit::FramingError, "framing-error"},
-    {LsrBit::BreakReceived, "break"},
-    {LsrBit::HoldingEmpty, "holding-empty"},
-    {LsrBit::TransmitterEmpty, "transmitter-empty"},
-    {LsrBit::FifoError, "fifo-error"},
+constexpr FlagField<ModemStatus> ModemStatusFields[] = {
+    {MsrBit::Cts, "cts", &ModemStatus::cts},
+    {MsrBit::Dsr, "dsr", &ModemStatus::dsr},
+    {MsrBit::Ring, "ring", &ModemStatus::ring},
+    {MsrBit::Dcd, "dcd", &ModemStatus::dcd},
+    {MsrBit::CtsChanged, "cts-changed", &ModemStatus::ctsChanged},
+    {MsrBit::DsrChanged, "dsr-changed", &ModemStatus::dsrChanged},
+    {MsrBit::RingEnded, "ring-ended", &ModemStatus::ringEnded},
+    {MsrBit::DcdChanged, "dcd-changed", &ModemStatus::dcdChanged},
 };
 
-constexpr FlagName ModemControlNames[] = {
-    {McrBit::Dtr, "dtr"},
-    {McrBit::Rts, "rts"},
+constexpr FlagField<LineStatus> LineStatusFields[] = {
+    {LsrBit::DataReady, "data-ready", &LineStatus::dataReady},
+    {LsrBit::Overrun, "overrun", &LineStatus::overrun},
+    {LsrBit::ParityError, "parity-error", &LineStatus::parityError},
+    {LsrBit::FramingError, "framing-error", &LineStatus::framingError},
+    {LsrBit::BreakReceived, "break", &LineStatus::breakReceived},
+    {LsrBit::HoldingEmpty, "holding-empty", &LineStatus::holdingEmpty},
+    {LsrBit::TransmitterEmpty, "transmitter-empty", &LineStatus::transmitterEmpty},
+    {LsrBit::FifoError, "fifo-error", &LineStatus::fifoError},
 };
 
-constexpr FlagName LineErrorNames[] = {
-    {LsrBit::Overrun, "overrun"},
-    {LsrBit::ParityError, "parity-error"},
-    {LsrBit::FramingError, "framing-error"},
-    {LsrBit::BreakReceived, "break"},
-    {LsrBit::FifoError, "fifo-error"},
+constexpr FlagField<ModemControl> ModemControlFields[] = {
+    {McrBit::Dtr, "dtr", &ModemControl::dtr},
+    {McrBit::Rts, "rts", &ModemControl::rts},
 };
 
-bool Has(std::uint8_t raw, std::uint8_t bit) { return (raw & bit) != 0; }
+constexpr FlagField<LineErrors> LineErrorFields[] = {
+    {LsrBit::Overrun, "overrun", &LineErrors::overrun},
+    {LsrBit::ParityError, "parity-error", &LineErrors::parityError},
+    {LsrBit::FramingError, "framing-error", &LineErrors::framingError},
+    {LsrBit::BreakReceived, "break", &LineErrors::breakReceived},
+    {LsrBit::FifoError, "fifo-error", &LineErrors::fifoError},
+};
+
+template <typename Record, std::size_t N>
+Record DecodeWith(std::uint8_t raw, const FlagField<Record> (&fields)[N]) {
+    Record record;
+    record.raw = raw;
+    for (const FlagField<Record>& field : fields) {
+        record.*field.flag = (raw & field.bit) != 0;
+    }
+    return record;
+}
+
+template <typename Record, std::size_t N>
+constexpr std::array<FlagName, N> NamesOf(const FlagField<Record> (&fields)[N]) {
+    std::array<FlagName, N> names{};
+    for (std::size_t i = 0; i < N; ++i) names[i] = FlagName{fields[i].bit, fields[i].name};
+    return names;
+}
+
+constexpr auto ModemStatusNames = NamesOf(ModemStatusFields);
+constexpr auto LineStatusNames = NamesOf(LineStatusFields);
+constexpr auto ModemControlNames = NamesOf(ModemControlFields);
+constexpr auto LineErrorNames = NamesOf(LineErrorFields);
 
 }  // namespace
 
-ModemStatus ModemStatus::Decode(std::uint8_t raw) {
-    ModemStatus status;
-    status.raw = raw;
-    status.ctsChanged = Has(raw, MsrBit::CtsChanged);
-    status.dsrChanged = Has(raw, MsrBit::DsrChanged);
-    status.ringEnded = Has(raw, MsrBit::RingEnded);
-    status.dcdChanged = Has(raw, MsrBit::DcdChanged);
-    status.cts = Has(raw, MsrBit::Cts);
-    status.dsr = Has(raw, MsrBit::Dsr);
-    status.ring = Has(raw, MsrBit::Ring);
-    status.dcd = Has(raw, MsrBit::Dcd);
-    return status;
-}
-
-LineStatus LineStatus::Decode(std::uint8_t raw) {
-    LineStatus status;
-    status.raw = raw;
-    status.dataReady = Has(raw, LsrBit::DataReady);
-    status.overrun = Has(raw, LsrBit::Overrun);
-    status.parityError = Has(raw, LsrBit::ParityError);
-    status.framingError = Has(raw, LsrBit::FramingError);
-    status.breakReceived = Has(raw, LsrBit::BreakReceived);
-    status.holdingEmpty = Has(raw, LsrBit::HoldingEmpty);
-    status.transmitterEmpty = Has(raw, LsrBit::TransmitterEmpty);
-    status.fifoError = Has(raw, LsrBit::FifoError);
-    return status;
-}
-
-ModemControl ModemControl::Decode(std::uint8_t raw) {
-    ModemControl control;
-    control.raw = raw;
-    control.dtr = Has(raw, McrBit::Dtr);
-    control.rts = Has(raw, McrBit::Rts);
-    return control;
-}
-
-LineErrors LineErrors::Decode(std::uint8_t raw) {
-    LineErrors errors;
-    errors.raw = raw;
-    errors.overrun = Has(raw, LsrBit::Overrun);
-    errors.parityError = Has(raw, LsrBit::ParityError);
-    errors.framingError = Has(raw, LsrBit::FramingError);
-    errors.breakReceived = Has(raw, LsrBit::BreakReceived);
-    errors.fifoError = Has(raw, LsrBit::FifoError);
-    return errors;
-}
+ModemStatus ModemStatus::Decode(std::uint8_t raw) { return DecodeWith(raw, ModemStatusFields); }
+LineStatus LineStatus::Decode(std::uint8_t raw) { return DecodeWith(raw, LineStatusFields); }
+ModemControl ModemControl::Decode(std::uint8_t raw) { return DecodeWith(raw, ModemControlFields); }
+LineErrors LineErrors::Decode(std::uint8_t raw) { return DecodeWith(raw, LineErrorFields); }
 
 std::span<const FlagName> ModemStatusFlags() { return ModemStatusNames; }
 std::span<const FlagName> LineStatusFlags() { return LineStatusNames; }
@@ -97,7 +86,7 @@ std::span<const FlagName> LineErrorFlags() { return LineErrorNames; }
 std::string FlagList(std::uint8_t raw, std::span<const FlagName> flags) {
     std::string list;
     for (const FlagName& flag : flags) {
-        if (Has(raw, flag.bit)) {
+        if ((raw & flag.bit) != 0) {
             list += list.empty() ? "" : ", ";
             list += flag.name;
         }
