@@ -110,8 +110,9 @@ void StartBoard(std::uint8_t channelCount, std::uint32_t busNumber, const std::u
     HoldRequests();
     SetUpBoard(channelCount, header);
     // Whatever failed has been reported; go on with the channels that were set up, as long as
-    // channel 0 is one of them: the clock and the interrupt summary are reached through it.
-    if (PortTable[0] == nullptr) {
+    // channel 0 is one of them: the clock and the interrupt summary are reached through it, and
+    // a driver that serves no port must not take the board's interrupt from one that does.
+    if (PortTable[0] == nullptr || deviceChannels[0] == nullptr) {
         RtPrintf("Quelta board set-up failed: no port is served.\n");
         ReleaseRequests();
         return;
