@@ -1,0 +1,255 @@
+// The running driver through client processes: every request, data both ways across the
+// simulated null-modem pair, a pty far end driven by pyserial, and what the board sees.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "client/Device.h"
+#include "tests/system/DriverProcess.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Board(const std::string& ids, const std::string& extra = "") {
+    return "board bus=0 device=3 function=0 " + ids + " irq=5 clock=14745600\n" + extra;
+}
+
+const std::string DefaultBoard =
+    Board("device-id=0x0158 subsystem=0x312", "channel 0 null-modem 1\nchannel 2 null-modem 3\n");
+
+// A driver started on a machine, with this process's clients pointed at its named objects.
+class RunningDriver {
+public:
+    explicit RunningDriver(const std::string& machine,
+                           std::map<std::string, std::string> env = {},
+                           const std::string& lastPort = "Serial7")
+        : space_(systest::UniqueNamespace("e")) {
+        env["RTSS_NAMESPACE"] = space_;
+        env["QUELTA_SIM"] = systest::WriteMachine(machine);
+        setenv("RTSS_NAMESPACE", space_.c_str(), 1);
+        driver_ = std::make_unique<systest::DriverProcess>(std::vector<std::string>{"-Q", "5"},
+                                                           env);
+        started_ = driver_->WaitForOutput(lastPort + " driver loaded\n", 15s);
+    }
+    ~RunningDriver() { Stop(); }
+    // Ends the driver in order; the trace file is complete afterwards.
+    void Stop() { driver_->Terminate(); }
+    bool Started() const { return started_; }
+    systest::DriverProcess& Process() { return *driver_; }
+
+    static quelta::Device Open(const std::string& name) {
+        // The first request waits until the driver has finished starting up.
+        return quelta::Device(name, {.mode = quelta::OpenMode::Reset, .replyTimeout = 10s});
+    }
+
+private:
+    std::string space_;
+    std::unique_ptr<systest::DriverProcess> driver_;
+    bool started_ = false;
+};
+
+template <typename Condition>
+bool Eventually(Condition condition) {
+    for (int i = 0; i < 300; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return condition();
+}
+
+TEST(EndToEnd, EveryRequestOnARunningDriver) {
+    RunningDriver driver(DefaultBoard);
+    ASSERT_TRUE(driver.Started()) << driver.Process().Output();
+    quelta::Device a = RunningDriver::Open("Serial0");
+    quelta::Device b = RunningDriver::Open("\\RtDevice\\Quelta\\Serial1");
+    EXPECT_EQ(a.PortIndex(), 0);
+    EXPECT_EQ(b.PortIndex(), 1);
+    a.Configure({.baudRate = 115200});
+    b.Configure({.baudRate = 115200});
+
+    // DTR reaches the peer's DSR and DCD, RTS its CTS.
+    a.SetDtr(true);
+    a.SetRts(true);
+    EXPECT_TRUE(a.GetModemControl().dtr && a.GetModemControl().rts);
+    quelta::ModemStatus peer = b.GetModemStatus();
+    EXPECT_TRUE(peer.dsr && peer.dcd && peer.cts) << int(peer.raw);
+    a.SetRts(false);
+    a.SetDtr(false);
+    EXPECT_EQ(a.GetModemControl().raw, 0);
+    peer = b.GetModemStatus();
+    EXPECT_FALSE(peer.dsr || peer.dcd || peer.cts) << int(peer.raw);
+
+    // Bytes waiting, then read.
+    a.WriteAll("0123456789", 2s);
+    EXPECT_TRUE(Eventually([&] { return b.GetRxCount() == 10; }));
+    std::vector<std::uint8_t> in(10);
+    b.ReadExact(in, 2s);
+    EXPECT_EQ(std::string(in.begin(), in.end()), "0123456789");
+    EXPECT_EQ(b.GetRxCount(), 0u);
+    EXPECT_TRUE(Eventually([&] { return a.GetLineStatus().transmitterEmpty; }));
+
+    // A break shows on the other side as a line error, and stays there.
+    a.SetBreak(true);
+    std::this_thread::sleep_for(20ms);
+    a.SetBreak(false);
+    EXPECT_TRUE(Eventually([&] { return b.GetLineErrors().breakReceived; }));
+    EXPECT_TRUE(b.GetLineErrors().breakReceived) << "reading the errors does not clear them";
+    EXPECT_FALSE(a.GetLineErrors().Any());
+    // The break also arrives as a 0 byte, as on any 16550.
+    EXPECT_TRUE(Eventually([&] { return b.GetRxCount() >= 1; }));
+    std::vector<std::uint8_t> breakByte(1);
+    b.ReadExact(breakByte, 2s);
+    EXPECT_EQ(breakByte[0], 0);
+
+    // A rate the board's clock cannot make is refused by the driver.
+    try {
+        a.Configure({.baudRate = 5000000});
+        ADD_FAILURE() << "5000000 baud accepted";
+    } catch (const quelta::Error& error) {
+        EXPECT_EQ(error.Code(), quelta::ErrorCode::ConfigRefused) << error.what();
+    }
+
+    // Close drops the outputs; the port works again after a new configuration.
+    a.SetDtr(true);
+    a.ClosePort();
+    EXPECT_EQ(a.GetModemControl().raw, 0);
+    a.Configure({.baudRate = 115200});
+    a.WriteAll("again", 2s);
+    std::vector<std::uint8_t> again(5);
+    b.ReadExact(again, 2s);
+    EXPECT_EQ(std::string(again.begin(), again.end()), "again");
+}
+
+struct RateCase {
+    std::int32_t baud;
+    std::size_t bytes;
+    std::uint8_t flow;
+};
+
+class NullModemPair : public ::testing::TestWithParam<RateCase> {};
+
+TEST_P(NullModemPair, DataArrivesBothWaysByteExact) {
+    const RateCase rate = GetParam();
+    RunningDriver driver(DefaultBoard);
+    ASSERT_TRUE(driver.Started()) << driver.Process().Output();
+    quelta::Device a = RunningDriver::Open("Serial2");
+    quelta::Device b = RunningDriver::Open("Serial3");
+    for (quelta::Device* port : {&a, &b}) {
+        port->Configure({.baudRate = rate.baud, .dataBits = 7, .parity = quelta::Parity::Even,
+                         .flowControl = rate.flow});
+    }
+    auto pattern = [](std::size_t n, int salt) {
+        std::vector<std::uint8_t> data(n);
+        for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>((i * 31 + salt) & 0x7F);
+        return data;
+    };
+    const std::vector<std::uint8_t> ab = pattern(rate.bytes, 1), ba = pattern(rate.bytes, 2);
+    std::vector<std::uint8_t> gotB(rate.bytes), gotA(rate.bytes);
+    const auto limit = std::chrono::milliseconds(
+        2000 + static_cast<std::int64_t>(rate.bytes) * 10 * 1000 * 3 / rate.baud);
+    std::thread sendA([&] { a.WriteAll(ab, limit); });
+    std::thread sendB([&] { b.WriteAll(ba, limit); });
+    std::thread readA([&] { a.ReadExact(gotA, limit); });
+    b.ReadExact(gotB, limit);
+    sendA.join();
+    sendB.join();
+    readA.join();
+    EXPECT_EQ(gotB, ab);
+    EXPECT_EQ(gotA, ba);
+    EXPECT_FALSE(a.GetLineErrors().Any()) << int(a.GetLineErrors().raw);
+    EXPECT_FALSE(b.GetLineErrors().Any()) << int(b.GetLineErrors().raw);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, NullModemPair,
+                         ::testing::Values(RateCase{9600, 300, 0}, RateCase{115200, 6000, 0x03},
+                                           RateCase{921600, 30000, 0x03}),
+                         [](const auto& param) { return std::to_string(param.param.baud); });
+
+// A pyserial program on the pty end of channel 0 and a client of the driver, both ways.
+TEST(EndToEnd, PtyFarEndExchangesWithPyserial) {
+    const std::string link = "/tmp/quelta-pty-" + systest::UniqueNamespace("pty");
+    RunningDriver driver(Board("device-id=0x0154 subsystem=0x311", "channel 0 pty " + link + "\n"),
+                         {}, "Serial3");
+    ASSERT_TRUE(driver.Started()) << driver.Process().Output();
+    quelta::Device port = RunningDriver::Open("Serial0");
+    port.Configure({.baudRate = 57600});
+
+    const std::string script =
+        "import serial, sys\n"
+        "s = serial.Serial(sys.argv[1], 57600, timeout=5)\n"
+        "s.write(b'from pyserial\\n'); s.flush()\n"
+        "line = s.readline()\n"
+        "sys.stdout.write(line.decode()); s.close()\n";
+    const std::string scriptPath = link + ".py";
+    std::ofstream(scriptPath) << script;
+    FILE* python = popen(("/usr/bin/python3 " + scriptPath + " " + link).c_str(), "r");
+    ASSERT_NE(python, nullptr);
+
+    std::vector<std::uint8_t> got(14);
+    port.ReadExact(got, 10s);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "from pyserial\n");
+    port.WriteAll("from the driver\n", 5s);
+
+    std::string answer;
+    char buffer[256];
+    while (fgets(buffer, sizeof buffer, python) != nullptr) answer += buffer;
+    EXPECT_EQ(pclose(python), 0);
+    EXPECT_EQ(answer, "from the driver\n");
+    std::remove(scriptPath.c_str());
+}
+
+// The trace lines of the board's register writes through a channel's window at an offset.
+std::vector<std::string> TracedWrites(const std::string& path, int channel, const char* offset) {
+    std::ifstream trace(path);
+    std::vector<std::string> values;
+    std::string seq, where, kind, off, value;
+    const std::string window = "0." + std::to_string(channel);
+    while (trace >> seq >> where >> kind >> off >> value) {
+        if (where == window && kind == "W" && off == offset) values.push_back(value);
+    }
+    return values;
+}
+
+TEST(BoardSeen, LineDriverPinsOnlyForChannelsThatHaveThem) {
+    const std::string trace = "/tmp/quelta-trace-" + systest::UniqueNamespace("ld");
+    RunningDriver driver(Board("device-id=0x0158 subsystem=0x312"), {{"QUELTA_SIM_TRACE", trace}});
+    ASSERT_TRUE(driver.Started());
+    for (const int channel : {3, 4}) RunningDriver::Open("Serial" + std::to_string(channel));
+    driver.Stop();
+    EXPECT_TRUE(TracedWrites(trace, 3, "0x090").empty()) << "channel 3 has no selectable driver";
+    EXPECT_EQ(TracedWrites(trace, 4, "0x091"), std::vector<std::string>{"0x00"})
+        << "pin set-up once, through the first port that needs it";
+    EXPECT_FALSE(TracedWrites(trace, 4, "0x090").empty());
+    std::remove(trace.c_str());
+}
+
+TEST(BoardSeen, PinPulseAroundEveryServiceOnTheModelThatHasIt) {
+    const std::string trace = "/tmp/quelta-trace-" + systest::UniqueNamespace("pp");
+    RunningDriver driver(Board("device-id=0x0158 subsystem=0x353", "channel 0 loopback\n"),
+                         {{"QUELTA_SIM_TRACE", trace}});
+    ASSERT_TRUE(driver.Started());
+    quelta::Device port = RunningDriver::Open("Serial0");
+    port.Configure({.baudRate = 115200});  // enables the interrupts: transmit-empty at once
+    port.WriteAll("x", 2s);
+    // Sent and received back through the interrupt service.
+    ASSERT_TRUE(Eventually([&] { return port.GetRxCount() == 1; }));
+    driver.Stop();
+    const std::vector<std::string> pulses = TracedWrites(trace, 0, "0x090");
+    ASSERT_GE(pulses.size(), 2u);
+    // Pin set-up and line-driver writes of channel 0 come first; after them, FF/FE in pairs.
+    std::size_t first = 0;
+    while (first < pulses.size() && pulses[first] != "0xFF") ++first;
+    ASSERT_LT(first + 1, pulses.size()) << ::testing::PrintToString(pulses);
+    for (std::size_t i = first; i + 1 < pulses.size(); i += 2) {
+        EXPECT_EQ(pulses[i], "0xFF") << i;
+        EXPECT_EQ(pulses[i + 1], "0xFE") << i;
+    }
+    std::remove(trace.c_str());
+}
+
+}  // namespace
