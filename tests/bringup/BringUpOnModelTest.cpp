@@ -1,0 +1,141 @@
+// The EEPROM reader and the shared interrupt attachment against the simulated board.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "hw/BoardClock.h"
+#include "hw/Eeprom.h"
+#include "hw/PciConfig.h"
+#include "hw/RegisterAccess.h"
+#include "platform/Rtss.h"
+#include "platform/host/HostMachine.h"
+#include "port/Isr.h"
+#include "port/PortOps.h"
+#include "sim/Description.h"
+#include "sim/Machine.h"
+#include "startup/BoardSetup.h"
+#include "tests/support/TestPorts.h"
+
+namespace {
+
+// Installs a machine built from description text, with interrupts delivered by hand.
+sim::Machine& Install(const std::string& text) {
+    const sim::ParsedDescription parsed = sim::ParseDescription(text);
+    EXPECT_TRUE(parsed.description.has_value()) << parsed.error.what;
+    host::InstallMachine(std::make_unique<sim::Machine>(*parsed.description),
+                         host::InterruptDelivery::Manual);
+    return host::CurrentMachine();
+}
+
+// The board's registers through the platform, as set-up maps them.
+ChannelRegs* MapBoard(std::uint32_t bus, std::uint32_t device, std::uint8_t* header) {
+    EXPECT_EQ(RtGetBusDataByOffset(RtValue::PciConfiguration, bus, device, header, 0,
+                                   Pci::HeaderSize),
+              Pci::HeaderSize);
+    std::uint32_t space = RtValue::MemorySpace;
+    std::uint64_t translated = 0;
+    EXPECT_TRUE(RtTranslateBusAddress(RtValue::PciBus, 0, ConfigDword(header, Pci::Bar0), &space,
+                                      &translated));
+    return static_cast<ChannelRegs*>(
+        RtMapMemory(translated, MapLengthOf(ConfigWord(header, Pci::DeviceId)), RtValue::NotCached));
+}
+
+class OnModel : public ::testing::Test {
+protected:
+    void TearDown() override {
+        host::RemoveMachine();
+        isrContext = {};
+        boardClockHz = 0;
+    }
+};
+
+TEST_F(OnModel, EepromClockFromWordsFourAndFive) {
+    sim::Machine& machine = Install(
+        "board bus=0 device=3 function=0 device-id=0x0154 subsystem=0x321 irq=5 "
+        "eeprom=0x1111,0x2222,0x3333,0x4444,0x0000,0x00E1\n");
+    std::uint8_t header[Pci::HeaderSize];
+    ChannelRegs* regs = MapBoard(0, 3, header);
+    eepromCtlShadow = 0;
+    EXPECT_EQ(ReadBoardClock(regs), 14745600u);
+    EXPECT_EQ(machine.GetBoard(0).EepromModifyingCommands(), 0u) << "the reader only reads";
+    // The register reads back what was last written, with the data line in bit 7.
+    EXPECT_EQ(ReadReg(regs, EepromCtl) & ~Eeprom::DataIn, 0x00) << "EepromCtl ends idle";
+}
+
+TEST_F(OnModel, DataLineStuckHighRefusesEveryConfiguration) {
+    sim::Machine& machine = Install(
+        "board bus=0 device=3 function=0 device-id=0x0152 subsystem=0x300 irq=5 clock=1843200\n");
+    machine.GetBoard(0).SetEepromFault(sim::Eeprom::DataFault::StuckAtOne);
+    std::uint8_t header[Pci::HeaderSize];
+    ChannelRegs* regs = MapBoard(0, 3, header);
+    eepromCtlShadow = 0;
+    boardClockHz = ReadBoardClock(regs);
+    EXPECT_EQ(boardClockHz, 0xFFFFFFFFu);
+
+    fake::TestPorts ports;
+    ports.Add(0, regs);
+    OpenPort(0);
+    for (const std::int32_t baud : {50, 300, 9600, 115200, 921600}) {
+        LineConfig config{baud, 'n', 1, 8, 0, 0, 0x13, 0x11, 0, 0};
+        EXPECT_EQ(SetPortConfig(0, reinterpret_cast<const std::uint8_t*>(&config)),
+                  RtError::InvalidParameter)
+            << baud;
+    }
+}
+
+// Two boards share interrupt line 5. The driver serves the board at device 2; the test plays a
+// second driver that serves the board at device 5 through its own shared attachment.
+std::uint8_t otherBoardServices = 0;
+volatile std::uint8_t* otherSummary = nullptr;
+ChannelRegs* otherChannel0 = nullptr;
+
+std::int32_t OtherPrecheck(void*) {
+    return RtLoadRegister8(otherSummary) != 0 ? RtValue::PrecheckRunService
+                                              : RtValue::PrecheckNotOurs;
+}
+
+std::uint8_t OtherService(void*) {
+    ++otherBoardServices;
+    ReadReg(otherChannel0, IIR);           // takes the transmit-empty interrupt
+    WriteReg(otherChannel0, IER, Ier::None);  // and keeps the channel quiet
+    return 1;
+}
+
+TEST_F(OnModel, SharedPrecheckAnswersForItsOwnBoardOnly) {
+    sim::Machine& machine = Install(
+        "board bus=0 device=2 function=0 device-id=0x0152 subsystem=0x300 irq=5 clock=14745600\n"
+        "board bus=0 device=5 function=0 device-id=0x0152 subsystem=0x300 irq=5 clock=14745600\n");
+    std::uint8_t ours[Pci::HeaderSize], theirs[Pci::HeaderSize];
+    ChannelRegs* ourBoard = MapBoard(0, 2, ours);
+    otherChannel0 = MapBoard(0, 5, theirs);
+    otherSummary = reinterpret_cast<volatile std::uint8_t*>(otherChannel0) + IntSummary;
+
+    // The driver's half, as set-up leaves it; pinPulse makes every run of its service visible.
+    fake::TestPorts ports;
+    ports.Add(0, ourBoard);
+    isrContext.intSummaryAddr = reinterpret_cast<volatile std::uint8_t*>(ourBoard) + IntSummary;
+    isrContext.pinLevelAddr = reinterpret_cast<volatile std::uint8_t*>(ourBoard) + PinLevel;
+    isrContext.pinPulse = 1;
+    ASSERT_EQ(AttachBoardInterrupt(ours, 0, 1), 0u);
+    ASSERT_NE(RtAttachInterruptVectorEx(nullptr, 0, OtherService, nullptr, 127, RtValue::PciBus, 0,
+                                        5, 5, 1, RtValue::LevelSensitive, OtherPrecheck),
+              nullptr);
+
+    // Only the other board interrupts: the driver's pre-check declines, its service never runs.
+    otherBoardServices = 0;
+    WriteReg(otherChannel0, IER, Ier::All);
+    host::DeliverInterrupts();
+    EXPECT_EQ(otherBoardServices, 1);
+    EXPECT_TRUE(machine.GetBoard(0).PinLevelWrites().empty());
+    EXPECT_EQ(RtLoadRegister8(otherSummary), 0);
+
+    // Now ours: its service runs (and pulses its pins) while the other board stays quiet.
+    WriteReg(ourBoard, IER, Ier::All);
+    host::DeliverInterrupts();
+    EXPECT_EQ(otherBoardServices, 1);
+    EXPECT_EQ(machine.GetBoard(0).PinLevelWrites(),
+              (std::vector<std::uint8_t>{Pin::PulseStart, Pin::PulseEnd}));
+}
+
+}  // namespace
