@@ -92,7 +92,7 @@ int RunBench(const Invocation& invocation) {
 
 }  // namespace
 
-std::vector<CommandSpec> CheckCommands() {
+std::vector<CommandEntry> CheckCommands() {
     return {
         {"loopback", "loopback DEV [PEER] [--count N] [--timeout S]",
          "send a test pattern and check it comes back",

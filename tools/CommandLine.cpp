@@ -7,7 +7,7 @@
 
 namespace tool {
 
-CommandLine::CommandLine(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs) {
+CommandLine::CommandLine(const std::vector<std::string>& words, const std::vector<OptionInfo>& options) {
     bool optionsEnded = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -25,12 +25,12 @@ CommandLine::CommandLine(const std::vector<std::string>& words, const std::vecto
             inlineValue = name.substr(equals + 1);
             name.resize(equals);
         }
-        const auto spec = std::find_if(specs.begin(), specs.end(),
-                                       [&](const OptionSpec& s) { return s.name == name; });
-        if (spec == specs.end()) {
+        const auto known = std::find_if(options.begin(), options.end(),
+                                       [&](const OptionInfo& option) { return option.name == name; });
+        if (known == options.end()) {
             throw UsageError("unknown option " + name);
         }
-        if (!spec->takesValue) {
+        if (!known->takesValue) {
             if (inlineValue) throw UsageError(name + " takes no value");
             values_[name] = "";
         } else if (inlineValue) {

@@ -16,15 +16,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-struct OptionSpec {
+struct OptionInfo {
     std::string name;  // "--count"
     bool takesValue;
 };
 
 class CommandLine {
 public:
-    // Throws UsageError for an option not in specs or one missing its value.
-    CommandLine(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs);
+    // Throws UsageError for an option not in options or one missing its value.
+    CommandLine(const std::vector<std::string>& words, const std::vector<OptionInfo>& options);
 
     bool Has(const std::string& option) const { return values_.count(option) != 0; }
     std::optional<std::string> Value(const std::string& option) const;

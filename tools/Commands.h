@@ -36,28 +36,28 @@ private:
     const CommandLine& line_;
 };
 
-struct CommandSpec {
+struct CommandEntry {
     const char* name;
     const char* synopsis;  // "status DEV [--json]"
     const char* summary;   // one line for the command list
     const char* details;   // the rest of the subcommand's --help
-    std::vector<OptionSpec> options;
+    std::vector<OptionInfo> options;
     std::size_t minArguments;
     std::size_t maxArguments;
     int (*run)(const Invocation&);
 };
 
 // Options every subcommand takes.
-const std::vector<OptionSpec>& CommonOptions();
+const std::vector<OptionInfo>& CommonOptions();
 extern const char CommonOptionsHelp[];
 
-std::vector<CommandSpec> ListCommands();      // list
-std::vector<CommandSpec> StatusCommands();    // status
-std::vector<CommandSpec> ConfigCommands();    // config
-std::vector<CommandSpec> SignalCommands();    // dtr, rts, break, close
-std::vector<CommandSpec> TransferCommands();  // send, recv
-std::vector<CommandSpec> TermCommands();      // term
-std::vector<CommandSpec> CheckCommands();     // loopback, bench
+std::vector<CommandEntry> ListCommands();      // list
+std::vector<CommandEntry> StatusCommands();    // status
+std::vector<CommandEntry> ConfigCommands();    // config
+std::vector<CommandEntry> SignalCommands();    // dtr, rts, break, close
+std::vector<CommandEntry> TransferCommands();  // send, recv
+std::vector<CommandEntry> TermCommands();      // term
+std::vector<CommandEntry> CheckCommands();     // loopback, bench
 
 // Milliseconds from seconds given on the command line.
 std::chrono::milliseconds ToMilliseconds(double seconds);

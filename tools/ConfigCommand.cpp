@@ -39,7 +39,7 @@ int RunConfig(const Invocation& invocation) {
 
 }  // namespace
 
-std::vector<CommandSpec> ConfigCommands() {
+std::vector<CommandEntry> ConfigCommands() {
     return {{"config", "config DEV BAUD [FRAME] [--rtscts] [--xonxoff] [--rs485 MODE]",
              "set baud rate, frame format and flow control",
              "BAUD is the rate in bits per second; the driver refuses one that the board's clock\n"

@@ -4,8 +4,8 @@
 
 namespace tool {
 
-const std::vector<OptionSpec>& CommonOptions() {
-    static const std::vector<OptionSpec> options = {
+const std::vector<OptionInfo>& CommonOptions() {
+    static const std::vector<OptionInfo> options = {
         {"--help", false}, {"--reset", false}, {"--reply-timeout", true}};
     return options;
 }

@@ -25,7 +25,7 @@ int RunList(const Invocation& invocation) {
 
 }  // namespace
 
-std::vector<CommandSpec> ListCommands() {
+std::vector<CommandEntry> ListCommands() {
     return {{"list", "list [--full]", "list the devices that exist",
              "Prints one device a line (Serial0, ...), from the named objects that the driver\n"
              "publishes; a driver that died leaves its names until the next driver start\n"

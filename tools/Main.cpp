@@ -10,26 +10,26 @@
 
 namespace {
 
-using tool::CommandSpec;
+using tool::CommandEntry;
 
-std::vector<CommandSpec> AllCommands() {
-    std::vector<CommandSpec> commands;
+std::vector<CommandEntry> AllCommands() {
+    std::vector<CommandEntry> commands;
     for (auto family : {tool::ListCommands, tool::StatusCommands, tool::ConfigCommands,
                         tool::SignalCommands, tool::TransferCommands, tool::TermCommands,
                         tool::CheckCommands}) {
-        for (CommandSpec& command : family()) commands.push_back(std::move(command));
+        for (CommandEntry& command : family()) commands.push_back(std::move(command));
     }
     return commands;
 }
 
-void PrintOverview(std::FILE* out, const std::vector<CommandSpec>& commands) {
+void PrintOverview(std::FILE* out, const std::vector<CommandEntry>& commands) {
     std::fprintf(out,
                  "quelta: use the devices of the Quelta serial driver from the command line.\n\n"
                  "Usage: quelta COMMAND [ARGUMENTS] [OPTIONS]\n"
                  "       quelta COMMAND --help     (details of one command)\n\n"
                  "Commands:\n");
     constexpr int SynopsisWidth = 44;
-    for (const CommandSpec& command : commands) {
+    for (const CommandEntry& command : commands) {
         if (std::strlen(command.synopsis) > SynopsisWidth) {
             std::fprintf(out, "  %s\n  %-*s %s\n", command.synopsis, SynopsisWidth, "", command.summary);
         } else {
@@ -50,7 +50,7 @@ void PrintOverview(std::FILE* out, const std::vector<CommandSpec>& commands) {
                  tool::CommonOptionsHelp);
 }
 
-void PrintCommandHelp(const CommandSpec& command) {
+void PrintCommandHelp(const CommandEntry& command) {
     std::string summary = command.summary;
     summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
     std::printf("Usage: quelta %s\n\n%s.\n\n%s\n%s", command.synopsis, summary.c_str(),
@@ -65,7 +65,7 @@ int Fail(const std::string& reason, int code) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<CommandSpec> commands = AllCommands();
+    const std::vector<CommandEntry> commands = AllCommands();
     const std::vector<std::string> words(argv + 1, argv + argc);
     if (words.empty()) {
         PrintOverview(stderr, commands);
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     }
     if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         if (words.size() > 1) {
-            for (const CommandSpec& command : commands) {
+            for (const CommandEntry& command : commands) {
                 if (words[1] == command.name) {
                     PrintCommandHelp(command);
                     return tool::ExitOk;
@@ -84,15 +84,15 @@ int main(int argc, char** argv) {
         PrintOverview(stdout, commands);
         return tool::ExitOk;
     }
-    const CommandSpec* command = nullptr;
-    for (const CommandSpec& candidate : commands) {
+    const CommandEntry* command = nullptr;
+    for (const CommandEntry& candidate : commands) {
         if (words[0] == candidate.name) command = &candidate;
     }
     if (command == nullptr) {
         return Fail("unknown command '" + words[0] + "' (quelta --help lists them)", tool::ExitUsage);
     }
     try {
-        std::vector<tool::OptionSpec> options = command->options;
+        std::vector<tool::OptionInfo> options = command->options;
         options.insert(options.end(), tool::CommonOptions().begin(), tool::CommonOptions().end());
         const tool::CommandLine line(std::vector<std::string>(words.begin() + 1, words.end()), options);
         if (line.Has("--help")) {

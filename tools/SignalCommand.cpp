@@ -31,7 +31,7 @@ int RunClose(const Invocation& invocation) {
 
 }  // namespace
 
-std::vector<CommandSpec> SignalCommands() {
+std::vector<CommandEntry> SignalCommands() {
     return {
         {"dtr", "dtr DEV on|off", "raise or drop DTR",
          "Drives the DTR output of the port. With RTS/CTS flow control the UART may drive the\n"

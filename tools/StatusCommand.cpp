@@ -66,7 +66,7 @@ int RunStatus(const Invocation& invocation) {
 
 }  // namespace
 
-std::vector<CommandSpec> StatusCommands() {
+std::vector<CommandEntry> StatusCommands() {
     return {{"status", "status DEV [--json]", "show modem lines, line status and bytes waiting",
              "Shows the modem inputs (CTS, DSR, RI, DCD, and which changed since the last read),\n"
              "the DTR and RTS outputs, the line status register, the receive errors gathered since\n"

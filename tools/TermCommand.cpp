@@ -106,7 +106,7 @@ int RunTerm(const Invocation& invocation) {
 
 }  // namespace
 
-std::vector<CommandSpec> TermCommands() {
+std::vector<CommandEntry> TermCommands() {
     return {{"term", "term DEV", "interactive terminal on the port (Ctrl-] leaves)",
              "Sends every key as typed (the keyboard is in raw mode: Ctrl-C goes to the line too)\n"
              "and shows what arrives. Ctrl-] leaves. When standard input is not a terminal, its\n"

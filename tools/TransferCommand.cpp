@@ -107,7 +107,7 @@ int RunRecv(const Invocation& invocation) {
 
 }  // namespace
 
-std::vector<CommandSpec> TransferCommands() {
+std::vector<CommandEntry> TransferCommands() {
     return {
         {"send", "send DEV TEXT | send DEV --file FILE", "send text or a file's bytes",
          "Hands TEXT (as given, no newline added) or the bytes of FILE ('-' for standard input)\n"

@@ -22,22 +22,22 @@ constexpr std::size_t BlockSize = DefaultDataAreaSize + RequestBlockOverhead;
 
 }  // namespace
 
-FakeDriver::FakeDriver(std::vector<DeviceSpec> devices, int portCount) : ports_(portCount) {
+FakeDriver::FakeDriver(std::vector<DeviceSetup> devices, int portCount) : ports_(portCount) {
     devices_.resize(devices.size());
     for (std::size_t i = 0; i < devices.size(); ++i) {
-        devices_[i].spec = devices[i];
+        devices_[i].setup = devices[i];
         devices_[i].fullName = "\\RtDevice\\Quelta\\" + devices[i].shortName;
         Create(devices_[i]);
     }
     for (Device& device : devices_) {
-        if (device.spec.serviceThread) {
+        if (device.setup.serviceThread) {
             device.thread = std::thread([this, &device] { Serve(device); });
         }
     }
 }
 
-static std::vector<DeviceSpec> NumberedDevices(int count) {
-    std::vector<DeviceSpec> devices;
+static std::vector<DeviceSetup> NumberedDevices(int count) {
+    std::vector<DeviceSetup> devices;
     for (int i = 0; i < count; ++i) devices.push_back({"Serial" + std::to_string(i), i, true});
     return devices;
 }
@@ -162,8 +162,8 @@ std::uint32_t FakeDriver::Dispatch(Device& device) {
     if (forcedStatus_ != 0) return forcedStatus_;
     const std::uint32_t code = part.requestCode;
     if (code == SerialOpen) {
-        if (device.spec.portIndex >= 0) {
-            part.portIndex = static_cast<std::uint8_t>(device.spec.portIndex);
+        if (device.setup.portIndex >= 0) {
+            part.portIndex = static_cast<std::uint8_t>(device.setup.portIndex);
             if (part.portIndex < ports_.size()) {
                 PortModel& port = ports_[part.portIndex];
                 port.received.clear();

@@ -39,7 +39,7 @@ enum class Service {
     TakeNoAnswer,    // take each request and never answer (until ReleaseHeldReplies)
 };
 
-struct DeviceSpec {
+struct DeviceSetup {
     std::string shortName;       // "Serial0"
     int portIndex;               // what SerialOpen writes; -1: the name matches no port
     bool serviceThread = true;   // false: requests are never taken
@@ -48,7 +48,7 @@ struct DeviceSpec {
 class FakeDriver {
 public:
     // Ports 0 .. portCount-1 exist; each device answers SerialOpen with its portIndex.
-    FakeDriver(std::vector<DeviceSpec> devices, int portCount);
+    FakeDriver(std::vector<DeviceSetup> devices, int portCount);
     // Serial0 .. SerialN-1 on ports 0 .. N-1.
     explicit FakeDriver(int portCount = 2);
     ~FakeDriver();
@@ -71,7 +71,7 @@ public:
 
 private:
     struct Device {
-        DeviceSpec spec;
+        DeviceSetup setup;
         std::string fullName;
         RequestBlock* block = nullptr;
         sem_t* requestSemaphore = nullptr;

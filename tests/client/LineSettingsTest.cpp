@@ -118,7 +118,7 @@ TEST(LineSettings, FrameFormats) {
     }
 }
 
-TEST(LineSettings, DescriptionNamesFlowControlAndLineMode) {
+TEST(LineSettings, DescribeNamesFlowControlAndLineMode) {
     LineSettings settings;
     settings.baudRate = 115200;
     settings.flowControl = quelta::HardwareFlow::RtsCts;
