@@ -1,11 +1,34 @@
 #include "tests/server/support/ChannelUnderTest.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "platform/host/PosixNames.h"
+
 namespace servertest {
 
 ChannelUnderTest::ChannelUnderTest(const std::string& name, RequestHandler handler,
                                    std::uint32_t dataAreaSize)
     : channel_(CreateDeviceChannel(name.c_str(), handler, 0, ServicePriority, dataAreaSize)),
-      serving_(channel_ != nullptr) {}
+      serving_(channel_ != nullptr) {
+    if (channel_ == nullptr) {
+        return;
+    }
+    // A mapping of its own, as a client in another process has: what the service thread does in
+    // the driver's mapping is ordered for ThreadSanitizer through the semaphores only, not through
+    // the other processes that may have used the device in between.
+    blockSize_ = dataAreaSize + RequestBlockOverhead;
+    const int fd = shm_open(posix_names::ObjectName(name + SharedMemorySuffix).c_str(), O_RDWR, 0);
+    void* mapping = mmap(nullptr, blockSize_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (mapping == MAP_FAILED) {
+        throw std::runtime_error("cannot map the block of " + name);
+    }
+    clientBlock_ = static_cast<RequestBlock*>(mapping);
+}
 
 ChannelUnderTest::~ChannelUnderTest() {
     if (channel_ == nullptr) {
@@ -22,6 +45,7 @@ ChannelUnderTest::~ChannelUnderTest() {
     RtFreeLockedMemory(const_cast<char*>(channel_->view.deviceName));
     RtCloseHandle(channel_->sharedMemory);
     RtFreeLockedMemory(channel_);
+    munmap(clientBlock_, blockSize_);
 }
 
 bool ChannelUnderTest::Call(std::uint32_t requestCode, std::uint32_t timeoutMilliseconds) {

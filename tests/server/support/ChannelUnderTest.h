@@ -1,5 +1,6 @@
 // A device channel made for one test and taken apart at its end (the driver itself never destroys
-// one), with the client's side of an exchange played through the driver's own handles.
+// one), with the client's side of an exchange played from this process: through a mapping of the
+// block of its own, as any client has, and the driver's own semaphore handles.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,9 @@ public:
 
     DeviceChannel* Get() const { return channel_; }
     DeviceChannel* operator->() const { return channel_; }
-    RequestPart& Request() const { return channel_->block->request; }
+    // The block as a client sees it, through its own mapping.
+    RequestPart& Request() const { return clientBlock_->request; }
+    std::uint8_t* Data() const { return DataArea(clientBlock_); }
 
     // Writes the code, releases the request semaphore and waits for the reply.
     bool Call(std::uint32_t requestCode, std::uint32_t timeoutMilliseconds = 5000);
@@ -32,6 +35,8 @@ public:
 private:
     DeviceChannel* channel_;
     bool serving_;
+    RequestBlock* clientBlock_ = nullptr;
+    std::uint32_t blockSize_ = 0;
 };
 
 }  // namespace servertest
