@@ -7,6 +7,7 @@
 namespace {
 
 constexpr std::uint32_t SuffixBytes = 4;  // ".sm", ".s1" or ".s2" with its terminator
+constexpr std::uint32_t ResumeFailed = 0xFFFFFFFF;  // ResumeThread's answer for a bad handle
 static_assert(sizeof SharedMemorySuffix == SuffixBytes &&
               sizeof RequestSemaphoreSuffix == SuffixBytes &&
               sizeof ReplySemaphoreSuffix == SuffixBytes);
@@ -126,7 +127,7 @@ DeviceChannel* CreateDeviceChannel(const char* name, RequestHandler handler,
         return Abandon(channel, Made::Mutex, RtError::PathNotFound);
     }
     if (!RtSetThreadPriority(channel->serviceThread, priority) ||
-        ResumeThread(channel->serviceThread) == 0xFFFFFFFF) {
+        ResumeThread(channel->serviceThread) == ResumeFailed) {
         return Abandon(channel, Made::Thread, RtError::PathNotFound);
     }
     return channel;
