@@ -179,7 +179,10 @@ private:
     SimTime TransmitAttention(std::uint32_t channel) const;
     SimTime ReceiveAttention(std::uint32_t channel) const;
     SimTime ChannelEvent(std::uint32_t channel, int* kind) const;
-    void Touch(std::uint32_t channel) { touched_ |= 1u << channel; }
+    void Touch(std::uint32_t channel) {
+        touched_ |= 1u << channel;
+        eventsChanged_ = true;
+    }
     void Reschedule();
 
     BoardIdentity identity_;
@@ -200,6 +203,10 @@ private:
     std::function<void()> wake_;
     std::atomic<SimTime> plannedWake_{Never};
     std::uint32_t touched_ = 0;  // channels whose timing an access changed
+    // The board's next event, kept between catch-ups: most accesses find nothing due and need
+    // not look at every channel. Any change to what an event depends on goes through Touch.
+    SimTime nextEvent_ = 0;
+    bool eventsChanged_ = true;
     BoardCounters counters_;
 };
 

@@ -76,13 +76,19 @@ SimTime Board::NextEvent(std::uint32_t* channel, int* kind) const {
 }
 
 void Board::CatchUp(SimTime now) {
+    if (!eventsChanged_ && now < nextEvent_) {
+        return;
+    }
     for (;;) {
         std::uint32_t channel = 0;
         int kind = 0;
         const SimTime t = NextEvent(&channel, &kind);
         if (t > now) {
+            nextEvent_ = t;
+            eventsChanged_ = false;
             return;
         }
+        eventsChanged_ = true;  // whatever the event does, the next one must be looked for
         switch (kind) {
         case ShiftEnd:
             CompleteShift(channel, t);
@@ -238,9 +244,9 @@ SimTime Board::Advance(SimTime now) {
         std::uint32_t channel = 0;
         int kind = 0;
         next = NextEvent(&channel, &kind);
-    } else {
+    } else if (clock_.GetMode() == Clock::Mode::Paced) {
         next = NextAttention();
-    }
+    }  // manual time: nobody waits for the answer
     plannedWake_.store(next, std::memory_order_release);
     return next;
 }

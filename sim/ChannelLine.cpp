@@ -115,7 +115,9 @@ std::optional<std::uint8_t> Board::PopRx(std::uint32_t channel, SimTime now) {
     }
     EvaluateReceiveFlow(channel, now);
     ReleaseSource(channel, now);
-    Touch(channel);
+    // Taking a byte only postpones what this receiver needs (its time-out); a flow-control
+    // resume it causes touches the transmitter it lets go on.
+    eventsChanged_ = true;
     return entry.value;
 }
 

@@ -86,10 +86,12 @@ std::optional<ReceivedChar> SampleWave(const Wave& wave, const LineFormat& rx) {
             received.errors |= reg::lsr::Parity;
         }
     }
-    // Only the first stop bit is checked, as on the 16550.
+    // Only the first stop bit is checked, as on the 16550. A break is space for the whole
+    // character time, up to the end of that stop bit.
     if (!wave.MarkAt(cellMiddle(cell))) {
         received.errors |= reg::lsr::Framing;
-        if (allSpace) {
+        const double frameEnd = (cell + 1.0) * static_cast<double>(rx.bitTime) - 1.0;
+        if (allSpace && !wave.MarkAt(frameEnd)) {
             received.errors |= reg::lsr::Break;
         }
     }
@@ -97,11 +99,6 @@ std::optional<ReceivedChar> SampleWave(const Wave& wave, const LineFormat& rx) {
 }
 
 }  // namespace
-
-SimTime LineFormat::FrameTime() const {
-    const int halfBits = 2 * (1 + dataBits + (parity == Parity::None ? 0 : 1)) + stopHalfBits;
-    return bitTime * halfBits / 2;
-}
 
 LineFormat FormatOf(std::uint8_t lcr, std::uint16_t divisor, bool prescale, std::uint32_t clockHz) {
     LineFormat format;

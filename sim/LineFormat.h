@@ -19,7 +19,10 @@ struct LineFormat {
     SimTime bitTime = 0;            // 0: no clock (divisor 0), the transmitter stands still
 
     // Start, data, parity and stop bits: how long one character occupies the line.
-    SimTime FrameTime() const;
+    SimTime FrameTime() const {
+        const int halfBits = 2 * (1 + dataBits + (parity == Parity::None ? 0 : 1)) + stopHalfBits;
+        return bitTime * halfBits / 2;
+    }
     bool Runs() const { return bitTime > 0; }
     bool operator==(const LineFormat&) const = default;
 };
