@@ -4,9 +4,13 @@
 // asserted; with shared attachments each pre-check is asked first. A line that stays asserted
 // because no routine serves its board does not spin the thread: it waits for a board's summary
 // to change.
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -24,6 +28,21 @@ namespace {
 // Passes DeliverInterrupts makes at most per line, so a line held by an unserved board ends.
 constexpr std::uint32_t ManualPassLimit = 10000;
 
+// With RTSS_REALTIME=1 the service thread runs under SCHED_FIFO at the attachment's priority
+// mapped onto the system's range (127, the interrupt's, is the top), as the platform's own
+// threads do; where the system does not permit it, normal scheduling stays.
+void ApplyRealTimePriority(std::int32_t rtssPriority) {
+    const char* realtime = std::getenv("RTSS_REALTIME");
+    if (realtime == nullptr || std::strcmp(realtime, "1") != 0) {
+        return;
+    }
+    const int low = sched_get_priority_min(SCHED_FIFO);
+    const int high = sched_get_priority_max(SCHED_FIFO);
+    sched_param parameters{};
+    parameters.sched_priority = low + (std::clamp(rtssPriority, 0, 127) * (high - low)) / 127;
+    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
+}
+
 struct Routine {
     std::uint64_t id;
     RtInterruptRoutine routine;
@@ -34,13 +53,17 @@ struct Routine {
 
 class Line final : public sim::InterruptSink {
 public:
-    Line(std::uint32_t bus, std::uint32_t level, std::vector<sim::Board*> boards, bool threaded)
+    Line(std::uint32_t bus, std::uint32_t level, std::vector<sim::Board*> boards, bool threaded,
+         std::int32_t priority)
         : bus_(bus), level_(level), boards_(std::move(boards)) {
         for (sim::Board* board : boards_) {
             board->SetInterruptSink(this);
         }
         if (threaded) {
-            thread_ = std::thread([this] { Serve(); });
+            thread_ = std::thread([this, priority] {
+                ApplyRealTimePriority(priority);
+                Serve();
+            });
         }
     }
 
@@ -199,8 +222,8 @@ Attachment::~Attachment() {
     std::erase(registry.attachments, this);
 }
 
-RtHandle Attach(RtInterruptRoutine routine, void* context, std::uint32_t interfaceType,
-                std::uint32_t bus, std::uint32_t level, bool shared,
+RtHandle Attach(RtInterruptRoutine routine, void* context, std::int32_t priority,
+                std::uint32_t interfaceType, std::uint32_t bus, std::uint32_t level, bool shared,
                 RtInterruptPrecheck precheck) {
     if (ShouldFail(Fault::InterruptAttach)) {
         SetLastError(RtError::NotEnoughMemory);
@@ -223,7 +246,7 @@ RtHandle Attach(RtInterruptRoutine routine, void* context, std::uint32_t interfa
     Line* line = nullptr;
     if (found == registry.lines.end()) {
         registry.lines.push_back(
-            std::make_unique<Line>(bus, level, machine.BoardsOnLine(bus, level), threaded));
+            std::make_unique<Line>(bus, level, machine.BoardsOnLine(bus, level), threaded, priority));
         line = registry.lines.back().get();
     } else {
         line = found->get();
@@ -279,17 +302,18 @@ std::uint32_t DeliverInterrupts() {
 
 RtHandle RtAttachInterruptVector(void* /*security*/, std::uint32_t /*stackSize*/,
                                  RtInterruptRoutine routine, void* context,
-                                 std::uint32_t /*priority*/, std::uint32_t interfaceType,
+                                 std::uint32_t priority, std::uint32_t interfaceType,
                                  std::uint32_t busNumber, std::uint32_t level,
                                  std::uint32_t /*vector*/) {
-    return host::Attach(routine, context, interfaceType, busNumber, level, false, nullptr);
+    return host::Attach(routine, context, static_cast<std::int32_t>(priority), interfaceType,
+                        busNumber, level, false, nullptr);
 }
 
 // The board's output is a level; an edge-triggered attachment would lose interrupts, so the
 // host refuses any mode but level-sensitive.
 RtHandle RtAttachInterruptVectorEx(void* /*security*/, std::uint32_t /*stackSize*/,
                                    RtInterruptRoutine routine, void* context,
-                                   std::uint32_t /*priority*/, std::uint32_t interfaceType,
+                                   std::uint32_t priority, std::uint32_t interfaceType,
                                    std::uint32_t busNumber, std::uint32_t level,
                                    std::uint32_t /*vector*/, std::uint32_t shared,
                                    std::uint32_t interruptMode, RtInterruptPrecheck precheck) {
@@ -301,5 +325,6 @@ RtHandle RtAttachInterruptVectorEx(void* /*security*/, std::uint32_t /*stackSize
         SetLastError(RtError::InvalidParameter);
         return nullptr;
     }
-    return host::Attach(routine, context, interfaceType, busNumber, level, shared != 0, precheck);
+    return host::Attach(routine, context, static_cast<std::int32_t>(priority), interfaceType,
+                        busNumber, level, shared != 0, precheck);
 }
