@@ -105,7 +105,8 @@ void CheckStatus(const RequestChannel& channel, std::uint32_t requestCode, const
 }  // namespace
 
 Device::Device(std::string_view name, const OpenOptions& options)
-    : channel_(std::make_unique<RequestChannel>(FullDeviceName(name), options.replyTimeout)) {
+    : channel_(std::make_unique<RequestChannel>(FullDeviceName(name), options.replyTimeout,
+                                                options.replyPoll)) {
     Open(options.mode);
 }
 

@@ -37,11 +37,16 @@ enum class OpenMode {
 };
 
 constexpr std::chrono::milliseconds DefaultReplyTimeout{2000};
+// A driver that is serving answers in about a microsecond, while putting the client to sleep and
+// waking it again costs tens of them: a client polls this long for each reply before it sleeps.
+constexpr std::chrono::microseconds DefaultReplyPoll{50};
 
 struct OpenOptions {
     OpenMode mode = OpenMode::Reset;
     // Limit on each reply wait and on waiting for another client's request to end.
     std::chrono::milliseconds replyTimeout = DefaultReplyTimeout;
+    // How long to poll for each reply before sleeping; 0 sleeps at once (no spinning at all).
+    std::chrono::microseconds replyPoll = DefaultReplyPoll;
 };
 
 class Device {

@@ -6,6 +6,9 @@
 namespace quelta {
 namespace {
 
+// Every this many requests one polls the full window again, to notice when polling pays again.
+constexpr std::uint32_t PollProbeInterval = 64;
+
 // After a client died holding the mutex, how long to wait for the reply to a request it may have
 // left with the driver. The driver answers in microseconds; this only covers a busy machine.
 constexpr std::chrono::milliseconds DeadClientGrace{50};
@@ -17,8 +20,12 @@ std::string Milliseconds(Clock::duration duration) {
 
 }  // namespace
 
-RequestChannel::RequestChannel(const std::string& fullName, Clock::duration replyTimeout)
-    : name_(fullName), replyTimeout_(replyTimeout) {
+RequestChannel::RequestChannel(const std::string& fullName, Clock::duration replyTimeout,
+                               Clock::duration replyPoll)
+    : name_(fullName),
+      replyTimeout_(replyTimeout),
+      replyPoll_(replyPoll),
+      pollWindow_(replyPoll.count()) {
     blockMapping_ = SharedMapping(posix_names::ObjectName(fullName + SharedMemorySuffix),
                                   RequestBlockOverhead);
     block_ = static_cast<RequestBlock*>(blockMapping_.Address());
@@ -60,11 +67,26 @@ void RequestChannel::TakeOver(LockResult lock) {
         // The dead client may have left a request. If the driver has not taken it yet, take it
         // back; otherwise give the driver a moment to answer it so the answer is not ours.
         if (!requestSemaphore_.TryTake()) {
-            replySemaphore_.Take(Clock::duration::zero(), Clock::now() + DeadClientGrace);
+            (void)replySemaphore_.Take(Clock::duration::zero(), Clock::now() + DeadClientGrace);
         }
     }
     // A reply that arrived after its client gave up waiting would otherwise answer this request.
     while (replySemaphore_.TryTake()) {
+    }
+}
+
+Clock::duration RequestChannel::NextPoll() {
+    if (requestCount_.fetch_add(1, std::memory_order_relaxed) % PollProbeInterval == 0) {
+        return replyPoll_;
+    }
+    return Clock::duration(pollWindow_.load(std::memory_order_relaxed));
+}
+
+void RequestChannel::LearnFrom(TakeResult result) {
+    if (result == TakeResult::WhilePolling) {
+        pollWindow_.store(replyPoll_.count(), std::memory_order_relaxed);
+    } else if (result == TakeResult::AfterSleeping) {
+        pollWindow_.store(pollWindow_.load(std::memory_order_relaxed) / 2, std::memory_order_relaxed);
     }
 }
 
@@ -76,7 +98,10 @@ Reply RequestChannel::Session::Exchange(std::uint32_t requestCode, std::uint32_t
         part.portIndex = channel_.portIndex_;
     }
     channel_.requestSemaphore_.Post();
-    if (!channel_.replySemaphore_.Take(ReplyPollTime, Clock::now() + channel_.replyTimeout_)) {
+    const TakeResult result =
+        channel_.replySemaphore_.Take(channel_.NextPoll(), Clock::now() + channel_.replyTimeout_);
+    channel_.LearnFrom(result);
+    if (result == TakeResult::TimedOut) {
         if (channel_.requestSemaphore_.TryTake()) {
             // The driver never took the request: withdrawn, nothing of it remains.
             throw Error(ErrorCode::NotAnswering,

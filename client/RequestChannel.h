@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -24,14 +25,11 @@ struct Reply {
     std::uint32_t resultCount;
 };
 
-// How long a waiting side polls for the reply before it sleeps: long enough to catch a driver
-// that answers at once, short enough that a slow reply costs little CPU.
-constexpr std::chrono::microseconds ReplyPollTime{50};
-
 class RequestChannel {
 public:
     // fullName: "\RtDevice\Quelta\Serial0". Opens the four objects and checks the block.
-    RequestChannel(const std::string& fullName, Clock::duration replyTimeout);
+    RequestChannel(const std::string& fullName, Clock::duration replyTimeout,
+                   Clock::duration replyPoll);
 
     class Session {
     public:
@@ -64,9 +62,17 @@ public:
 
 private:
     void TakeOver(LockResult lock);
+    Clock::duration NextPoll();
+    void LearnFrom(TakeResult result);
 
     std::string name_;
     Clock::duration replyTimeout_;
+    Clock::duration replyPoll_;
+    // The poll window in use: the full replyPoll_ while replies come within it, halved after
+    // each reply that needed a sleep. On a busy machine the driver's thread may wait for the very
+    // core this client spins on, so polling that never pays only delays the reply.
+    std::atomic<Clock::rep> pollWindow_;
+    std::atomic<std::uint32_t> requestCount_{0};
     SharedMapping blockMapping_;
     RequestBlock* block_ = nullptr;
     std::uint32_t dataAreaSize_ = 0;  // read once at open: another client could change the block's copy

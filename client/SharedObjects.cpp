@@ -120,19 +120,19 @@ bool NamedSemaphore::TryTake() {
     return true;
 }
 
-bool NamedSemaphore::Take(Clock::duration pollFor, Clock::time_point deadline) {
+TakeResult NamedSemaphore::Take(Clock::duration pollFor, Clock::time_point deadline) {
     const Clock::time_point pollEnd = std::min(Clock::now() + pollFor, deadline);
     do {
-        if (TryTake()) return true;
+        if (TryTake()) return TakeResult::WhilePolling;
         for (int i = 0; i < 16; ++i) CpuRelax();
     } while (Clock::now() < pollEnd);
 
     const timespec when = RealtimeDeadline(deadline);
     while (sem_timedwait(semaphore_, &when) != 0) {
-        if (errno == ETIMEDOUT) return false;
+        if (errno == ETIMEDOUT) return TakeResult::TimedOut;
         if (errno != EINTR) ThrowSystemError("cannot wait for the driver's reply", errno);
     }
-    return true;
+    return TakeResult::AfterSleeping;
 }
 
 DeviceMutex::DeviceMutex(const std::string& posixName)

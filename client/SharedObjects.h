@@ -32,6 +32,8 @@ private:
     std::size_t size_ = 0;
 };
 
+enum class TakeResult { WhilePolling, AfterSleeping, TimedOut };
+
 class NamedSemaphore {
 public:
     NamedSemaphore() = default;
@@ -45,8 +47,7 @@ public:
     bool TryTake();
     // Polls for up to pollFor (a waiting peer on the other core answers in about a microsecond,
     // while a sleep and wake-up costs tens of them), then sleeps until the deadline.
-    // False when the deadline passed.
-    bool Take(Clock::duration pollFor, Clock::time_point deadline);
+    TakeResult Take(Clock::duration pollFor, Clock::time_point deadline);
 
 private:
     sem_t* semaphore_ = nullptr;
