@@ -4,16 +4,12 @@
 // thread do the rest.
 #pragma once
 
-#include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -46,21 +42,11 @@ inline char StreamByte(std::uint32_t port, std::uint64_t n) {
     return static_cast<char>((n * 131 + port * 17 + (n >> 8)) & 0xFF);
 }
 
-// With RTSS_REALTIME=1 this loop runs where the driver's request threads would: SCHED_FIFO at
+// With RTSS_REALTIME=1 the loop runs where the driver's request threads would: SCHED_FIFO at
 // priority 121 of 127, below the interrupt service thread. At normal priority a busy host
 // preempts it inside its interrupt-disabled sections, which holds the interrupt service off
 // for milliseconds: a priority inversion the target's single processor cannot have.
-inline void RunLikeARequestThread() {
-    const char* realtime = std::getenv("RTSS_REALTIME");
-    if (realtime == nullptr || std::strcmp(realtime, "1") != 0) {
-        return;
-    }
-    const int low = sched_get_priority_min(SCHED_FIFO);
-    const int high = sched_get_priority_max(SCHED_FIFO);
-    sched_param parameters{};
-    parameters.sched_priority = low + (121 * (high - low)) / 127;
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
-}
+constexpr std::int32_t RequestThreadPriority = 121;
 
 // Runs for `warmUp`, measures for `duration`, then stops writing and reads until nothing more
 // arrives. `idle` is how long a round that moved nothing sleeps. `window` (0: none) caps the
@@ -72,7 +58,7 @@ inline Traffic RunTraffic(modeltest::EngineBoard& engine, std::uint32_t ports,
                           std::chrono::duration<double> duration,
                           std::chrono::microseconds idle, std::uint64_t window = 0) {
     using Clock = std::chrono::steady_clock;
-    RunLikeARequestThread();
+    host::RunAtRealTimePriority(RequestThreadPriority);
     std::array<std::uint64_t, 8> sent{};
     std::array<std::uint64_t, 8> received{};
     std::array<char, 8192> chunk{};

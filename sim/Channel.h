@@ -31,6 +31,14 @@ struct Shifter {
     std::uint8_t errors = 0;  // far-end injection only: errors the receiver is to see
     LineFormat format;        // the format it was started with
     bool spaced = false;      // a break overtook it: it never reaches the receiver
+
+    // The character's last stop bit has gone: the register is free, the character returned.
+    Shifter Finish() {
+        const Shifter done = *this;
+        busy = false;
+        end = Never;
+        return done;
+    }
 };
 
 struct ChannelCounters {

@@ -62,7 +62,9 @@ int Board::SourceOf(std::uint32_t channel) const {
 int Board::DestinationOf(std::uint32_t channel) const { return SourceOf(channel); }
 
 // May the transmitter start a character now: a bit clock, CTS when automatic CTS asks for it,
-// and (unpaced) room at the receiver, since an unpaced line runs only as fast as the FIFOs allow.
+// and (unpaced) room at the receiver. The last is a departure: a real line does not wait, but
+// an unpaced line has no time against which a late reader could be measured, so it runs only
+// as fast as the FIFOs allow and never overruns.
 bool Board::LineFree(std::uint32_t channel) const {
     const Channel& c = channels_[channel];
     if (!c.format.Runs()) {
@@ -136,6 +138,10 @@ void Board::StartNext(std::uint32_t channel, SimTime now) {
             return;
         }
         value = c.tx.Pop();
+        // Transmit-empty comes once per FIFO write: the first time a character leaves and the
+        // FIFO holds no more than its threshold (8 at trigger 56, none on a plain 16550). So a
+        // write that leaves the FIFO below the threshold still brings one when the next
+        // character goes, and the driver's "more bytes wait for the next one" holds.
         if (c.threArmed && c.tx.Count() <= TxThreshold(c)) {
             c.threPending = true;
             c.threArmed = false;
@@ -149,9 +155,7 @@ void Board::StartNext(std::uint32_t channel, SimTime now) {
 
 void Board::CompleteShift(std::uint32_t channel, SimTime now) {
     Channel& c = channels_[channel];
-    const Shifter done = c.shifter;
-    c.shifter.busy = false;
-    c.shifter.end = Never;
+    const Shifter done = c.shifter.Finish();
     ++c.counters.charsSent;
     // The receiver takes the character in the middle of its stop bit, before the transmitter
     // decides on the next one: a receiver that drops RTS for it stops the next character.
@@ -205,9 +209,7 @@ void Board::StartFarEnd(std::uint32_t channel, SimTime now) {
 
 void Board::CompleteFarEnd(std::uint32_t channel, SimTime now) {
     FarEnd& far = farEnds_[channel];
-    const Shifter done = far.shifter;
-    far.shifter.busy = false;
-    far.shifter.end = Never;
+    const Shifter done = far.shifter.Finish();
     auto received = Sample(done.format, done.value, channels_[channel].format, false);
     if (received) {
         received->errors |= done.errors;
@@ -250,6 +252,8 @@ void Board::Arrive(std::uint32_t channel, std::optional<ReceivedChar> received, 
     if (wasEmpty) {
         c.lsrLatched |= received->errors;  // it is the top byte at once
     }
+    // A new byte restarts the time-out count but, as on the 16550, does not withdraw a time-out
+    // already reported: only reading a byte does.
     c.lastRxActivity = now;
     EvaluateReceiveFlow(channel, now);
 }
@@ -290,7 +294,8 @@ void Board::EvaluateReceiveFlow(std::uint32_t channel, SimTime now) {
 
 // The RTS pin: the transmitter's direction control in RS-485 mode (on while there is data to
 // send and for the turnaround delay after the last stop bit), otherwise MCR's RTS, which
-// automatic RTS can only hold low.
+// automatic RTS can only hold low (as on the 16C750: automatic RTS needs RTS set). In RS-485
+// mode the receiver is not switched off while the channel sends: a half-duplex bus would echo.
 bool Board::RtsPin(const Channel& c, SimTime now) const {
     if ((c.fifoTrigCtl & reg::fifotrig::AutoDirection) != 0) {
         return c.shifter.busy || !c.tx.Empty() || (c.directionUntil != Never && now < c.directionUntil);

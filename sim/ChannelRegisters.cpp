@@ -74,7 +74,8 @@ std::uint8_t Board::ReadChannel(std::uint32_t channel, std::uint32_t r, SimTime 
     case reg::Lsr: {
         const std::uint8_t value = LineStatus(c);
         c.lsrLatched = 0;
-        // Bit 7 stays only while an error byte other than the one just reported waits.
+        // Bit 7 stays only while an error byte other than the one just reported waits: the
+        // 16550's rule ("cleared by reading LSR if there are no subsequent errors in the FIFO").
         const bool topHasError = !c.rx.Empty() && c.rx.Front().errors != 0;
         c.fifoErrorLatch = c.errorEntries > (topHasError ? 1u : 0u);
         return value;
@@ -188,6 +189,8 @@ void Board::WriteChannel(std::uint32_t channel, std::uint32_t r, std::uint8_t va
     }
     case reg::Mcr: {
         // The prescaler and the other upper bits are writable only with the enhanced functions on.
+        // OUT1, OUT2 and the internal loopback bit are kept but drive nothing: no pin of this
+        // board hangs on them, and this system uses no internal loopback.
         const bool enhanced = (c.featureCtl & reg::feature::Enhanced) != 0;
         const auto keep = static_cast<std::uint8_t>(enhanced ? 0 : reg::mcr::EnhancedOnly);
         c.mcr = static_cast<std::uint8_t>((c.mcr & keep) | (value & ~keep));

@@ -40,6 +40,10 @@ struct ReceivedChar {
 // What a receiver in format `rx` reads from one character sent in format `tx`. After the
 // sender's stop bits the line is at mark, or at space when another start bit follows at once.
 // Nothing when the receiver has no clock or finds no valid start bit at its first sample.
+// Departure from a real receiver: each sent character gives at most one received character,
+// taken from the sender's start edge. A receiver far off the sender's rate would also lose
+// characters or find start bits inside them; within and near the tolerance that makes no
+// difference, and beyond it the errors are there either way.
 std::optional<ReceivedChar> Sample(const LineFormat& tx, std::uint8_t value, const LineFormat& rx,
                                    bool spaceFollows);
 

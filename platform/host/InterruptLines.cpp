@@ -28,21 +28,6 @@ namespace {
 // Passes DeliverInterrupts makes at most per line, so a line held by an unserved board ends.
 constexpr std::uint32_t ManualPassLimit = 10000;
 
-// With RTSS_REALTIME=1 the service thread runs under SCHED_FIFO at the attachment's priority
-// mapped onto the system's range (127, the interrupt's, is the top), as the platform's own
-// threads do; where the system does not permit it, normal scheduling stays.
-void ApplyRealTimePriority(std::int32_t rtssPriority) {
-    const char* realtime = std::getenv("RTSS_REALTIME");
-    if (realtime == nullptr || std::strcmp(realtime, "1") != 0) {
-        return;
-    }
-    const int low = sched_get_priority_min(SCHED_FIFO);
-    const int high = sched_get_priority_max(SCHED_FIFO);
-    sched_param parameters{};
-    parameters.sched_priority = low + (std::clamp(rtssPriority, 0, 127) * (high - low)) / 127;
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
-}
-
 struct Routine {
     std::uint64_t id;
     RtInterruptRoutine routine;
@@ -61,7 +46,7 @@ public:
         }
         if (threaded) {
             thread_ = std::thread([this, priority] {
-                ApplyRealTimePriority(priority);
+                RunAtRealTimePriority(priority);
                 Serve();
             });
         }
@@ -263,6 +248,20 @@ RtHandle Attach(RtInterruptRoutine routine, void* context, std::int32_t priority
 }
 
 }  // namespace
+
+// The service thread's priority as the platform's own threads get theirs: RTSS 0..127 onto the
+// system's SCHED_FIFO range, so the interrupt's 127 is the top.
+void RunAtRealTimePriority(std::int32_t rtssPriority) {
+    const char* realtime = std::getenv("RTSS_REALTIME");
+    if (realtime == nullptr || std::strcmp(realtime, "1") != 0) {
+        return;
+    }
+    const int low = sched_get_priority_min(SCHED_FIFO);
+    const int high = sched_get_priority_max(SCHED_FIFO);
+    sched_param parameters{};
+    parameters.sched_priority = low + (std::clamp(rtssPriority, 0, 127) * (high - low)) / 127;
+    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
+}
 
 void DetachAllInterrupts() {
     Registry& registry = Lines();
