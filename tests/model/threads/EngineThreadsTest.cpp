@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -22,13 +23,17 @@ std::string Stream(std::size_t length, std::uint32_t seed) {
     return bytes;
 }
 
+// Automatic RTS/CTS keeps each receive FIFO from overflowing however late the interrupt
+// service comes; the clients keep each receive ring from overflowing by leaving at most a
+// ring's worth less 1024 bytes unread, as a protocol with acknowledgements would (the driver
+// drops what a full ring cannot take). So nothing may be lost at any speed, sanitizers included.
 TEST(EngineThreads, AllEightChannelsFullDuplexLoseNothing) {
     EngineOnModel engine(std::string(EightNullModem) + "pace 1.0\n", EngineOnModel::Mode::Running);
     for (std::uint8_t port = 0; port < 8; ++port) {
         ASSERT_TRUE(engine.Open(port, Line{921600, 'n', 8, 1, 0x03}));
     }
-    // About a fifth of a second of line time at 921600 baud on every channel, both directions.
-    constexpr std::size_t Length = 18000;
+    constexpr std::size_t Length = 12000;
+    constexpr std::size_t Window = RingSize - 1024;
     std::array<std::string, 8> sent;
     std::array<std::string, 8> received;
     std::array<std::size_t, 8> written{};
@@ -39,8 +44,9 @@ TEST(EngineThreads, AllEightChannelsFullDuplexLoseNothing) {
         [&] {
             bool all = true;
             for (std::uint8_t port = 0; port < 8; ++port) {
-                written[port] += engine.Write(port, sent[port].data() + written[port],
-                                              Length - written[port]);
+                const std::size_t unread = written[port] - received[port ^ 1u].size();
+                const std::size_t allowed = std::min(Length - written[port], Window - unread);
+                written[port] += engine.Write(port, sent[port].data() + written[port], allowed);
                 received[port] += engine.ReadAvailable(port);
                 all = all && received[port].size() >= Length;
             }
