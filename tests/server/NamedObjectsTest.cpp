@@ -195,26 +195,6 @@ TEST_F(NamedObjects, SemaphoreReleaseStopsAtItsMaximum) {
     RtCloseHandle(semaphore);
 }
 
-TEST_F(NamedObjects, CreationRejectsWhatThePlatformRejects) {
-    void* block = nullptr;
-    struct Case {
-        const char* what;
-        RtHandle handle;
-    };
-    const Case cases[] = {
-        {"size 0", RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 0, SharedName, &block)},
-        {"size over 4 GiB",
-         RtCreateSharedMemoryA(RtValue::PageReadWrite, 1, 64, SharedName, &block)},
-        {"no name", RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, nullptr, &block)},
-        {"maximum 0", RtCreateSemaphoreA(nullptr, 0, 0, SemaphoreName)},
-        {"initial above maximum", RtCreateSemaphoreA(nullptr, 2, 1, SemaphoreName)},
-        {"no mutex name", RtCreateMutexA(nullptr, false, nullptr)},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.handle, nullptr) << c.what;
-    }
-}
-
 TEST_F(NamedObjects, MutexIsRecursiveForItsOwner) {
     RtHandle mutex = RtCreateMutexA(nullptr, false, MutexName);
     EXPECT_EQ(RtWaitForSingleObject(mutex, RtValue::Infinite), RtValue::WaitObject0);
