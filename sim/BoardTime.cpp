@@ -259,28 +259,28 @@ void Board::Reschedule() {
         return;
     }
     const bool unpaced = clock_.GetMode() == Clock::Mode::Unpaced;
-    std::uint32_t channels = touched_;
+    // A touched channel changes its own transmitter and receiver, and what its transmitter
+    // sends to the receiver it is wired to.
+    SimTime t = Never;
     for (std::uint32_t i = 0; i < channelCount_; ++i) {
-        if ((touched_ & (1u << i)) != 0) {
-            const int wired = SourceOf(i);
+        if ((touched_ & (1u << i)) == 0) {
+            continue;
+        }
+        const int wired = DestinationOf(i);
+        if (unpaced) {
+            int kind = 0;
+            t = std::min(t, ChannelEvent(i, &kind));
             if (wired >= 0) {
-                channels |= 1u << static_cast<std::uint32_t>(wired);
+                t = std::min(t, ChannelEvent(static_cast<std::uint32_t>(wired), &kind));
+            }
+        } else {
+            t = std::min({t, TransmitAttention(i), ReceiveAttention(i)});
+            if (wired >= 0) {
+                t = std::min(t, ReceiveAttention(static_cast<std::uint32_t>(wired)));
             }
         }
     }
     touched_ = 0;
-    SimTime t = Never;
-    for (std::uint32_t i = 0; i < channelCount_; ++i) {
-        if ((channels & (1u << i)) == 0) {
-            continue;
-        }
-        if (unpaced) {
-            int kind = 0;
-            t = std::min(t, ChannelEvent(i, &kind));
-        } else {
-            t = std::min({t, TransmitAttention(i), ReceiveAttention(i)});
-        }
-    }
     if (t < plannedWake_.load(std::memory_order_relaxed)) {
         plannedWake_.store(t, std::memory_order_release);
         if (wake_) {

@@ -93,12 +93,19 @@ void Board::PushTx(std::uint32_t channel, std::uint8_t value, SimTime now) {
         ++c.counters.txOverwrites;  // a full FIFO takes nothing more
         return;
     }
+    const bool queuedBehind = c.shifter.busy;
     c.tx.Push(value);
     c.threPending = false;  // writing the FIFO clears transmit-empty and arms the next one
     c.threArmed = true;
     StartNext(channel, now);
     PropagateOutputs(channel, now);  // RS-485: data to send turns the driver on
-    Touch(channel);
+    // A byte queued behind a character on the line changes nothing before that character ends;
+    // if the line thread looks at the board by then anyway, a burst need not reschedule it.
+    if (queuedBehind && plannedWake_.load(std::memory_order_relaxed) <= c.shifter.end) {
+        eventsChanged_ = true;
+    } else {
+        Touch(channel);
+    }
 }
 
 std::optional<std::uint8_t> Board::PopRx(std::uint32_t channel, SimTime now) {
