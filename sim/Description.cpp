@@ -381,12 +381,13 @@ private:
             }
             return static_cast<const FunctionDescription*>(nullptr);
         };
-        for (FunctionDescription& f : description_.functions) {
-            if (f.isBoard && f.bar0 != 0) {
-                if (const FunctionDescription* other = overlaps(f.bar0, RegionLengthFor(f.deviceId), &f)) {
-                    throw LateFailure{f.line, "board bar0: overlaps the board of line " +
-                                                  std::to_string(other->line)};
-                }
+        for (const FunctionDescription& f : description_.functions) {
+            const FunctionDescription* other = f.isBoard && f.bar0 != 0
+                                                   ? overlaps(f.bar0, RegionLengthFor(f.deviceId), &f)
+                                                   : nullptr;
+            if (other != nullptr && other->line < f.line) {
+                throw LateFailure{f.line, "board bar0: overlaps the board of line " +
+                                              std::to_string(other->line)};
             }
         }
         for (FunctionDescription& f : description_.functions) {
