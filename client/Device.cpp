@@ -22,14 +22,14 @@ constexpr std::uint8_t OpenedMark0 = 'Q';
 constexpr std::uint8_t OpenedMark1 = 'o';
 
 void MarkOpened(RequestPart& part) {
-    part.unused21[0] = OpenedMark0;
-    part.unused21[1] = OpenedMark1;
-    part.unused21[2] = static_cast<std::uint8_t>(~part.portIndex);
+    part.clientMark[0] = OpenedMark0;
+    part.clientMark[1] = OpenedMark1;
+    part.clientMark[2] = static_cast<std::uint8_t>(~part.portIndex);
 }
 
 bool IsMarkedOpened(const RequestPart& part) {
-    return part.unused21[0] == OpenedMark0 && part.unused21[1] == OpenedMark1 &&
-           part.unused21[2] == static_cast<std::uint8_t>(~part.portIndex);
+    return part.clientMark[0] == OpenedMark0 && part.clientMark[1] == OpenedMark1 &&
+           part.clientMark[2] == static_cast<std::uint8_t>(~part.portIndex);
 }
 
 // Polling interval of the waiting operations: the driver has no blocking read, so a waiting
