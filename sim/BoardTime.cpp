@@ -75,17 +75,22 @@ SimTime Board::NextEvent(std::uint32_t* channel, int* kind) const {
     return best;
 }
 
+// Ends in Update() when anything happened, so that the access that caused the catch-up reads
+// identification and summary as they now are.
 void Board::CatchUp(SimTime now) {
     if (!eventsChanged_ && now < nextEvent_) {
         return;
     }
-    for (;;) {
+    for (bool processed = false;; processed = true) {
         std::uint32_t channel = 0;
         int kind = 0;
         const SimTime t = NextEvent(&channel, &kind);
         if (t > now) {
             nextEvent_ = t;
             eventsChanged_ = false;
+            if (processed) {
+                Update();
+            }
             return;
         }
         eventsChanged_ = true;  // whatever the event does, the next one must be looked for
@@ -112,6 +117,7 @@ void Board::CatchUp(SimTime now) {
             PropagateOutputs(channel, t);
             break;
         default:
+            Update();
             return;
         }
     }

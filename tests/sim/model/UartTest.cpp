@@ -119,6 +119,17 @@ TEST_F(Uart, ReceiveTimeoutAfterFourCharacterTimesWithoutFifoActivity) {
     EXPECT_EQ(Identification(Board(), Open), iir::None);  // nothing left to time out
 }
 
+// Time moves without anyone looking (as it does between the driver's accesses in paced time):
+// the access that finds the time-out due must already report it.
+TEST_F(Uart, AnAccessSeesWhatFellDueBeforeIt) {
+    Configure(Open, Divisor115200, Lcr8N1, 56, 56, ier::RxData);
+    Board().Inject(Open, std::vector<std::uint8_t>{1, 2, 3});
+    RunChars(3.1);
+    Machine().GetClock().MoveTo(Machine().Now() + 5 * CharTime8N1);
+    EXPECT_EQ(Read(Open, IntSummary), 1u << Open);
+    EXPECT_EQ(Read(Open, Iir), iir::FifosOn | iir::RxTimeout);
+}
+
 TEST_F(Uart, OverrunLosesTheCharacterThatFindsTheFifoFullAndShowsAtOnce) {
     Configure(Open);
     std::vector<std::uint8_t> bytes(70);
