@@ -55,14 +55,14 @@ void ArmFaultsFromEnvironment() {
     if (text == nullptr) {
         return;
     }
-    std::string spec(text);
+    std::string list(text);
     std::size_t start = 0;
-    while (start < spec.size()) {
-        std::size_t end = spec.find(',', start);
+    while (start < list.size()) {
+        std::size_t end = list.find(',', start);
         if (end == std::string::npos) {
-            end = spec.size();
+            end = list.size();
         }
-        const std::string item = spec.substr(start, end - start);
+        const std::string item = list.substr(start, end - start);
         const std::size_t colon = item.find(':');
         if (colon != std::string::npos) {
             const std::string name = item.substr(0, colon);
