@@ -110,6 +110,9 @@ TEST(CrossProcess, ASecondCreatorFailsWith183WhileTheFirstLives) {
 
     PeerProcess client({"client", DeviceName, "10"});
     EXPECT_EQ(client.ReadLine(), "ok") << "the first creator's device is untouched";
+    creator.Signal(SIGTERM);  // an orderly end, so that its names go with it
+    EXPECT_TRUE(ExitedWith(creator.Wait(), 0));
+    EXPECT_THAT(LeftoverNames(), IsEmpty());
 }
 
 // However the process ends in order, it removes every name it created.

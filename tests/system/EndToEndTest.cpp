@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -152,13 +153,20 @@ TEST_P(NullModemPair, DataArrivesBothWaysByteExact) {
     std::vector<std::uint8_t> gotB(rate.bytes), gotA(rate.bytes);
     const auto limit = std::chrono::milliseconds(
         2000 + static_cast<std::int64_t>(rate.bytes) * 10 * 1000 * 3 / rate.baud);
-    std::thread sendA([&] { a.WriteAll(ab, limit); });
-    std::thread sendB([&] { b.WriteAll(ba, limit); });
-    std::thread readA([&] { a.ReadExact(gotA, limit); });
-    b.ReadExact(gotB, limit);
-    sendA.join();
-    sendB.join();
-    readA.join();
+    // Each side's failure is reported, not thrown across the other threads.
+    auto report = [](const std::function<void()>& transfer) {
+        try {
+            transfer();
+        } catch (const quelta::Error& error) {
+            ADD_FAILURE() << error.what();
+        }
+    };
+    {
+        std::jthread sendA(report, [&] { a.WriteAll(ab, limit); });
+        std::jthread sendB(report, [&] { b.WriteAll(ba, limit); });
+        std::jthread readA(report, [&] { a.ReadExact(gotA, limit); });
+        report([&] { b.ReadExact(gotB, limit); });
+    }
     EXPECT_EQ(gotB, ab);
     EXPECT_EQ(gotA, ba);
     EXPECT_FALSE(a.GetLineErrors().Any()) << int(a.GetLineErrors().raw);
