@@ -137,26 +137,20 @@ INSTANTIATE_TEST_SUITE_P(
 const std::string DefaultBoard =
     Board("bus=0 device=3 function=0", "device-id=0x0158 subsystem=0x312 irq=5");
 
+// The plain and the shareable attachment fail with the same words and exit code 1.
 TEST(DriverFailures, InterruptAttachmentFailureEndsWithCodeOne) {
-    systest::DriverProcess driver({"-Q", "5"},
-                                  {{"RTSS_NAMESPACE", systest::UniqueNamespace("a")},
-                                   {"QUELTA_SIM", systest::WriteMachine(DefaultBoard)},
-                                   {"RTSS_FAULTS", "attach:1"}});
-    EXPECT_EQ(driver.WaitForExit(15s), 1);
-    EXPECT_EQ(driver.Output(), Loaded(0, 8) +
-                                   "RtAttachInterruptVectorEx failed 8\n"
-                                   "Error: Failed to open serial port\n (0x8)\n");
-}
-
-TEST(DriverFailures, SharedAttachmentFailureUsesTheSameWords) {
-    systest::DriverProcess driver({"-Q", "5", "-S", "1"},
-                                  {{"RTSS_NAMESPACE", systest::UniqueNamespace("a")},
-                                   {"QUELTA_SIM", systest::WriteMachine(DefaultBoard)},
-                                   {"RTSS_FAULTS", "attach:1"}});
-    EXPECT_EQ(driver.WaitForExit(15s), 1);
-    EXPECT_EQ(driver.Output(), Loaded(0, 8) +
-                                   "RtAttachInterruptVectorEx failed 8\n"
-                                   "Error: Failed to open serial port\n (0x8)\n");
+    for (const auto& args : std::vector<std::vector<std::string>>{{"-Q", "5"},
+                                                                  {"-Q", "5", "-S", "1"}}) {
+        systest::DriverProcess driver(args,
+                                      {{"RTSS_NAMESPACE", systest::UniqueNamespace("a")},
+                                       {"QUELTA_SIM", systest::WriteMachine(DefaultBoard)},
+                                       {"RTSS_FAULTS", "attach:1"}});
+        EXPECT_EQ(driver.WaitForExit(15s), 1) << args.size();
+        EXPECT_EQ(driver.Output(), Loaded(0, 8) +
+                                       "RtAttachInterruptVectorEx failed 8\n"
+                                       "Error: Failed to open serial port\n (0x8)\n")
+            << args.size();
+    }
 }
 
 TEST(DriverFailures, SecondDriverWithTheSameNamesServesNothing) {
