@@ -117,6 +117,7 @@ std::optional<std::uint8_t> Board::PopRx(std::uint32_t channel, SimTime now) {
     if (entry.errors != 0) {
         --c.errorEntries;
     }
+    const bool timeoutWithdrawn = c.timeoutPending;
     c.lastRxActivity = now;
     c.timeoutPending = false;
     if (!c.rx.Empty()) {
@@ -125,8 +126,14 @@ std::optional<std::uint8_t> Board::PopRx(std::uint32_t channel, SimTime now) {
     EvaluateReceiveFlow(channel, now);
     ReleaseSource(channel, now);
     // Taking a byte only postpones what this receiver needs (its time-out); a flow-control
-    // resume it causes touches the transmitter it lets go on.
-    eventsChanged_ = true;
+    // resume it causes touches the transmitter it lets go on. But a reported time-out was no
+    // event the line thread still waits for: bytes left behind it need a new one planned, or a
+    // receiver throttled with them would wait for ever.
+    if (timeoutWithdrawn && !c.rx.Empty()) {
+        Touch(channel);
+    } else {
+        eventsChanged_ = true;
+    }
     return entry.value;
 }
 
