@@ -9,6 +9,7 @@
 #include "port/PortRecord.h"
 #include "port/Rings.h"
 #include "server/DeviceNames.h"
+#include "server/PortRequestLock.h"
 #include "server/RequestGate.h"
 #include "server/SharedFields.h"
 
@@ -50,7 +51,9 @@ std::uint32_t Open(const Request& request) {
         return RequestInvalidPort;
     }
     request.block->portIndex = record->portIndex;
+    LockPortRequests(record->portIndex);
     OpenPort(record->portIndex);
+    UnlockPortRequests(record->portIndex);
     return RequestDone;
 }
 
@@ -145,11 +148,15 @@ std::uint32_t DispatchRequest(RequestPart* block, const ChannelView* channel) {
     WaitForRequestGate();
     Request request{block, channel, ReadOnce(block->portIndex), nullptr,
                     ReadOnce(block->dataLength)};
-    if (RequestTable[row].actsOnPortIndex) {
-        request.port = FindPort(request.portIndex);
-        if (request.port == nullptr) {
-            return RequestInvalidPort;
-        }
+    if (!RequestTable[row].actsOnPortIndex) {
+        return RequestTable[row].routine(request);
     }
-    return RequestTable[row].routine(request);
+    request.port = FindPort(request.portIndex);
+    if (request.port == nullptr) {
+        return RequestInvalidPort;
+    }
+    LockPortRequests(request.portIndex);
+    const std::uint32_t status = RequestTable[row].routine(request);
+    UnlockPortRequests(request.portIndex);
+    return status;
 }
