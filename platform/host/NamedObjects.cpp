@@ -260,6 +260,17 @@ std::uint32_t WaitMutex(pthread_mutex_t* mutex, std::uint32_t milliseconds) {
 // The check against the maximum and the release are one step for the threads of this process.
 std::mutex releaseLock;
 
+// sem_post knows no maximum, so another process can post a named semaphore past it, where the
+// platform would have refused the release; a client that releases the request semaphore twice
+// would have its one request served twice. Whatever stands above maximum - 1 after a take is such
+// a surplus and is dropped, so that the count never exceeds what the platform allows.
+void DropSurplus(const SemaphoreObject& semaphore) {
+    int value = 0;
+    while (sem_getvalue(semaphore.Semaphore(), &value) == 0 && value > semaphore.Maximum() - 1 &&
+           sem_trywait(semaphore.Semaphore()) == 0) {
+    }
+}
+
 }  // namespace
 
 std::uint32_t OpenNamedObjects() { return openObjects.load(); }
@@ -345,7 +356,11 @@ RtHandle RtCreateMutexA(void* /*security*/, bool initialOwner, const char* name)
 std::uint32_t RtWaitForSingleObject(RtHandle object, std::uint32_t milliseconds) {
     auto* hostObject = static_cast<host::HostObject*>(object);
     if (auto* semaphore = dynamic_cast<host::SemaphoreObject*>(hostObject)) {
-        return host::WaitSemaphore(semaphore->Semaphore(), milliseconds);
+        const std::uint32_t result = host::WaitSemaphore(semaphore->Semaphore(), milliseconds);
+        if (result == RtValue::WaitObject0) {
+            host::DropSurplus(*semaphore);
+        }
+        return result;
     }
     if (auto* mutex = dynamic_cast<host::SharedMutexObject*>(hostObject)) {
         return host::WaitMutex(mutex->Mutex(), milliseconds);

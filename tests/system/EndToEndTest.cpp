@@ -1,8 +1,14 @@
 // The running driver through client processes: every request, data both ways across the
 // simulated null-modem pair, a pty far end driven by pyserial, and what the board sees.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -10,6 +16,8 @@
 #include <vector>
 
 #include "client/Device.h"
+#include "platform/host/PosixNames.h"
+#include "server/RequestBlock.h"
 #include "tests/system/DriverProcess.h"
 
 using namespace std::chrono_literals;
@@ -124,6 +132,66 @@ TEST(EndToEnd, EveryRequestOnARunningDriver) {
     std::vector<std::uint8_t> again(5);
     b.ReadExact(again, 2s);
     EXPECT_EQ(std::string(again.begin(), again.end()), "again");
+}
+
+// A stop signal takes effect on each thread of the process in its own time.
+bool AllThreadsStopped(pid_t pid) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) +
+                                                                "/task")) {
+        std::ifstream stat(task.path() / "stat");
+        const std::string line((std::istreambuf_iterator<char>(stat)), {});
+        const std::size_t state = line.rfind(") ");
+        if (state == std::string::npos || (line[state + 2] != 't' && line[state + 2] != 'T')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A client of another process that releases the request semaphore twice for one request (the
+// platform would refuse the second release; POSIX lets it through): the request is served once,
+// and no second reply is left for the client's next request to take.
+TEST(EndToEnd, ARequestReleasedTwiceIsServedOnce) {
+    RunningDriver driver(DefaultBoard);
+    ASSERT_TRUE(driver.Started()) << driver.Process().Output();
+    quelta::Device a = RunningDriver::Open("Serial0");
+    quelta::Device b = RunningDriver::Open("Serial1");
+    a.Configure({.baudRate = 115200});
+    b.Configure({.baudRate = 115200});
+
+    const std::string name = "\\RtDevice\\Quelta\\Serial0";
+    const int fd = shm_open(posix_names::ObjectName(name + SharedMemorySuffix).c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    const std::size_t size = DefaultDataAreaSize + RequestBlockOverhead;
+    auto* block = static_cast<RequestBlock*>(mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                                                  MAP_SHARED, fd, 0));
+    close(fd);
+    sem_t* request = sem_open(posix_names::ObjectName(name + RequestSemaphoreSuffix).c_str(), 0);
+    sem_t* reply = sem_open(posix_names::ObjectName(name + ReplySemaphoreSuffix).c_str(), 0);
+    ASSERT_TRUE(block != MAP_FAILED && request != SEM_FAILED && reply != SEM_FAILED);
+
+    block->request.requestCode = SerialWrite;
+    block->request.dataLength = 1;
+    DataArea(block)[0] = 'X';
+    kill(driver.Process().Pid(), SIGSTOP);  // both releases stand before the driver looks
+    ASSERT_TRUE(Eventually([&] { return AllThreadsStopped(driver.Process().Pid()); }));
+    sem_post(request);
+    sem_post(request);
+    kill(driver.Process().Pid(), SIGCONT);
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 5;
+    ASSERT_EQ(sem_timedwait(reply, &deadline), 0);
+    EXPECT_EQ(block->request.resultCount, 1u);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_NE(sem_trywait(reply), 0) << "a second reply was left pending";
+    std::vector<std::uint8_t> byte(1);
+    b.ReadExact(byte, 2s);
+    EXPECT_EQ(byte[0], 'X');
+    EXPECT_EQ(b.GetRxCount(), 0u) << "the byte went out twice";
+    sem_close(request);
+    sem_close(reply);
+    munmap(block, size);
 }
 
 struct RateCase {
