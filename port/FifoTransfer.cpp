@@ -32,7 +32,7 @@ LevelReading ReadStableLevel(const ChannelRegs* regs, RegOffset reg) {
 
 // Room in the transmit FIFO. Only the line drains it while it is read, so a level that will not
 // settle has just fallen and one byte surely fits. A reading above the FIFO's depth is a glitch:
-// nothing is sent rather than a burst running past the 64-byte window.
+// it gives no room rather than a burst running past the 64-byte window.
 std::uint32_t TransmitRoom(const ChannelRegs* regs) {
     const LevelReading reading = ReadStableLevel(regs, TxLevel);
     if (!reading.settled) {
@@ -62,7 +62,14 @@ void TransmitService(std::uint8_t channel) {
     const std::uint32_t room = TransmitRoom(port->regs);
     const std::uint32_t burst = room < waiting ? room : waiting;
     if (burst == 0) {
-        return;  // FIFO full: txActive stays 1 and its next transmit-empty interrupt comes back here
+        // No room, by the reading. Reading IIR has cleared the transmit-empty interrupt, and if
+        // the reading was a glitch on an empty FIFO no other would come: txActive would stay 1
+        // and the ring would never be sent. Turning the enables off and on, as WritePort's kick
+        // does, makes the channel raise a fresh one as soon as it has room, now or once the line
+        // has drained it, so the ring is certain to be served again.
+        WriteReg(port->regs, IER, Ier::None);
+        WriteReg(port->regs, IER, Ier::All);
+        return;
     }
     for (std::uint32_t i = 0; i < burst; ++i) {
         WriteReg(port->regs, static_cast<RegOffset>(FifoWindow + i), port->txRing[port->txTail]);

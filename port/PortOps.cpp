@@ -146,7 +146,11 @@ std::uint32_t ClosePort(std::uint8_t portIndex) {
     ChannelRegs* regs = port->regs;
     const InterruptState state = DisableInterrupts();
     WriteReg(regs, IER, Ier::None);
-    ResetRings(port);  // txActive stays: ClearBreak must still see a running transmitter
+    ResetRings(port);
+    // Nothing is left to send: the ring is empty and the FIFOs are reset below. With the enables
+    // off no transmit interrupt would ever clear txActive, so a break could never end and a later
+    // write would never be kicked; the transmitter is idle from here, and ClearBreak ends a break.
+    port->txActive.store(0);
     ClearBreak(port);
     ClearRts(port);
     ClearDtr(port);

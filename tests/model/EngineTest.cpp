@@ -251,6 +251,49 @@ TEST(Engine, UnstableLevelReadingsStillMoveEveryByteInOrder) {
     EXPECT_EQ(engine.Board().ChannelStats(2).txOverwrites, 0u);
 }
 
+// A transmit level read as 0xFF twice in a row (so it counts as settled) on an empty FIFO: that
+// pass sends nothing, and the ring still goes out.
+TEST(Engine, AGlitchedTransmitLevelDoesNotStopTheTransmitter) {
+    EngineOnModel engine(EightNullModem, EngineOnModel::Mode::Manual);
+    ASSERT_TRUE(engine.Open(0, Line{}));
+    ASSERT_TRUE(engine.Open(1, Line{}));
+    engine.Board().GlitchTxLevel(0, 0xFF, 2);
+    engine.WriteAll(0, "after a glitch");
+    std::string received;
+    EXPECT_TRUE(engine.PumpUntil(
+        [&] {
+            received += engine.ReadAvailable(1);
+            return received.size() >= 14;
+        },
+        40 * CharTime(115200)));
+    EXPECT_EQ(received, "after a glitch");
+    EXPECT_EQ(engine.Port(0).txActive.load(), 0u);
+}
+
+// Closing a port that is still sending, with a break on: nothing is left to send, so the close
+// ends the break, and a write made later without a new open still goes out.
+TEST(Engine, CloseDuringALongWriteEndsTheBreakAndLeavesThePortWritable) {
+    EngineOnModel engine(EightNullModem, EngineOnModel::Mode::Manual);
+    ASSERT_TRUE(engine.Open(2, Line{}));
+    ASSERT_TRUE(engine.Open(3, Line{}));
+    engine.WriteAll(2, Pattern(4000, 0xFF, 11));
+    engine.Pump(CharTime(115200) * 10);
+    SetBreak(&engine.Port(2));
+    ClosePort(2);
+    EXPECT_EQ(engine.Board().Peek(2).lcr & Lcr::Break, 0) << "the line is out of break";
+    engine.Pump(CharTime(115200) * 10);
+    (void)engine.ReadAvailable(3);
+    EXPECT_EQ(engine.Write(2, "after", 5), 5u);
+    std::string received;
+    EXPECT_TRUE(engine.PumpUntil(
+        [&] {
+            received += engine.ReadAvailable(3);
+            return received.size() >= 5;
+        },
+        40 * CharTime(115200)));
+    EXPECT_EQ(received, "after");
+}
+
 TEST(Engine, BoardClockComesFromTheModelsEeprom) {
     EngineOnModel engine(
         "board bus=0 device=3 function=0 device-id=0x0154 subsystem=0x311 irq=5 clock=7372800\n",
