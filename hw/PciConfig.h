@@ -17,6 +17,7 @@ constexpr std::uint32_t SubsystemIdsSize = 4;    // subsystem vendor and subsyst
 constexpr std::uint16_t NoDevice = 0xFFFF;
 constexpr std::uint32_t EmptySlotBytes = 2;      // what a read of an empty slot reports
 
+constexpr std::uint32_t BusCount = 256;
 constexpr std::uint32_t DevicesPerBus = 32;
 constexpr std::uint32_t FunctionsPerDevice = 8;
 constexpr std::uint32_t FunctionShift = 5;       // slot number: device | function << 5

@@ -43,7 +43,9 @@ Clock::Mode ModeFor(const Description& description, const MachineOptions& option
 }  // namespace
 
 Machine::Machine(const Description& description, MachineOptions options)
-    : clock_(ModeFor(description, options), description.pace), buses_(description.buses) {
+    : clock_(ModeFor(description, options), description.pace),
+      buses_(description.buses),
+      wrapBusNumbers_(options.wrapBusNumbers) {
     if (!options.tracePath.empty()) {
         trace_ = std::make_unique<Trace>(options.tracePath);
         if (!trace_->Ok()) {
@@ -153,6 +155,9 @@ void Machine::Advance(SimTime duration) {
 
 std::uint32_t Machine::ReadConfig(std::uint32_t bus, std::uint32_t slot, void* buffer,
                                   std::uint32_t offset, std::uint32_t length) const {
+    if (wrapBusNumbers_) {
+        bus &= 0xFF;
+    }
     if (!std::binary_search(buses_.begin(), buses_.end(), bus) || slot > 0xFF) {
         return 0;
     }

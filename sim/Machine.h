@@ -25,6 +25,9 @@ namespace sim {
 struct MachineOptions {
     bool manualTime = false;  // no line thread: time moves only through Advance
     std::string tracePath;    // the register access trace, or empty
+    // Configuration reads take the bus number's low 8 bits, as the configuration mechanism's
+    // 8-bit bus field does: with all 256 buses present, bus 256 answers as bus 0.
+    bool wrapBusNumbers = false;
 };
 
 class Machine {
@@ -78,6 +81,7 @@ private:
 
     Clock clock_;
     std::vector<std::uint32_t> buses_;
+    bool wrapBusNumbers_;
     std::vector<PciFunction> functions_;
     std::unique_ptr<Trace> trace_;
     std::vector<std::unique_ptr<Board>> boards_;

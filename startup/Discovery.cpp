@@ -16,9 +16,11 @@ bool IsQueltaDevice(std::uint16_t deviceId) {
 
 // Scans bus 0, 1, 2, ... (device 0-31, function 0-7) until the first bus that does not exist, for
 // the first board of the family whose Interrupt Line is irqLine, and starts it. False when the scan
-// ended without one; familySeen tells whether a board of the family sat on another line.
+// ended without one; familySeen tells whether a board of the family sat on another line. PCI has
+// 256 buses: a platform that answers for higher numbers (wrapping them, or reporting "no device"
+// rather than "no bus") would keep the scan going for ever, so bus 255 is the last one asked.
 bool StartFirstBoardOnIrqLine(bool* familySeen) {
-    for (std::uint32_t bus = 0;; ++bus) {
+    for (std::uint32_t bus = 0; bus < Pci::BusCount; ++bus) {
         for (std::uint32_t device = 0; device < Pci::DevicesPerBus; ++device) {
             for (std::uint32_t function = 0; function < Pci::FunctionsPerDevice; ++function) {
                 const std::uint32_t slot = device | function << Pci::FunctionShift;
@@ -50,6 +52,7 @@ bool StartFirstBoardOnIrqLine(bool* familySeen) {
             }
         }
     }
+    return false;
 }
 
 }  // namespace

@@ -15,15 +15,16 @@
 #include "sim/Description.h"
 #include "sim/Machine.h"
 #include "startup/BoardSetup.h"
+#include "startup/CommandLine.h"
 #include "tests/support/TestPorts.h"
 
 namespace {
 
 // Installs a machine built from description text, with interrupts delivered by hand.
-sim::Machine& Install(const std::string& text) {
+sim::Machine& Install(const std::string& text, const sim::MachineOptions& options = {}) {
     const sim::ParsedDescription parsed = sim::ParseDescription(text);
     EXPECT_TRUE(parsed.description.has_value()) << parsed.error.what;
-    host::InstallMachine(std::make_unique<sim::Machine>(*parsed.description),
+    host::InstallMachine(std::make_unique<sim::Machine>(*parsed.description, options),
                          host::InterruptDelivery::Manual);
     return host::CurrentMachine();
 }
@@ -136,6 +137,18 @@ TEST_F(OnModel, SharedPrecheckAnswersForItsOwnBoardOnly) {
     EXPECT_EQ(otherBoardServices, 1);
     EXPECT_EQ(machine.GetBoard(0).PinLevelWrites(),
               (std::vector<std::uint8_t>{Pin::PulseStart, Pin::PulseEnd}));
+}
+
+// A platform that answers for every bus number (here by wrapping it, as an 8-bit bus field does)
+// never reports the bus that ends the scan: the scan stops after bus 255 all the same.
+TEST_F(OnModel, BusScanEndsAfterTheLastPciBus) {
+    sim::MachineOptions options;
+    options.wrapBusNumbers = true;
+    Install("buses 256\nfunction bus=0 device=0 function=0 vendor=0x8086 device-id=0x1237\n",
+            options);
+    ::testing::internal::CaptureStdout();
+    DiscoverBoard();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "There is no Quelta board in the system.\n");
 }
 
 }  // namespace
