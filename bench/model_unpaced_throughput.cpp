@@ -6,7 +6,8 @@
 // bytes unread per direction: with lines this fast the interrupt service would otherwise fill
 // the receive rings while it holds the CPU lock and the readers wait for it.
 //
-// Usage: bench_model_unpaced_throughput [--seconds N] (default 3).
+// Usage: bench_model_unpaced_throughput [--seconds N] (default 3) [--trace FILE]: with a trace,
+// what writing every register access to FILE as it happens costs.
 #include <cstdio>
 #include <string>
 
@@ -14,12 +15,16 @@
 
 int main(int argc, char** argv) {
     const double seconds = modelbench::SecondsOption(argc, argv, 3.0);
+    std::string trace;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--trace") trace = argv[i + 1];
+    }
     modeltest::EngineBoard engine;
     const std::string failure = engine.Start(
         "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
         "channel 0 null-modem 1\nchannel 2 null-modem 3\nchannel 4 null-modem 5\n"
         "channel 6 null-modem 7\npace 0\n",
-        modeltest::EngineBoard::Mode::Running, false);
+        modeltest::EngineBoard::Mode::Running, false, trace);
     if (!failure.empty()) {
         std::fprintf(stderr, "%s\n", failure.c_str());
         return 1;
@@ -32,7 +37,8 @@ int main(int argc, char** argv) {
         std::chrono::microseconds(50), RingSize - 1024);
     const double rate = static_cast<double>(t.bytesReceived) / t.seconds;
     const sim::BoardCounters counters = engine.Board().Counters();
-    std::printf("Unpaced, 8 channels full duplex, %.1f s:\n", t.seconds);
+    std::printf("Unpaced, 8 channels full duplex, %.1f s%s:\n", t.seconds,
+                trace.empty() ? "" : ", every register access traced");
     std::printf("  %.0f bytes/s in total (%.0f per channel), %.2f CPU cores, %.0f ns CPU per byte\n",
                 rate, rate / 8, t.cpuSeconds / t.seconds, t.cpuSeconds * 1e9 / static_cast<double>(t.bytesReceived));
     std::printf("  %.2f register accesses per byte moved; %llu FIFO overruns, %llu bytes lost, "

@@ -96,7 +96,6 @@ Machine::~Machine() {
         lineThread_.join();
     }
     ptys_.clear();
-    FlushTrace();
 }
 
 void Machine::Wake() {
@@ -213,12 +212,6 @@ std::string Machine::PtySlave(std::size_t board, std::uint32_t channel) const {
         }
     }
     return {};
-}
-
-void Machine::FlushTrace() {
-    if (trace_) {
-        trace_->Flush();
-    }
 }
 
 void Machine::RemovePtyLinks() {

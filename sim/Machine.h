@@ -62,7 +62,6 @@ public:
     void Advance(SimTime duration);
     // The pty slave of a channel wired to a pty, or empty.
     std::string PtySlave(std::size_t board, std::uint32_t channel) const;
-    void FlushTrace();
     void RemovePtyLinks();
 
 private:

@@ -1,31 +1,35 @@
 #include "sim/Trace.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cinttypes>
+#include <cstdio>
 
 namespace sim {
 
-Trace::Trace(const std::string& path) : file_(std::fopen(path.c_str(), "w")) {}
+Trace::Trace(const std::string& path)
+    : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
 
 Trace::~Trace() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
+    if (fd_ >= 0) {
+        close(fd_);
     }
 }
 
 void Trace::Record(std::uint32_t board, std::uint32_t window, char kind, std::uint32_t offset,
                    std::uint8_t value) {
     const std::lock_guard guard(lock_);
-    if (file_ == nullptr) {
+    if (fd_ < 0) {
         return;
     }
-    std::fprintf(file_, "%" PRIu64 " %u.%u %c 0x%03X 0x%02X\n", ++sequence_, board, window, kind,
-                 offset, static_cast<unsigned>(value));
-}
-
-void Trace::Flush() {
-    const std::lock_guard guard(lock_);
-    if (file_ != nullptr) {
-        std::fflush(file_);
+    char line[80];
+    const int length = std::snprintf(line, sizeof line, "%" PRIu64 " %u.%u %c 0x%03X 0x%02X\n",
+                                     ++sequence_, board, window, kind, offset,
+                                     static_cast<unsigned>(value));
+    // A regular file takes the whole line at once; an interrupted write is only retried.
+    while (write(fd_, line, static_cast<std::size_t>(length)) < 0 && errno == EINTR) {
     }
 }
 

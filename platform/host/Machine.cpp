@@ -40,11 +40,10 @@ Binding& State() {
     return *binding;
 }
 
-void FlushAtProcessEnd() {
+void RemovePtyLinksAtProcessEnd() {
     Binding& binding = State();
     const std::lock_guard guard(binding.lock);
     if (binding.machine) {
-        binding.machine->FlushTrace();
         binding.machine->RemovePtyLinks();
     }
 }
@@ -78,7 +77,7 @@ sim::Machine& CurrentMachine() {
         binding.delivery = InterruptDelivery::Threads;
         if (!binding.endWorkRegistered) {
             binding.endWorkRegistered = true;
-            AtProcessEnd(FlushAtProcessEnd);
+            AtProcessEnd(RemovePtyLinksAtProcessEnd);
         }
     }
     return *binding.machine;

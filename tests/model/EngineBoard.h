@@ -54,10 +54,12 @@ public:
     }
 
     // Empty on success, else what failed. Line drivers (and the interrupt-time pin pulse) as
-    // on boards with subsystem ID 0x353.
-    std::string Start(std::string_view description, Mode mode, bool lineDrivers) {
+    // on boards with subsystem ID 0x353. A trace path writes the register access trace.
+    std::string Start(std::string_view description, Mode mode, bool lineDrivers,
+                      const std::string& tracePath = {}) {
         sim::MachineOptions options;
         options.manualTime = mode == Mode::Manual;
+        options.tracePath = tracePath;
         sim::LoadedMachine loaded = sim::LoadMachine(description, "description", options);
         if (!loaded.machine) {
             return loaded.error;

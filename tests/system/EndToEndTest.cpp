@@ -304,6 +304,25 @@ TEST(BoardSeen, LineDriverPinsOnlyForChannelsThatHaveThem) {
     std::remove(trace.c_str());
 }
 
+// The trace reaches its file as the accesses happen: it can be followed while the driver runs, and
+// a driver killed outright leaves every access it made before.
+TEST(BoardSeen, TraceIsInTheFileAsTheDriverRunsAndAfterSigkill) {
+    const std::string trace = "/tmp/quelta-trace-" + systest::UniqueNamespace("tr");
+    RunningDriver driver(DefaultBoard, {{"QUELTA_SIM_TRACE", trace}});
+    ASSERT_TRUE(driver.Started());
+    quelta::Device port = RunningDriver::Open("Serial2");
+    const auto lastMcrWrite = [&] {
+        const std::vector<std::string> writes = TracedWrites(trace, 2, "0x004");
+        return writes.empty() ? std::string("none") : writes.back();
+    };
+    port.SetDtr(true);
+    EXPECT_EQ(lastMcrWrite(), "0x01") << "DTR, while the driver runs";
+    port.SetRts(true);
+    driver.Process().Kill();
+    EXPECT_EQ(lastMcrWrite(), "0x03") << "DTR and RTS, before the kill";
+    std::remove(trace.c_str());
+}
+
 TEST(BoardSeen, PinPulseAroundEveryServiceOnTheModelThatHasIt) {
     const std::string trace = "/tmp/quelta-trace-" + systest::UniqueNamespace("pp");
     RunningDriver driver(Board("device-id=0x0158 subsystem=0x353", "channel 0 loopback\n"),
