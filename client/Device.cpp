@@ -27,6 +27,14 @@ void MarkOpened(RequestPart& part) {
     part.clientMark[2] = static_cast<std::uint8_t>(~part.portIndex);
 }
 
+// A closed port has its interrupts off and DTR and RTS down: a later client must open it again
+// rather than attach to a port that would receive nothing.
+void ClearOpenedMark(RequestPart& part) {
+    part.clientMark[0] = 0;
+    part.clientMark[1] = 0;
+    part.clientMark[2] = 0;
+}
+
 bool IsMarkedOpened(const RequestPart& part) {
     return part.clientMark[0] == OpenedMark0 && part.clientMark[1] == OpenedMark1 &&
            part.clientMark[2] == static_cast<std::uint8_t>(~part.portIndex);
@@ -256,7 +264,11 @@ void Device::Configure(const LineSettings& settings) {
 void Device::SetDtr(bool on) { SimpleRequest(on ? SerialSetDtr : SerialClearDtr); }
 void Device::SetRts(bool on) { SimpleRequest(on ? SerialSetRts : SerialClearRts); }
 void Device::SetBreak(bool on) { SimpleRequest(on ? SerialSetBreak : SerialClearBreak); }
-void Device::ClosePort() { SimpleRequest(SerialClose); }
+void Device::ClosePort() {
+    RequestChannel::Session session(*channel_);
+    CheckStatus(*channel_, SerialClose, session.Exchange(SerialClose, 0));
+    ClearOpenedMark(session.Part());
+}
 
 ModemStatus Device::GetModemStatus() { return ModemStatus::Decode(ByteRequest(SerialGetModemStatus)); }
 LineStatus Device::GetLineStatus() { return LineStatus::Decode(ByteRequest(SerialGetLineStatus)); }

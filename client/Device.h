@@ -30,9 +30,10 @@ enum class OpenMode {
     // Send SerialOpen: the driver resets the port (9600 8N1, no flow control, rings emptied).
     Reset,
     // Use the port as the last client that opened it left it (configuration, received bytes);
-    // NotOpened when nobody has opened it since the driver started.
+    // NotOpened when nobody has opened it since the driver started, or it was closed since.
     Attach,
-    // Attach when some client has opened the port already, else open it with a reset.
+    // Attach when some client has opened the port and nobody closed it since, else open it with
+    // a reset.
     AttachOrReset,
 };
 
@@ -92,8 +93,9 @@ public:
     LineErrors GetLineErrors();
     std::uint32_t GetRxCount();
 
-    // SerialClose: interrupts off, rings emptied, RTS and DTR dropped. The port stays usable
-    // after a new Configure. Destroying a Device does not send it.
+    // SerialClose: interrupts off, rings emptied, RTS and DTR dropped; later attaches open the
+    // port afresh. The port stays usable after a new Configure. Destroying a Device does not send
+    // it.
     void ClosePort();
 
 private:

@@ -38,8 +38,8 @@ typedef enum quelta_error {
 
 typedef enum quelta_open_mode {
     QUELTA_OPEN_RESET = 0,           /* SerialOpen: port back to 9600 8N1, rings emptied */
-    QUELTA_OPEN_ATTACH = 1,          /* use the port as the last open left it */
-    QUELTA_OPEN_ATTACH_OR_RESET = 2  /* attach if opened before, else reset */
+    QUELTA_OPEN_ATTACH = 1,          /* use the port as the last open left it; not after a close */
+    QUELTA_OPEN_ATTACH_OR_RESET = 2  /* attach if opened and not closed since, else reset */
 } quelta_open_mode;
 
 /* The line configuration; quelta_default_line_config fills in 9600 8N1, no flow control. */

@@ -140,6 +140,20 @@ TEST_F(LiveServer, RefusedConfigurationAndMissingPort) {
     }
 }
 
+// A port closed through the library is opened again by the next client rather than joined
+// closed (interrupts off, DTR and RTS down), where it would receive nothing.
+TEST_F(LiveServer, AttachAfterACloseOpensThePortAgain) {
+    Device first("Serial1");
+    first.ClosePort();
+    PortTable[1]->rxCount = 77;  // a SerialOpen empties the rings
+    EXPECT_THROW(Device("Serial1", {.mode = quelta::OpenMode::Attach}), quelta::Error);
+    Device again("Serial1", {.mode = quelta::OpenMode::AttachOrReset});
+    EXPECT_TRUE(again.WasReset());
+    EXPECT_EQ(PortTable[1]->rxCount, 0u);
+    Device joined("Serial1", {.mode = quelta::OpenMode::Attach});
+    EXPECT_FALSE(joined.WasReset());
+}
+
 TEST_F(LiveServer, StoppedServiceIsNotAnsweringWithoutAHang) {
     Device port("Serial0", {.replyTimeout = 2s});
     ASSERT_TRUE(channels_[0]->Call(ChannelStop));
