@@ -59,6 +59,11 @@ void RunProcessEndWork();
 void EnterInterruptContext();
 void LeaveInterruptContext();
 bool InterruptsDisabledOnThisThread();
+// Ends the process with "interrupt sections unbalanced: <where> with N interrupt section(s) left
+// open" when the calling thread has disabled interrupts without restoring them. The backend calls
+// it where the target would freeze: after each interrupt routine, and in the waits, sleeps,
+// releases and the suspension that end a request or set-up.
+void RequireNoOpenSection(const char* where);
 
 // Real-time priority recorded for a thread handle by RtSetThreadPriority (-1 if never set).
 std::int32_t RecordedPriority(void* threadHandle);

@@ -137,11 +137,15 @@ private:
         }
         EnterInterruptContext();
         for (const Routine& r : routines) {
-            if (r.shared && r.precheck != nullptr &&
-                r.precheck(r.context) != RtValue::PrecheckRunService) {
-                continue;
+            if (r.shared && r.precheck != nullptr) {
+                const std::int32_t answer = r.precheck(r.context);
+                RequireNoOpenSection("a shared-interrupt pre-check returned");
+                if (answer != RtValue::PrecheckRunService) {
+                    continue;
+                }
             }
             r.routine(r.context);
+            RequireNoOpenSection("an interrupt service routine returned");
         }
         LeaveInterruptContext();
     }

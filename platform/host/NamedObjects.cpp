@@ -354,6 +354,7 @@ RtHandle RtCreateMutexA(void* /*security*/, bool initialOwner, const char* name)
 }
 
 std::uint32_t RtWaitForSingleObject(RtHandle object, std::uint32_t milliseconds) {
+    host::RequireNoOpenSection("a thread waited");
     auto* hostObject = static_cast<host::HostObject*>(object);
     if (auto* semaphore = dynamic_cast<host::SemaphoreObject*>(hostObject)) {
         const std::uint32_t result = host::WaitSemaphore(semaphore->Semaphore(), milliseconds);
@@ -371,6 +372,7 @@ std::uint32_t RtWaitForSingleObject(RtHandle object, std::uint32_t milliseconds)
 
 bool RtReleaseSemaphore(RtHandle semaphoreHandle, std::int32_t releaseCount,
                         std::int32_t* previousCount) {
+    host::RequireNoOpenSection("a semaphore was released");
     auto* semaphore =
         dynamic_cast<host::SemaphoreObject*>(static_cast<host::HostObject*>(semaphoreHandle));
     if (semaphore == nullptr) {

@@ -156,12 +156,16 @@ std::uint32_t ResumeThread(RtHandle thread) {
     return 1;  // the previous suspend count
 }
 
-void ExitThread(std::uint32_t /*exitCode*/) { pthread_exit(nullptr); }
+void ExitThread(std::uint32_t /*exitCode*/) {
+    host::RequireNoOpenSection("a thread ended");
+    pthread_exit(nullptr);
+}
 
 RtHandle GetCurrentThread() { return &host::currentThreadHandle; }
 
 // Only the parked main thread suspends itself; it then waits for the platform to end the process.
 std::uint32_t SuspendThread(RtHandle thread) {
+    host::RequireNoOpenSection("the main thread parked");
     if (thread != &host::currentThreadHandle) {
         return 0xFFFFFFFF;
     }
@@ -171,6 +175,7 @@ std::uint32_t SuspendThread(RtHandle thread) {
 }
 
 void Sleep(std::uint32_t milliseconds) {
+    host::RequireNoOpenSection("a thread slept");
     if (milliseconds == 0) {
         std::this_thread::yield();
         return;

@@ -219,5 +219,42 @@ TEST_F(Backend, TraceWritesEveryAccessWithItsWindowAndOffset) {
     std::remove(path.c_str());
 }
 
+// Services the interrupt but leaves a section open, as an early return between a disable and its
+// restore would.
+std::uint8_t LeakySection(void*) {
+    (void)DisableInterrupts();
+    return 1;
+}
+
+// Where the target's processor would stay with interrupts off, the host ends the program with a
+// message instead: an interrupt routine that returns, and a request or set-up thread that waits
+// or sleeps, with a section of its own still open.
+TEST_F(Backend, AnInterruptSectionLeftOpenEndsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            (void)DisableInterrupts();
+            Sleep(1);
+        },
+        "interrupt sections unbalanced: a thread slept with 1 interrupt section");
+    EXPECT_DEATH(
+        {
+            const InterruptState outer = DisableInterrupts();
+            (void)DisableInterrupts();
+            RestoreInterrupts(outer);
+            RtWaitForSingleObject(nullptr, 0);
+        },
+        "a thread waited with 1 interrupt section");
+    EXPECT_DEATH(
+        {
+            auto* base = static_cast<volatile std::uint8_t*>(MapFirstBoard(2048));
+            RtAttachInterruptVector(nullptr, 0, LeakySection, nullptr, 127, RtValue::PciBus, 1, 11,
+                                    11);
+            RtStoreRegister8(base + 0x001, 0x0F);  // IER: the empty transmitter interrupts
+            host::DeliverInterrupts();
+        },
+        "an interrupt service routine returned with 1 interrupt section");
+}
+
 }  // namespace
 }  // namespace simtest
