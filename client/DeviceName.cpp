@@ -77,6 +77,9 @@ std::string ShortDeviceName(std::string_view name) {
 }
 
 std::vector<std::string> ListDevices() {
+    if (const std::string problem = posix_names::NamespaceProblem(); !problem.empty()) {
+        throw Error(ErrorCode::InvalidArgument, problem);
+    }
     // The object "/<ns>.RtDevice.Quelta.X.sm" is the file <ns>.RtDevice.Quelta.X.sm in /dev/shm;
     // the prefix's trailing backslash maps to the '.' before X.
     const std::string prefix = posix_names::ObjectName(DeviceNamePrefix).substr(1);

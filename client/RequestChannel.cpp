@@ -26,6 +26,9 @@ RequestChannel::RequestChannel(const std::string& fullName, Clock::duration repl
       replyTimeout_(replyTimeout),
       replyPoll_(replyPoll),
       pollWindow_(replyPoll.count()) {
+    if (const std::string problem = posix_names::NamespaceProblem(); !problem.empty()) {
+        throw Error(ErrorCode::InvalidArgument, problem);
+    }
     blockMapping_ = SharedMapping(posix_names::ObjectName(fullName + SharedMemorySuffix),
                                   RequestBlockOverhead);
     block_ = static_cast<RequestBlock*>(blockMapping_.Address());

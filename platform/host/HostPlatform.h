@@ -44,10 +44,14 @@ void ClearFaults();
 // Counts a call of the operation; true when this call is to fail. Used inside the backend.
 bool ShouldFail(Fault fault);
 
-// Process start on the host: blocks the ending signals in every thread and starts the thread that
-// ends the process in order on SIGINT, SIGTERM or SIGHUP. Also reads RTSS_FAULTS
-// ("attach:1,thread:3": the n-th call of that operation fails).
+// Process start on the host: takes the host settings (TakeHostSettings), blocks the ending signals
+// in every thread and starts the thread that ends the process in order on SIGINT, SIGTERM or SIGHUP.
 void StartProcess();
+
+// Checks RTSS_NAMESPACE, RTSS_OBJECT_MODE and RTSS_REALTIME and arms RTSS_FAULTS
+// ("attach:1,thread:3": the n-th call of that operation fails). A setting that cannot be used
+// ends the process with a one-line "VARIABLE: reason" on standard error and exit code 2.
+void TakeHostSettings();
 
 // Work done before the process ends in order (ExitProcess, an ending signal, a normal exit):
 // removing the named objects this process created.

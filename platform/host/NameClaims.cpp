@@ -31,6 +31,7 @@ struct NameClaim {
 namespace {
 
 constexpr mode_t DefaultObjectMode = 0600;
+constexpr mode_t WidestObjectMode = 0666;
 constexpr int ClaimAttempts = 8;  // a name that is being given up and taken again meanwhile
 
 // Never destroyed: service threads and atexit work may still reach it while the process ends.
@@ -154,17 +155,38 @@ std::string SemaphorePath(const std::string& objectName) {
     return "/dev/shm/sem." + objectName.substr(1);
 }
 
-mode_t ObjectMode() {
+// RTSS_OBJECT_MODE as octal permission bits, or an empty reason when it is unset. The objects
+// hold requests and replies, never programs: only read and write bits (at most 0666) make sense.
+std::string ParseObjectMode(mode_t* widened) {
+    *widened = 0;
     const char* text = std::getenv("RTSS_OBJECT_MODE");
     if (text == nullptr || *text == '\0') {
-        return DefaultObjectMode;
+        return {};
     }
-    char* end = nullptr;
-    const unsigned long widened = std::strtoul(text, &end, 8);
-    if (*end != '\0') {
-        return DefaultObjectMode;
+    constexpr unsigned long Saturated = 010000;  // any more digits only make it wider
+    unsigned long value = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '7') {
+            return "RTSS_OBJECT_MODE: not an octal mode such as 0660";
+        }
+        value = std::min(value * 8 + static_cast<unsigned long>(*p - '0'), Saturated);
     }
-    return DefaultObjectMode | static_cast<mode_t>(widened & 0777);
+    if ((value & ~static_cast<unsigned long>(WidestObjectMode)) != 0) {
+        return "RTSS_OBJECT_MODE: only read and write bits (at most 0666) may be given";
+    }
+    *widened = static_cast<mode_t>(value);
+    return {};
+}
+
+std::string ObjectModeProblem() {
+    mode_t widened = 0;
+    return ParseObjectMode(&widened);
+}
+
+mode_t ObjectMode() {
+    mode_t widened = 0;
+    // A mode that cannot be used widens nothing; a driver refuses it at its start.
+    return ParseObjectMode(&widened).empty() ? DefaultObjectMode | widened : DefaultObjectMode;
 }
 
 NameClaim* ClaimName(const std::string& objectName, ObjectKind kind) {

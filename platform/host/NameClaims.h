@@ -40,5 +40,7 @@ std::string SemaphorePath(const std::string& objectName);
 
 // 0600, widened by RTSS_OBJECT_MODE (octal, for example 0660 for a group of client users).
 mode_t ObjectMode();
+// Why RTSS_OBJECT_MODE cannot be used (not octal, or bits beyond 0666), or empty.
+std::string ObjectModeProblem();
 
 }  // namespace host

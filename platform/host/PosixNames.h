@@ -16,6 +16,32 @@
 
 namespace posix_names {
 
+// Every object name carries the namespace, and POSIX names are single path components of at most
+// 255 bytes: the namespace is kept to characters that are safe there and short enough to leave
+// room for the device name and the backend's suffixes.
+constexpr std::size_t MaxNamespaceLength = 100;
+
+// Why RTSS_NAMESPACE cannot be used, or empty when it can (unset or empty means "rtss").
+inline std::string NamespaceProblem() {
+    const char* configured = std::getenv("RTSS_NAMESPACE");
+    if (configured == nullptr) {
+        return {};
+    }
+    const std::string_view text(configured);
+    if (text.size() > MaxNamespaceLength) {
+        return "RTSS_NAMESPACE: longer than " + std::to_string(MaxNamespaceLength) +
+               " characters (it becomes part of every object name)";
+    }
+    for (const char c : text) {
+        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        if (!safe) {
+            return "RTSS_NAMESPACE: only letters, digits, '.', '_' and '-' may appear in it";
+        }
+    }
+    return {};
+}
+
 inline std::string Namespace() {
     const char* configured = std::getenv("RTSS_NAMESPACE");
     return configured != nullptr && *configured != '\0' ? configured : "rtss";

@@ -15,8 +15,6 @@
 
 namespace host {
 
-void ArmFaultsFromEnvironment();
-
 namespace {
 
 std::mutex endWorkLock;
@@ -53,7 +51,7 @@ void RunProcessEndWork() {
 }
 
 void StartProcess() {
-    ArmFaultsFromEnvironment();
+    TakeHostSettings();
     // Blocked here, before any other thread exists, so that every thread inherits the mask and
     // only the watcher below ever takes these signals.
     const sigset_t signals = EndingSignals();
