@@ -10,6 +10,12 @@ struct quelta_device {
     quelta::Device device;
 };
 
+// The C names of the wire record's flow-control bits.
+static_assert(QUELTA_FLOW_AUTO_RTS == FlowControl::AutoRts &&
+              QUELTA_FLOW_AUTO_CTS == FlowControl::AutoCts &&
+              QUELTA_FLOW_AUTO_RTS_WITH_DTR == FlowControl::AutoRtsWithOut1 &&
+              QUELTA_FLOW_AUTO_CTS_WITH_DTR == FlowControl::AutoCtsWithOut1);
+
 namespace {
 
 thread_local std::string lastErrorMessage;
@@ -174,8 +180,8 @@ void quelta_default_line_config(quelta_line_config* config) {
     const quelta::LineSettings defaults;
     *config = quelta_line_config{defaults.baudRate,
                                  defaults.dataBits,
-                                 static_cast<char>(defaults.parity),
-                                 static_cast<uint8_t>(defaults.stopBits),
+                                 defaults.parity,
+                                 defaults.stopBits,
                                  0,
                                  defaults.xonChar,
                                  defaults.xoffChar,
@@ -188,8 +194,8 @@ int quelta_configure(quelta_device* device, const quelta_line_config* config) {
         quelta::LineSettings settings;
         settings.baudRate = config->baud_rate;
         settings.dataBits = config->data_bits;
-        settings.parity = static_cast<quelta::Parity>(config->parity);
-        settings.stopBits = static_cast<quelta::StopBits>(config->stop_bits);
+        settings.parity = config->parity;
+        settings.stopBits = config->stop_bits;
         settings.softwareFlow = config->software_flow != 0;
         settings.xonChar = config->xon_char;
         settings.xoffChar = config->xoff_char;

@@ -77,9 +77,8 @@ public:
     void WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout);
     void WriteAll(std::string_view text, std::chrono::milliseconds timeout);
 
-    // ConfigRefused when the driver refuses, or before sending when the library can tell that it
-    // would: the driver resets the FIFOs and loads the new divisor before it checks the word
-    // format, so a refused request would disturb the line for nothing.
+    // ConfigRefused when the driver refuses (a rate the board's clock cannot make), or before
+    // sending when the library can tell that it would (word format, a rate below 1).
     void Configure(const LineSettings& settings);
 
     void SetDtr(bool on);

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "client/Error.h"
-#include "platform/host/PosixNames.h"
+#include "client/ObjectNames.h"
 #include "server/RequestBlock.h"
 
 namespace quelta {
@@ -13,6 +13,7 @@ namespace {
 
 // The driver copies a device name into a 100-byte buffer with its terminator.
 constexpr std::size_t MaxDeviceNameLength = 99;
+constexpr std::string_view Prefix = DeviceNamePrefix;
 
 // Orders "Serial2" before "Serial10": runs of digits compare by value.
 bool NaturalLess(const std::string& a, const std::string& b) {
@@ -48,15 +49,15 @@ bool NaturalLess(const std::string& a, const std::string& b) {
 std::string FullDeviceName(std::string_view name) {
     std::string full;
     if (name.find('\\') == std::string_view::npos) {
-        full = std::string(DeviceNamePrefix) + std::string(name);
+        full = std::string(Prefix) + std::string(name);
     } else {
         full = std::string(name);
-        if (!full.starts_with(DeviceNamePrefix)) {
+        if (!full.starts_with(Prefix)) {
             throw Error(ErrorCode::InvalidArgument,
                         "not a Quelta device name: " + full + " (expected \\RtDevice\\Quelta\\NAME)");
         }
     }
-    const std::string_view shortPart = std::string_view(full).substr(DeviceNamePrefix.size());
+    const std::string_view shortPart = std::string_view(full).substr(Prefix.size());
     if (shortPart.empty()) {
         throw Error(ErrorCode::InvalidArgument, "empty device name");
     }
@@ -70,19 +71,16 @@ std::string FullDeviceName(std::string_view name) {
 }
 
 std::string ShortDeviceName(std::string_view name) {
-    if (name.starts_with(DeviceNamePrefix)) {
-        name.remove_prefix(DeviceNamePrefix.size());
+    if (name.starts_with(Prefix)) {
+        name.remove_prefix(Prefix.size());
     }
     return std::string(name);
 }
 
 std::vector<std::string> ListDevices() {
-    if (const std::string problem = posix_names::NamespaceProblem(); !problem.empty()) {
-        throw Error(ErrorCode::InvalidArgument, problem);
-    }
     // The object "/<ns>.RtDevice.Quelta.X.sm" is the file <ns>.RtDevice.Quelta.X.sm in /dev/shm;
     // the prefix's trailing backslash maps to the '.' before X.
-    const std::string prefix = posix_names::ObjectName(DeviceNamePrefix).substr(1);
+    const std::string prefix = PosixObjectName(Prefix).substr(1);
     const std::string suffix = SharedMemorySuffix;
     std::vector<std::string> devices;
     std::error_code error;
@@ -93,7 +91,7 @@ std::vector<std::string> ListDevices() {
             const std::string shortName =
                 file.substr(prefix.size(), file.size() - prefix.size() - suffix.size());
             if (shortName.find('.') == std::string::npos) {
-                devices.push_back(std::string(DeviceNamePrefix) + shortName);
+                devices.push_back(std::string(Prefix) + shortName);
             }
         }
     }

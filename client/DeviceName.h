@@ -8,9 +8,6 @@
 
 namespace quelta {
 
-// The prefix every Quelta device name carries.
-constexpr std::string_view DeviceNamePrefix = "\\RtDevice\\Quelta\\";
-
 // The full name for a full or short name. Throws InvalidArgument for an empty name, one with a '/'
 // (it could not be a POSIX object name), one in another folder than the prefix, or one the driver
 // could not hold (its name buffer is 100 bytes with the terminator).

@@ -8,7 +8,8 @@ namespace {
 
 bool IsParityLetter(char letter) {
     switch (letter) {
-        case 'n': case 'o': case 'e': case 'm': case 's': return true;
+        case Parity::None: case Parity::Odd: case Parity::Even: case Parity::Mark:
+        case Parity::Space: return true;
         default: return false;
     }
 }
@@ -18,8 +19,8 @@ bool IsParityLetter(char letter) {
 LineConfig LineSettings::ToWire() const {
     LineConfig wire{};
     wire.baudRate = baudRate;
-    wire.parity = static_cast<char>(parity);
-    wire.stopBits = static_cast<std::uint8_t>(stopBits);
+    wire.parity = parity;
+    wire.stopBits = stopBits;
     wire.dataBits = dataBits;
     wire.reserved = 0;
     wire.softwareFlow = softwareFlow ? 1U : 0U;
@@ -34,8 +35,8 @@ LineSettings LineSettings::FromWire(const LineConfig& wire) {
     LineSettings settings;
     settings.baudRate = wire.baudRate;
     settings.dataBits = wire.dataBits;
-    settings.parity = static_cast<Parity>(wire.parity);
-    settings.stopBits = static_cast<StopBits>(wire.stopBits);
+    settings.parity = wire.parity;
+    settings.stopBits = wire.stopBits;
     settings.softwareFlow = wire.softwareFlow != 0;
     settings.xonChar = wire.xonChar;
     settings.xoffChar = wire.xoffChar;
@@ -51,9 +52,8 @@ std::optional<std::string> ExplainRefusal(const LineSettings& settings) {
     if (settings.dataBits < 5 || settings.dataBits > 8) {
         return std::to_string(settings.dataBits) + " data bits (5 to 8 are possible)";
     }
-    const char parity = static_cast<char>(settings.parity);
-    if (!IsParityLetter(parity)) {
-        return "parity code " + std::to_string(static_cast<unsigned char>(parity)) +
+    if (!IsParityLetter(settings.parity)) {
+        return "parity code " + std::to_string(static_cast<unsigned char>(settings.parity)) +
                " (none, odd, even, mark or space)";
     }
     switch (settings.stopBits) {
@@ -64,7 +64,7 @@ std::optional<std::string> ExplainRefusal(const LineSettings& settings) {
                 return std::string("two stop bits need 6 to 8 data bits (5 data bits take 1 or 1.5)");
             }
             break;
-        case StopBits::OneAndHalf:
+        case StopBits::OneAndAHalf:
             if (settings.dataBits != 5) {
                 return std::string("one and a half stop bits need 5 data bits");
             }
@@ -85,30 +85,31 @@ bool ParseFrameFormat(std::string_view text, LineSettings& settings) {
         return false;
     }
     const std::string_view stop = text.substr(2);
-    StopBits stopBits;
+    std::uint8_t stopBits = 0;
     if (stop == "1") {
         stopBits = StopBits::One;
     } else if (stop == "2") {
         stopBits = StopBits::Two;
     } else if (stop == "1.5") {
-        stopBits = StopBits::OneAndHalf;
+        stopBits = StopBits::OneAndAHalf;
     } else {
         return false;
     }
     settings.dataBits = static_cast<std::uint8_t>(text[0] - '0');
-    settings.parity = static_cast<Parity>(parity);
+    settings.parity = parity;
     settings.stopBits = stopBits;
     return true;
 }
 
 std::string FormatFrame(const LineSettings& settings) {
     std::string frame = std::to_string(settings.dataBits);
-    const char parity = static_cast<char>(settings.parity);
-    frame += IsParityLetter(parity) ? static_cast<char>(std::toupper(parity)) : '?';
+    frame += IsParityLetter(settings.parity)
+                 ? static_cast<char>(std::toupper(static_cast<unsigned char>(settings.parity)))
+                 : '?';
     switch (settings.stopBits) {
         case StopBits::One: frame += "1"; break;
         case StopBits::Two: frame += "2"; break;
-        case StopBits::OneAndHalf: frame += "1.5"; break;
+        case StopBits::OneAndAHalf: frame += "1.5"; break;
         default: frame += "?"; break;
     }
     return frame;
@@ -117,14 +118,14 @@ std::string FormatFrame(const LineSettings& settings) {
 std::string Describe(const LineSettings& settings) {
     std::string text = std::to_string(settings.baudRate) + " " + FormatFrame(settings);
     const std::uint8_t flow = settings.flowControl;
-    if ((flow & HardwareFlow::RtsCts) == HardwareFlow::RtsCts) {
+    if ((flow & FlowControl::RtsCts) == FlowControl::RtsCts) {
         text += ", RTS/CTS";
-    } else if (flow & HardwareFlow::AutoRts) {
+    } else if (flow & FlowControl::AutoRts) {
         text += ", automatic RTS";
-    } else if (flow & HardwareFlow::AutoCts) {
+    } else if (flow & FlowControl::AutoCts) {
         text += ", automatic CTS";
     }
-    if (flow & (HardwareFlow::AutoRtsWithDtr | HardwareFlow::AutoCtsWithDtr)) {
+    if (flow & (FlowControl::AutoRtsWithOut1 | FlowControl::AutoCtsWithOut1)) {
         char bits[48];
         std::snprintf(bits, sizeof bits, ", flow control bits 0x%02X", flow);
         text += bits;
@@ -135,7 +136,7 @@ std::string Describe(const LineSettings& settings) {
                       settings.xoffChar);
         text += chars;
     }
-    if (settings.lineMode == LineMode::Rs485Mode2 || settings.lineMode == LineMode::Rs485Mode3) {
+    if (settings.lineMode == LineMode::Rs485A || settings.lineMode == LineMode::Rs485B) {
         text += ", RS-485 mode " + std::to_string(settings.lineMode);
     }
     return text;

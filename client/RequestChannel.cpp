@@ -1,7 +1,7 @@
 #include "client/RequestChannel.h"
 
 #include "client/Error.h"
-#include "platform/host/PosixNames.h"
+#include "client/ObjectNames.h"
 
 namespace quelta {
 namespace {
@@ -26,10 +26,7 @@ RequestChannel::RequestChannel(const std::string& fullName, Clock::duration repl
       replyTimeout_(replyTimeout),
       replyPoll_(replyPoll),
       pollWindow_(replyPoll.count()) {
-    if (const std::string problem = posix_names::NamespaceProblem(); !problem.empty()) {
-        throw Error(ErrorCode::InvalidArgument, problem);
-    }
-    blockMapping_ = SharedMapping(posix_names::ObjectName(fullName + SharedMemorySuffix),
+    blockMapping_ = SharedMapping(PosixObjectName(fullName + SharedMemorySuffix),
                                   RequestBlockOverhead);
     block_ = static_cast<RequestBlock*>(blockMapping_.Address());
     dataAreaSize_ = block_->dataAreaSize;
@@ -40,9 +37,9 @@ RequestChannel::RequestChannel(const std::string& fullName, Clock::duration repl
                         " bytes, data area " + std::to_string(dataAreaSize_) +
                         ") does not fit; the driver may still be starting");
     }
-    requestSemaphore_ = NamedSemaphore(posix_names::ObjectName(fullName + RequestSemaphoreSuffix));
-    replySemaphore_ = NamedSemaphore(posix_names::ObjectName(fullName + ReplySemaphoreSuffix));
-    mutex_ = DeviceMutex(posix_names::ObjectName(fullName));
+    requestSemaphore_ = NamedSemaphore(PosixObjectName(fullName + RequestSemaphoreSuffix));
+    replySemaphore_ = NamedSemaphore(PosixObjectName(fullName + ReplySemaphoreSuffix));
+    mutex_ = DeviceMutex(PosixObjectName(fullName));
 }
 
 RequestChannel::Session::Session(RequestChannel& channel) : channel_(channel) {

@@ -15,6 +15,7 @@
 #include "hw/BoardClock.h"
 #include "platform/Rtss.h"
 #include "platform/host/HostPlatform.h"
+#include "platform/host/RegisterDevice.h"
 #include "port/Isr.h"
 #include "port/PortRecord.h"
 #include "server/DeviceNames.h"
@@ -161,8 +162,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t op = input.Byte();
         if ((op & 0x60) == 0x60) {
             // The interrupt side between two requests, holding the CPU lock as it does.
+            // The summary and the identifications it leads to are the input's.
+            IsrContext context{reinterpret_cast<volatile std::uint8_t*>(board.Window(0)) + IntSummary,
+                               nullptr, 0};
             host::EnterInterruptContext();
-            (void)ServiceChannel(static_cast<std::uint8_t>(op % BoardPorts));
+            (void)InterruptService(&context);
             host::LeaveInterruptContext();
         } else {
             Request(input, op, block.data(), view, blockSize);

@@ -12,20 +12,16 @@ constexpr std::uint32_t ClockWordHigh = 5;
 constexpr std::uint32_t ClockWords = 6;  // words 0 to 3 are read and not used
 constexpr std::uint32_t BitSettleMs = 1;
 
+namespace EepromOp {
+constexpr std::uint8_t WriteDisable = 4;  // start bit, opcode 00, address 00xxxx
+constexpr std::uint8_t Read = 6;          // start bit, opcode 10
+constexpr unsigned OpcodeBits = 3;
+constexpr unsigned AddressBits = 6;
+constexpr unsigned WordBits = 16;
+}  // namespace EepromOp
+
 // EepromCtl is never read to build a value: its read side is the EEPROM's data line.
 void WriteShadow(ChannelRegs* regs) { WriteReg(regs, EepromCtl, eepromCtlShadow); }
-
-void ShiftOutBit(ChannelRegs* regs, bool one) {
-    if (one) {
-        eepromCtlShadow = static_cast<std::uint8_t>(eepromCtlShadow | Eeprom::DataOut);
-    } else {
-        eepromCtlShadow = static_cast<std::uint8_t>(eepromCtlShadow & ~Eeprom::DataOut);
-    }
-    WriteShadow(regs);
-    EepromClockPulse(regs);
-}
-
-}  // namespace
 
 // The clock stays high for at least a millisecond, far above what the part needs; it is low only
 // as long as the next register writes take.
@@ -35,6 +31,16 @@ void EepromClockPulse(ChannelRegs* regs) {
     Sleep(BitSettleMs);
     eepromCtlShadow = static_cast<std::uint8_t>(eepromCtlShadow & ~Eeprom::Clock);
     WriteShadow(regs);
+}
+
+void ShiftOutBit(ChannelRegs* regs, bool one) {
+    if (one) {
+        eepromCtlShadow = static_cast<std::uint8_t>(eepromCtlShadow | Eeprom::DataOut);
+    } else {
+        eepromCtlShadow = static_cast<std::uint8_t>(eepromCtlShadow & ~Eeprom::DataOut);
+    }
+    WriteShadow(regs);
+    EepromClockPulse(regs);
 }
 
 // Deselected, clock and data low, then two clocks so the part ends any half-done command.
@@ -94,6 +100,8 @@ std::uint32_t ReadEepromWords(ChannelRegs* regs, std::uint16_t* buffer, std::uin
     WriteShadow(regs);
     return 1;
 }
+
+}  // namespace
 
 std::uint32_t ReadBoardClock(ChannelRegs* regs) {
     std::uint16_t words[ClockWords] = {};

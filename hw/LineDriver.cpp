@@ -2,62 +2,10 @@
 
 #include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
-#include "port/PortRecord.h"
 
 bool pinsReady = false;
 
 namespace {
-
-struct DriverSetting {
-    std::uint8_t driverMode;  // the code passed out through the pins
-    bool autoDirection;       // the UART switches the RS-485 transmitter itself
-};
-
-DriverSetting SettingFor(std::uint8_t lineMode) {
-    switch (lineMode) {
-    case LineMode::Rs485A:
-        return {Pin::DriverRs485A, true};
-    case LineMode::Rs485B:
-        return {Pin::DriverRs485B, true};
-    default:
-        return {Pin::DriverDefault, false};
-    }
-}
-
-}  // namespace
-
-void SetLineDriverMode(PortRecord* port, std::uint8_t channel) {
-    ChannelRegs* regs = port->regs;
-    const DriverSetting setting = SettingFor(port->config.lineMode);
-    const std::uint8_t trig = ReadReg(regs, FifoTrigCtl);
-    if (setting.autoDirection) {
-        WriteReg(regs, FifoTrigCtl, static_cast<std::uint8_t>(trig | FifoTrig::AutoDirection));
-        WriteReg(regs, TurnaroundDelay, Turnaround::Rs485Delay);
-    } else {
-        WriteReg(regs, FifoTrigCtl, static_cast<std::uint8_t>(trig & ~FifoTrig::AutoDirection));
-    }
-    // The pins are shared by every channel and by the interrupt service's pulse: nothing may run
-    // between the select, read and write phases. The callers already hold interrupts disabled.
-    const InterruptState state = DisableInterrupts();
-    WriteLineDriverPins(regs, channel, setting.driverMode);
-    RestoreInterrupts(state);
-}
-
-void WriteLineDriverPins(ChannelRegs* regs, std::uint8_t channel, std::uint8_t driverMode) {
-    if (!pinsReady) {
-        PinSetup(regs);
-        pinsReady = true;
-    }
-    PinSelectPair(regs, static_cast<std::uint8_t>(channel / 2));
-    const std::uint8_t field = PinReadField(regs);
-    // The pair's other channel keeps its mode: its half of the field goes back as read.
-    const std::uint8_t value =
-        (channel % 2 != 0)
-            ? static_cast<std::uint8_t>((field & Pin::EvenChannelField) |
-                                        (driverMode << Pin::OddChannelShift))
-            : static_cast<std::uint8_t>((field & Pin::OddChannelField) | driverMode);
-    PinWriteField(regs, value);
-}
 
 void PinSetup(ChannelRegs* regs) {
     WriteReg(regs, PinCtl91, Pin::Ctl91Setup);
@@ -89,4 +37,38 @@ void PinWriteField(ChannelRegs* regs, std::uint8_t field) {
     WriteReg(regs, PinLevel,
              static_cast<std::uint8_t>((level & Pin::KeepOnWrite) | (field << Pin::FieldShift)));
     PinStrobe(regs);
+}
+
+void WriteLineDriverPins(ChannelRegs* regs, std::uint8_t channel, std::uint8_t driverMode) {
+    if (!pinsReady) {
+        PinSetup(regs);
+        pinsReady = true;
+    }
+    PinSelectPair(regs, static_cast<std::uint8_t>(channel / 2));
+    const std::uint8_t field = PinReadField(regs);
+    // The pair's other channel keeps its mode: its half of the field goes back as read.
+    const std::uint8_t value =
+        (channel % 2 != 0)
+            ? static_cast<std::uint8_t>((field & Pin::EvenChannelField) |
+                                        (driverMode << Pin::OddChannelShift))
+            : static_cast<std::uint8_t>((field & Pin::OddChannelField) | driverMode);
+    PinWriteField(regs, value);
+}
+
+}  // namespace
+
+void SetLineDriverMode(ChannelRegs* regs, std::uint8_t channel, std::uint8_t driverMode) {
+    const std::uint8_t trig = ReadReg(regs, FifoTrigCtl);
+    if (driverMode != Pin::DriverDefault) {
+        WriteReg(regs, FifoTrigCtl, static_cast<std::uint8_t>(trig | FifoTrig::AutoDirection));
+        WriteReg(regs, TurnaroundDelay, Turnaround::Rs485Delay);
+    } else {
+        WriteReg(regs, FifoTrigCtl, static_cast<std::uint8_t>(trig & ~FifoTrig::AutoDirection));
+    }
+    // The pins are shared by every channel and by the interrupt service's pulse: nothing may run
+    // between the select, read and write phases. The state found is restored, so inside the
+    // section of an open or a configuration interrupts stay disabled.
+    const InterruptState state = DisableInterrupts();
+    WriteLineDriverPins(regs, channel, driverMode);
+    RestoreInterrupts(state);
 }

@@ -35,15 +35,3 @@ void LoadDivisorLatch(ChannelRegs* regs, std::uint16_t divisor) {
     WriteReg(regs, DLM, static_cast<std::uint8_t>(divisor >> 8));
     WriteReg(regs, LCR, lcr);
 }
-
-void FifoBurstRead(ChannelRegs* regs, std::uint8_t* destination, std::uint32_t count) {
-    for (std::uint32_t i = 0; i < count; ++i) {
-        destination[i] = ReadReg(regs, static_cast<RegOffset>(FifoWindow + i));
-    }
-}
-
-void FifoBurstWrite(ChannelRegs* regs, const std::uint8_t* source, std::uint32_t count) {
-    for (std::uint32_t i = 0; i < count; ++i) {
-        WriteReg(regs, static_cast<RegOffset>(FifoWindow + i), source[i]);
-    }
-}

@@ -15,7 +15,3 @@ void ClearRegBits(ChannelRegs* regs, RegOffset offset, std::uint8_t bits);
 
 // Loads the 16-bit divisor; LCR ends exactly as it was found.
 void LoadDivisorLatch(ChannelRegs* regs, std::uint16_t divisor);
-
-// Moves count bytes (at most FifoWindowSize) through FifoWindow + 0, + 1, ... in order.
-void FifoBurstRead(ChannelRegs* regs, std::uint8_t* destination, std::uint32_t count);
-void FifoBurstWrite(ChannelRegs* regs, const std::uint8_t* source, std::uint32_t count);

@@ -1,8 +1,7 @@
-// The two burst movers of the interrupt service: txRing into the transmit FIFO and the receive
-// FIFO into rxRing, each deciding the size of its burst from one stable level reading.
+#include "port/FifoTransfer.h"
+
 #include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
-#include "port/Isr.h"
 #include "port/PortRecord.h"
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
+#include "port/FifoTransfer.h"
 #include "port/PortRecord.h"
 
 IsrContext isrContext = {};
@@ -49,7 +50,7 @@ std::uint8_t PendingSource(PortRecord* port) {
     return static_cast<std::uint8_t>(ReadReg(port->regs, IIR) & Iir::Mask);
 }
 
-ChannelOutcome ServeChannel(std::uint8_t channel) {
+ChannelOutcome ServiceChannel(std::uint8_t channel) {
     PortRecord* port = FindPort(channel);
     if (port == nullptr) {
         return ChannelOutcome::Idle;
@@ -121,7 +122,7 @@ std::uint8_t InterruptService(void* context) {
             break;
         }
         const auto channel = static_cast<std::uint8_t>(std::countr_zero(servable));
-        const ChannelOutcome outcome = ServeChannel(channel);
+        const ChannelOutcome outcome = ServiceChannel(channel);
         result = outcome == ChannelOutcome::Idle ? 0 : 1;
         if (outcome != ChannelOutcome::Served) {
             setAside = static_cast<std::uint8_t>(setAside | (1U << channel));
@@ -131,8 +132,4 @@ std::uint8_t InterruptService(void* context) {
         RtStoreRegister8(isr->pinLevelAddr, Pin::PulseEnd);
     }
     return result;
-}
-
-std::uint8_t ServiceChannel(std::uint8_t channel) {
-    return ServeChannel(channel) == ChannelOutcome::Idle ? 0 : 1;
 }

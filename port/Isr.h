@@ -20,12 +20,7 @@ constexpr std::uint32_t MaxChannelPasses = 1024;
 
 // Shared-interrupt pre-check: RtValue::PrecheckRunService when the board has one pending, else 0.
 std::int32_t InterruptPrecheck(void* context);
-// 1 when no channel was served, else the result of the last ServiceChannel.
+// Serves the pending channels, lowest first, each until it reports nothing pending. 1 when no
+// channel was served; else 0 when the last channel served had nothing pending at its first look,
+// 1 when it had.
 std::uint8_t InterruptService(void* context);
-// Serves one channel until it reports nothing pending: 0 if nothing was pending at first, else 1.
-// A channel without a record is not touched (0).
-std::uint8_t ServiceChannel(std::uint8_t channel);
-// Moves txRing into the transmit FIFO, up to its free room; no-ops for a channel without a record.
-void TransmitService(std::uint8_t channel);
-// Drains the receive FIFO into rxRing, dropping bytes the full ring has no room for.
-void ReceiveService(std::uint8_t channel);

@@ -9,6 +9,7 @@
 #include "platform/Rtss.h"
 #include "port/LineSignals.h"
 #include "port/PortRecord.h"
+#include "port/PortSteps.h"
 
 // Each operation runs in one interrupt-disabled section from its first step to its last, so the
 // interrupt service never sees a channel or a ring half reprogrammed. The steps called inside
@@ -16,8 +17,6 @@
 namespace {
 
 constexpr std::int32_t OpenBaud = 9600;
-constexpr std::uint8_t DefaultXon = 0x11;   // DC1
-constexpr std::uint8_t DefaultXoff = 0x13;  // DC3
 constexpr std::uint8_t MinDataBits = 5;
 constexpr std::uint8_t MaxDataBits = 8;
 constexpr std::uint16_t DivisorRefused = 0x8000;  // SetPortConfig refuses a divisor with this bit
@@ -49,11 +48,11 @@ void LoadDivisor(PortRecord* port, std::uint16_t divisor) {
 
 bool ParityBits(char parity, std::uint8_t* bits) {
     switch (parity) {
-    case 'n': *bits = Lcr::ParityNone; return true;
-    case 'o': *bits = Lcr::ParityOdd; return true;
-    case 'e': *bits = Lcr::ParityEven; return true;
-    case 'm': *bits = Lcr::ParityMark; return true;
-    case 's': *bits = Lcr::ParitySpace; return true;
+    case Parity::None: *bits = Lcr::ParityNone; return true;
+    case Parity::Odd: *bits = Lcr::ParityOdd; return true;
+    case Parity::Even: *bits = Lcr::ParityEven; return true;
+    case Parity::Mark: *bits = Lcr::ParityMark; return true;
+    case Parity::Space: *bits = Lcr::ParitySpace; return true;
     default: return false;
     }
 }
@@ -96,6 +95,20 @@ void ApplyFlowControl(PortRecord* port) {
     }
 }
 
+// The line-driver pins carry a code of their own for each RS-485 line mode; every other line mode
+// selects the default driver.
+std::uint8_t DriverModeFor(std::uint8_t lineMode) {
+    switch (lineMode) {
+    case LineMode::Rs485A: return Pin::DriverRs485A;
+    case LineMode::Rs485B: return Pin::DriverRs485B;
+    default: return Pin::DriverDefault;
+    }
+}
+
+void ApplyLineMode(PortRecord* port, std::uint8_t portIndex) {
+    SetLineDriverMode(port->regs, portIndex, DriverModeFor(port->config.lineMode));
+}
+
 void ApplySoftwareFlow(PortRecord* port) {
     const bool on = port->config.softwareFlow != 0;
     SetSoftwareFlow(port, SoftwareFlowDirection0, on);
@@ -121,8 +134,8 @@ void OpenPort(std::uint8_t portIndex) {
     ClearRegBits(regs, MCR, Mcr::Out2);
     SetAutoCts(port, false);
     SetAutoRts(port, false);
-    port->config.xonChar = DefaultXon;
-    port->config.xoffChar = DefaultXoff;
+    port->config.xonChar = DefaultXonChar;
+    port->config.xoffChar = DefaultXoffChar;
     SetSoftwareFlow(port, SoftwareFlowDirection0, false);
     SetSoftwareFlow(port, SoftwareFlowDirection1, false);
     SetFifoTriggers(port);
@@ -132,8 +145,8 @@ void OpenPort(std::uint8_t portIndex) {
     LoadDivisor(port, ComputeDivisor(boardClockHz, OpenBaud));
     WriteReg(regs, LCR, Lcr::Default);
     if (port->hasLineDriverControl != 0) {
-        port->config.lineMode = 0;
-        SetLineDriverMode(port, portIndex);
+        port->config.lineMode = LineMode::Default;
+        ApplyLineMode(port, portIndex);
     }
     RestoreInterrupts(state);
 }
@@ -190,7 +203,7 @@ std::uint32_t SetPortConfig(std::uint8_t portIndex, const std::uint8_t* data) {
     ApplyFlowControl(port);
     ApplySoftwareFlow(port);
     if (port->hasLineDriverControl != 0) {
-        SetLineDriverMode(port, portIndex);
+        ApplyLineMode(port, portIndex);
     }
     WriteReg(regs, IER, Ier::All);
     RestoreInterrupts(state);

@@ -2,10 +2,10 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 
 #include "hw/Registers.h"
+#include "server/LineConfig.h"
 
 constexpr std::uint32_t RingSize = 8192;
 constexpr std::uint32_t MaxPorts = 8;
@@ -16,26 +16,6 @@ constexpr std::uint32_t MaxPorts = 8;
 using SharedWord = std::atomic<std::uint32_t>;
 using SharedByte = std::atomic<std::uint8_t>;
 static_assert(sizeof(SharedWord) == 4 && sizeof(SharedByte) == 1);
-
-// The line configuration a client sends with SerialSetConfig, copied byte for byte into the port.
-struct LineConfig {
-    std::int32_t baudRate;       // bits per second; below 1 is refused
-    char parity;                 // 'n', 'o', 'e', 'm' or 's'
-    std::uint8_t stopBits;       // 1 = one, 2 = two, 3 = one and a half (5 data bits only)
-    std::uint8_t dataBits;       // 5 to 8
-    std::uint8_t reserved;       // not interpreted
-    std::uint32_t softwareFlow;  // non-zero: XON/XOFF in both directions
-    std::uint8_t xoffChar;       // XOFF character (0x13 after open)
-    std::uint8_t xonChar;        // XON character (0x11 after open)
-    std::uint8_t flowControl;    // automatic RTS/CTS selection, bits 0x01..0x08
-    std::uint8_t lineMode;       // 2, 3: RS-485 modes with automatic direction; else default
-};
-static_assert(sizeof(LineConfig) == 16);
-static_assert(offsetof(LineConfig, baudRate) == 0 && offsetof(LineConfig, parity) == 4 &&
-              offsetof(LineConfig, stopBits) == 5 && offsetof(LineConfig, dataBits) == 6 &&
-              offsetof(LineConfig, reserved) == 7 && offsetof(LineConfig, softwareFlow) == 8 &&
-              offsetof(LineConfig, xoffChar) == 12 && offsetof(LineConfig, xonChar) == 13 &&
-              offsetof(LineConfig, flowControl) == 14 && offsetof(LineConfig, lineMode) == 15);
 
 // Each ring is its storage, count, tail (next byte to take) and head (next slot to fill).
 // The count is the one word both sides change, always with interrupts disabled; each index is

@@ -1,7 +1,6 @@
-// The small register steps that open, close and configuration share. Each reads the register it
-// changes and writes the whole byte back, so bits it does not own stay as the channel holds them.
+#include "port/PortSteps.h"
+
 #include "hw/RegisterAccess.h"
-#include "port/PortOps.h"
 #include "port/PortRecord.h"
 
 void SetEnhancedMode(PortRecord* port, bool on) {

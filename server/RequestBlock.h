@@ -73,6 +73,7 @@ constexpr std::uint32_t RequestInvalidPort = 87;
 constexpr std::uint32_t RequestNotImplemented = 120;
 
 // Device names: "\RtDevice\Quelta\Serial%d"; the objects add these suffixes (the mutex has none).
+constexpr const char DeviceNamePrefix[] = "\\RtDevice\\Quelta\\";
 constexpr const char DeviceNameFormat[] = "\\RtDevice\\Quelta\\Serial%d";
 constexpr const char SharedMemorySuffix[] = ".sm";
 constexpr const char RequestSemaphoreSuffix[] = ".s1";

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/HostPlatform.h"
+#include "platform/host/RegisterDevice.h"
 #include "sim/Channel.h"
 #include "sim/Clock.h"
 #include "sim/Eeprom.h"

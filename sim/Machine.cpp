@@ -1,7 +1,6 @@
 #include "sim/Machine.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -10,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/host/RealTime.h"
 
 namespace sim {
 namespace {
@@ -113,13 +114,10 @@ void Machine::RunLines() {
     prctl(PR_SET_TIMERSLACK, 1UL);  // wake on time: a few microseconds late is a character lost
     const bool unpaced = clock_.GetMode() == Clock::Mode::Unpaced;
     // The line thread stands for the hardware: with RTSS_REALTIME=1 (the platform's real-time
-    // priorities in force) it runs above every thread of the driver. Not unpaced: it never
+    // priorities in force) it runs at the top, with the interrupt service. Not unpaced: it never
     // sleeps while characters move and would starve the machine.
-    const char* realtime = std::getenv("RTSS_REALTIME");
-    if (!unpaced && realtime != nullptr && std::strcmp(realtime, "1") == 0) {
-        sched_param parameters{};
-        parameters.sched_priority = sched_get_priority_max(SCHED_FIFO);
-        (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
+    if (!unpaced) {
+        host::ApplyRealTimePriority(pthread_self(), host::TopPriority);
     }
     std::unique_lock guard(wakeLock_);
     while (!stopping_) {

@@ -1,6 +1,7 @@
 #include "sim/Trace.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +11,8 @@
 namespace sim {
 
 Trace::Trace(const std::string& path)
-    : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
+    : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+               S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH)) {}
 
 Trace::~Trace() {
     if (fd_ >= 0) {

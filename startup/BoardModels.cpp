@@ -1,7 +1,7 @@
-// What the PCI identity says about a board: channel count, register space, line drivers.
+#include "startup/BoardModels.h"
+
 #include "hw/PciConfig.h"
 #include "hw/Registers.h"
-#include "startup/BoardSetup.h"
 
 namespace {
 

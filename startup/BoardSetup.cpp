@@ -13,6 +13,7 @@
 #include "server/DeviceNames.h"
 #include "server/Dispatch.h"
 #include "server/RequestGate.h"
+#include "startup/BoardModels.h"
 #include "startup/CommandLine.h"
 #include "startup/Options.h"
 
@@ -26,63 +27,96 @@ constexpr std::uint32_t ServiceThreadPriority = 121;
 constexpr std::uint32_t InterruptThreadPriority = 127;
 constexpr std::uint32_t DefaultStackSize = 0;
 constexpr std::uint32_t SettleMs = 1000;
-constexpr std::uint32_t AttachFailed = 8;
+constexpr std::uint32_t AttachFailed = RtError::NotEnoughMemory;  // the code set-up reports
 
 ChannelRegs* ChannelWindow(std::uint8_t channel) { return boardBase + channel; }
 
 }  // namespace
 
-std::int32_t SetUpBoard(std::uint8_t channelCount, const std::uint8_t* header) {
-    const std::uint16_t deviceId = ConfigWord(header, Pci::DeviceId);
-    const std::uint16_t subsystemId = ConfigWord(header, Pci::SubsystemId);
-    const std::uint32_t mapLength = MapLengthOf(deviceId);
-
+bool MapBoard(const std::uint8_t* header) {
+    const std::uint32_t mapLength = MapLengthOf(ConfigWord(header, Pci::DeviceId));
     // Memory space on PCI; the bus number given here is 0 whatever bus the board sits on (the
     // attachment is the step that uses the board's bus).
     std::uint32_t addressSpace = RtValue::MemorySpace;
     std::uint64_t translated = 0;
     if (!RtTranslateBusAddress(RtValue::PciBus, 0, ConfigDword(header, Pci::Bar0),
                                &addressSpace, &translated)) {
-        return 0;
+        return false;
     }
     boardBase = static_cast<ChannelRegs*>(RtMapMemory(translated, mapLength, RtValue::NotCached));
     if (boardBase == nullptr) {
         RtPrintf("Failed to map the Quelta board registers.\n");
+        return false;
+    }
+    return true;
+}
+
+bool SetUpPort(std::uint8_t n, const std::uint8_t* header) {
+    void* memory = RtAllocateLockedMemory(sizeof(PortRecord));
+    if (memory == nullptr) {
+        return false;
+    }
+    // The platform gives no contents: a record starts cleared, so no request before the first
+    // SerialOpen finds garbage ring indices or error bits that never happened.
+    PortRecord* port = new (memory) PortRecord{};
+    port->regs = ChannelWindow(n);
+    port->deviceId = ConfigWord(header, Pci::DeviceId);
+    port->hasLineDriverControl = HasLineDriverControl(ConfigWord(header, Pci::SubsystemId), n);
+    PortTable[n] = port;
+
+    DeviceNameRecord& record = DeviceNameTable[n];
+    std::snprintf(record.deviceName, sizeof record.deviceName, DeviceNameFormat,
+                  static_cast<int>(portBase) + n);
+    record.portIndex = n;
+    return true;
+}
+
+bool PublishPort(std::uint8_t n) {
+    const DeviceNameRecord& record = DeviceNameTable[n];
+    deviceChannels[n] = CreateDeviceChannel(record.deviceName, DispatchRequest, DefaultStackSize,
+                                            ServiceThreadPriority, DefaultDataAreaSize);
+    if (deviceChannels[n] == nullptr) {
+        RtPrintf("Failed to register Quelta driver (error=%d).\n",
+                 static_cast<int>(GetLastError()));
+        if (GetLastError() == RtError::AlreadyExists) {
+            RtPrintf("Driver by this name is already loaded.\n");
+        }
+        return false;
+    }
+    RtPrintf("%s driver loaded\n", record.deviceName);
+    return true;
+}
+
+std::int32_t SetUpBoard(std::uint8_t channelCount, const std::uint8_t* header) {
+    if (!MapBoard(header)) {
         return 0;
     }
-
     for (std::uint8_t n = 0; n < channelCount; ++n) {
-        void* memory = RtAllocateLockedMemory(sizeof(PortRecord));
-        if (memory == nullptr) {
+        if (!SetUpPort(n, header)) {
             return 0;
         }
-        // The platform gives no contents: a record starts cleared, so no request before the first
-        // SerialOpen finds garbage ring indices or error bits that never happened.
-        PortRecord* port = new (memory) PortRecord{};
-        port->regs = ChannelWindow(n);
-        port->deviceId = deviceId;
-        port->hasLineDriverControl = HasLineDriverControl(subsystemId, n);
-        PortTable[n] = port;
-
-        DeviceNameRecord& record = DeviceNameTable[n];
-        std::snprintf(record.deviceName, sizeof record.deviceName, DeviceNameFormat,
-                      static_cast<int>(portBase) + n);
-        record.portIndex = n;
-
-        deviceChannels[n] = CreateDeviceChannel(record.deviceName, DispatchRequest,
-                                                DefaultStackSize, ServiceThreadPriority,
-                                                DefaultDataAreaSize);
-        if (deviceChannels[n] == nullptr) {
-            RtPrintf("Failed to register Quelta driver (error=%d).\n",
-                     static_cast<int>(GetLastError()));
-            if (GetLastError() == RtError::AlreadyExists) {
-                RtPrintf("Driver by this name is already loaded.\n");
-            }
+        if (!PublishPort(n)) {
             return -1;
         }
-        RtPrintf("%s driver loaded\n", record.deviceName);
     }
     return 1;
+}
+
+void PrepareInterruptContext(const std::uint8_t* header) {
+    auto* window0 = reinterpret_cast<volatile std::uint8_t*>(ChannelWindow(0));
+    isrContext.intSummaryAddr = window0 + IntSummary;
+    if (ConfigWord(header, Pci::SubsystemId) == Quelta::PinPulseModel) {
+        isrContext.pinLevelAddr = window0 + PinLevel;
+        isrContext.pinPulse = 1;
+    } else {
+        isrContext.pinPulse = 0;
+    }
+}
+
+void SilenceChannels(std::uint8_t channelCount) {
+    for (std::uint8_t n = 0; n < channelCount; ++n) {
+        WriteReg(ChannelWindow(n), IER, Ier::None);
+    }
 }
 
 std::uint32_t AttachBoardInterrupt(const std::uint8_t* header, std::uint32_t busNumber,
@@ -108,31 +142,19 @@ std::uint32_t AttachBoardInterrupt(const std::uint8_t* header, std::uint32_t bus
 void StartBoard(std::uint8_t channelCount, std::uint32_t busNumber, const std::uint8_t* header) {
     // Each port serves from the moment its channel exists; its requests wait until the board is.
     HoldRequests();
-    SetUpBoard(channelCount, header);
     // Whatever failed has been reported; go on with the channels that were set up, as long as
-    // channel 0 is one of them: the clock and the interrupt summary are reached through it, and
-    // a driver that serves no port must not take the board's interrupt from one that does.
-    if (PortTable[0] == nullptr || deviceChannels[0] == nullptr) {
+    // channel 0 is one of them (its device channel is made last of all it needs): the clock and
+    // the interrupt summary are reached through it, and a driver that serves no port must not
+    // take the board's interrupt from one that does.
+    if (SetUpBoard(channelCount, header) != 1 && deviceChannels[0] == nullptr) {
         RtPrintf("Quelta board set-up failed: no port is served.\n");
         ReleaseRequests();
         return;
     }
-    ChannelRegs* channel0 = PortTable[0]->regs;
-    boardClockHz = ReadBoardClock(channel0);
-
-    auto* window0 = reinterpret_cast<volatile std::uint8_t*>(channel0);
-    isrContext.intSummaryAddr = window0 + IntSummary;
-    if (ConfigWord(header, Pci::SubsystemId) == Quelta::PinPulseModel) {
-        isrContext.pinLevelAddr = window0 + PinLevel;
-        isrContext.pinPulse = 1;
-    } else {
-        isrContext.pinPulse = 0;
-    }
-
+    boardClockHz = ReadBoardClock(PortTable[0]->regs);
+    PrepareInterruptContext(header);
     // No channel may raise an interrupt before the service is attached.
-    for (std::uint8_t n = 0; n < channelCount; ++n) {
-        WriteReg(ChannelWindow(n), IER, Ier::None);
-    }
+    SilenceChannels(channelCount);
 
     if (AttachBoardInterrupt(header, busNumber, irqShared) != 0) {
         FatalError(u"Failed to open serial port\n");

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/Rtss.h"
+#include "startup/Discovery.h"
 #include "startup/Options.h"
 
 const char UsageText[] =

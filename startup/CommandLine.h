@@ -25,6 +25,3 @@ std::int32_t WideEntry(std::int32_t argc, char16_t** argv);
 
 // Prints "Error: <message> (0x<last error>)" on the wide console and ends the process with 1.
 [[noreturn]] void FatalError(const char16_t* message);
-
-// Finds the board on the PCI bus and sets it up; prints and returns when there is none.
-void DiscoverBoard();

@@ -1,7 +1,9 @@
+#include "startup/Discovery.h"
+
 #include "hw/PciConfig.h"
 #include "platform/Rtss.h"
+#include "startup/BoardModels.h"
 #include "startup/BoardSetup.h"
-#include "startup/CommandLine.h"
 #include "startup/Options.h"
 
 namespace {

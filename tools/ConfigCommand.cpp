@@ -18,11 +18,11 @@ int RunConfig(const Invocation& invocation) {
         throw UsageError("frame format must look like 8N1, 7E1, 8O2 or 5N1.5, not '" +
                          line.Positionals()[2] + "'");
     }
-    if (line.Has("--rtscts")) settings.flowControl = quelta::HardwareFlow::RtsCts;
+    if (line.Has("--rtscts")) settings.flowControl = FlowControl::RtsCts;
     settings.softwareFlow = line.Has("--xonxoff");
     if (const auto mode = line.Value("--rs485")) {
         const unsigned long value = ParseCount(*mode, "--rs485", 255);
-        if (value != quelta::LineMode::Rs485Mode2 && value != quelta::LineMode::Rs485Mode3) {
+        if (value != LineMode::Rs485A && value != LineMode::Rs485B) {
             throw UsageError("--rs485 takes the board's RS-485 line mode 2 or 3");
         }
         settings.lineMode = static_cast<std::uint8_t>(value);

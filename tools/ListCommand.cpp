@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "client/DeviceName.h"
-#include "platform/host/PosixNames.h"
+#include "client/ObjectNames.h"
 #include "tools/Commands.h"
 
 namespace tool {
@@ -18,7 +18,7 @@ int RunList(const Invocation& invocation) {
     }
     if (devices.empty()) {
         std::fprintf(stderr, "quelta: no devices in namespace '%s' (is quelta-driver running?)\n",
-                     posix_names::Namespace().c_str());
+                     quelta::ObjectNamespace().c_str());
     }
     return ExitOk;
 }

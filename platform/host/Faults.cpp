@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/host/HostPlatform.h"
+#include "platform/host/Faults.h"
 
 namespace host {
 namespace {

@@ -34,12 +34,6 @@ std::uint32_t DeliverInterrupts();
 // Manual time and delivery: advances the machine by `step` and delivers, until `duration`.
 void RunMachine(sim::SimTime duration, sim::SimTime step);
 
-// With RTSS_REALTIME=1, puts the calling thread under SCHED_FIFO at the platform's mapping of
-// an RTSS priority (0..127), where the system permits; otherwise nothing changes. The interrupt
-// service thread runs at its attachment's priority; benchmarks use it for the threads that
-// stand for the driver's request threads (121).
-void RunAtRealTimePriority(std::int32_t rtssPriority);
-
 // For the backend's own files.
 InterruptDelivery CurrentDelivery();
 void DetachAllInterrupts();

@@ -1,48 +1,12 @@
-// What the Linux host backend offers beyond the platform operations: the hooks through which the
-// simulated machine and the tests plug into it. The driver never includes this header.
+// What the Linux host backend offers beyond the platform operations for the process: its start and
+// orderly end, the CPU lock's interrupt context, and recorded priorities. The driver never
+// includes this header; the register devices and fault injection have headers of their own.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
 namespace host {
-
-// Something that answers byte loads and stores at offsets of a mapped register region: a board of
-// the simulated machine, or the scripted register fake of the unit tests.
-class RegisterDevice {
-public:
-    virtual ~RegisterDevice() = default;
-    virtual std::uint8_t Load(std::uint32_t offset) = 0;
-    virtual void Store(std::uint32_t offset, std::uint8_t value) = 0;
-};
-
-// The largest region one mapping can cover.
-constexpr std::uint32_t MaxMappingLength = 0x10000;
-
-// Gives the device an address in a reserved, inaccessible range: loads and stores through the
-// platform reach the device, a direct dereference faults at once. Null when no slot is free.
-void* MapRegisterDevice(RegisterDevice* device, std::uint32_t length);
-void UnmapRegisterDevice(void* base);
-
-// Operations whose n-th call from now on can be made to fail.
-enum class Fault : std::uint32_t {
-    Allocation,
-    Translation,
-    Mapping,
-    SharedMemory,
-    Semaphore,
-    Mutex,
-    Thread,
-    Priority,
-    InterruptAttach,
-    Count
-};
-
-// The n-th call (1 = the next one) of the operation fails; 0 disarms it.
-void FailNthCall(Fault fault, std::uint32_t n);
-void ClearFaults();
-// Counts a call of the operation; true when this call is to fail. Used inside the backend.
-bool ShouldFail(Fault fault);
 
 // Process start on the host: takes the host settings (TakeHostSettings), blocks the ending signals
 // in every thread and starts the thread that ends the process in order on SIGINT, SIGTERM or SIGHUP.

@@ -20,7 +20,9 @@
 #include "platform/Rtss.h"
 #include "platform/host/HostMachine.h"
 #include "platform/host/HostObject.h"
+#include "platform/host/Faults.h"
 #include "platform/host/HostPlatform.h"
+#include "platform/host/RealTime.h"
 
 namespace host {
 namespace {
@@ -46,7 +48,7 @@ public:
         }
         if (threaded) {
             thread_ = std::thread([this, priority] {
-                RunAtRealTimePriority(priority);
+                ApplyRealTimePriority(pthread_self(), priority);
                 Serve();
             });
         }
@@ -252,20 +254,6 @@ RtHandle Attach(RtInterruptRoutine routine, void* context, std::int32_t priority
 }
 
 }  // namespace
-
-// The service thread's priority as the platform's own threads get theirs: RTSS 0..127 onto the
-// system's SCHED_FIFO range, so the interrupt's 127 is the top.
-void RunAtRealTimePriority(std::int32_t rtssPriority) {
-    const char* realtime = std::getenv("RTSS_REALTIME");
-    if (realtime == nullptr || std::strcmp(realtime, "1") != 0) {
-        return;
-    }
-    const int low = sched_get_priority_min(SCHED_FIFO);
-    const int high = sched_get_priority_max(SCHED_FIFO);
-    sched_param parameters{};
-    parameters.sched_priority = low + (std::clamp(rtssPriority, 0, 127) * (high - low)) / 127;
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
-}
 
 void DetachAllInterrupts() {
     Registry& registry = Lines();

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/Rtss.h"
-#include "platform/host/HostPlatform.h"
+#include "platform/host/Faults.h"
 
 constexpr unsigned char FreshMemoryPattern = 0xA5;
 

@@ -6,7 +6,9 @@
 
 #include "platform/Rtss.h"
 #include "platform/host/HostMachine.h"
+#include "platform/host/Faults.h"
 #include "platform/host/HostPlatform.h"
+#include "platform/host/RegisterDevice.h"
 
 namespace host {
 namespace {

@@ -18,6 +18,7 @@
 
 #include "platform/Rtss.h"
 #include "platform/host/HostObject.h"
+#include "platform/host/Faults.h"
 #include "platform/host/HostPlatform.h"
 #include "platform/host/NameClaims.h"
 #include "platform/host/PosixNames.h"

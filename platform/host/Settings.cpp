@@ -18,7 +18,7 @@ std::string ArmFaultsFromEnvironment();
 namespace {
 
 std::string RealTimeProblem() {
-    const char* text = std::getenv("RTSS_REALTIME");
+    const char* text = std::getenv("RTSS_REALTIME");  // RealTimeRequested() takes only "1"
     if (text == nullptr || *text == '\0' || std::strcmp(text, "0") == 0 ||
         std::strcmp(text, "1") == 0) {
         return {};

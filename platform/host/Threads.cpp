@@ -13,7 +13,9 @@
 
 #include "platform/Rtss.h"
 #include "platform/host/HostObject.h"
+#include "platform/host/Faults.h"
 #include "platform/host/HostPlatform.h"
+#include "platform/host/RealTime.h"
 
 namespace host {
 namespace {
@@ -64,13 +66,6 @@ void* ThreadTrampoline(void* raw) {
     }
     control->routine(control->parameter);
     return nullptr;
-}
-
-// RTSS priorities run 0..127; SCHED_FIFO offers 1..99 on Linux.
-int FifoPriority(std::int32_t rtssPriority) {
-    const int low = sched_get_priority_min(SCHED_FIFO);
-    const int high = sched_get_priority_max(SCHED_FIFO);
-    return low + (rtssPriority * (high - low)) / 127;
 }
 
 }  // namespace
@@ -131,13 +126,7 @@ bool RtSetThreadPriority(RtHandle thread, std::int32_t priority) {
     host::ThreadControl& control = object->Control();
     const std::lock_guard guard(control.lock);
     control.priority = priority;
-    const char* realtime = std::getenv("RTSS_REALTIME");
-    if (realtime != nullptr && std::strcmp(realtime, "1") == 0) {
-        sched_param parameters{};
-        parameters.sched_priority = host::FifoPriority(priority);
-        // Where the system does not permit it, the thread keeps normal scheduling.
-        (void)pthread_setschedparam(control.thread, SCHED_FIFO, &parameters);
-    }
+    host::ApplyRealTimePriority(control.thread, priority);
     return true;
 }
 

@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "platform/Rtss.h"
-#include "platform/host/HostPlatform.h"
+#include "platform/host/RegisterDevice.h"
 
 namespace host {
 namespace {
