@@ -13,7 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "tests/model/EngineBoard.h"
+#include "platform/host/RealTime.h"
+#include "EngineBoard.h"
 
 namespace modelbench {
 
@@ -53,12 +54,12 @@ constexpr std::int32_t RequestThreadPriority = 121;
 // bytes a port has sent that its peer has not read yet, as a client protocol with
 // acknowledgements would: unpaced lines fill a receive ring faster than any reader that has to
 // wait for the CPU lock can empty it.
-inline Traffic RunTraffic(modeltest::EngineBoard& engine, std::uint32_t ports,
+inline Traffic RunTraffic(testsupport::EngineBoard& engine, std::uint32_t ports,
                           std::chrono::duration<double> warmUp,
                           std::chrono::duration<double> duration,
                           std::chrono::microseconds idle, std::uint64_t window = 0) {
     using Clock = std::chrono::steady_clock;
-    host::RunAtRealTimePriority(RequestThreadPriority);
+    host::ApplyRealTimePriority(pthread_self(), RequestThreadPriority);
     std::array<std::uint64_t, 8> sent{};
     std::array<std::uint64_t, 8> received{};
     std::array<char, 8192> chunk{};
@@ -76,7 +77,7 @@ inline Traffic RunTraffic(modeltest::EngineBoard& engine, std::uint32_t ports,
                 chunk[i] = StreamByte(port, sent[port] + i);
             }
             const std::uint32_t taken =
-                length == 0 ? 0 : engine.Write(static_cast<std::uint8_t>(port), chunk.data(), length);
+                length == 0 ? 0 : engine.Write(static_cast<std::uint8_t>(port), std::string_view(chunk.data(), length));
             sent[port] += taken;
             const std::string bytes = engine.ReadAvailable(static_cast<std::uint8_t>(port));
             const std::uint32_t peer = port ^ 1u;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/model/EngineBoard.h"
+#include "EngineBoard.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ struct Figures {
 
 template <typename Done>
 std::uint64_t Pump(Done done) {
-    const sim::SimTime step = modeltest::CharTime(Baud) / 4;
+    const sim::SimTime step = testsupport::CharTime(Baud) / 4;
     std::uint64_t passes = 0;
     while (!done()) {
         host::CurrentMachine().Advance(step);
@@ -51,14 +51,13 @@ void Report(const char* what, const Figures& f) {
 
 int main(int argc, char** argv) {
     const std::size_t bytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 56000;
-    modeltest::EngineBoard engine;
-    const std::string failure = engine.Start(OneBoard, modeltest::EngineBoard::Mode::Manual, false);
-    if (!failure.empty()) {
-        std::fprintf(stderr, "%s\n", failure.c_str());
+    testsupport::EngineBoard engine(OneBoard, testsupport::EngineBoard::Mode::Manual);
+    if (!engine.Failure().empty()) {
+        std::fprintf(stderr, "%s\n", engine.Failure().c_str());
         return 1;
     }
-    engine.Open(0, modeltest::Line{Baud});
-    engine.Open(1, modeltest::Line{Baud});
+    engine.Open(0, testsupport::Line{Baud});
+    engine.Open(1, testsupport::Line{Baud});
     Pump([&] { return host::DeliverInterrupts() == 0; });
     sim::Board& board = engine.Board();
 
@@ -68,7 +67,7 @@ int main(int argc, char** argv) {
     std::size_t written = 0;
     Figures transmit;
     transmit.interrupts = Pump([&] {
-        written += engine.Write(0, out.data() + written, out.size() - written);
+        written += engine.Write(0, std::string_view(out).substr(written));
         return written == out.size() && engine.Port(0).txCount.load() == 0 &&
                engine.Port(0).txActive.load() == 0;
     });

@@ -20,18 +20,17 @@ struct Case {
 };
 
 void Run(const Case& c, double seconds) {
-    modeltest::EngineBoard engine;
-    const std::string failure = engine.Start(
+    testsupport::EngineBoard engine(
         "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
         "channel 0 null-modem 1\nchannel 2 null-modem 3\nchannel 4 null-modem 5\n"
         "channel 6 null-modem 7\npace 1.0\n",
-        modeltest::EngineBoard::Mode::Running, false);
-    if (!failure.empty()) {
-        std::fprintf(stderr, "%s\n", failure.c_str());
+        testsupport::EngineBoard::Mode::Running);
+    if (!engine.Failure().empty()) {
+        std::fprintf(stderr, "%s\n", engine.Failure().c_str());
         return;
     }
     for (std::uint8_t port = 0; port < 8; ++port) {
-        engine.Open(port, modeltest::Line{c.baud, 'n', 8, 1, c.flowControl});
+        engine.Open(port, testsupport::Line{c.baud, Parity::None, 8, 1, c.flowControl});
     }
     const modelbench::Traffic t = modelbench::RunTraffic(
         engine, 8, std::chrono::milliseconds(300), std::chrono::duration<double>(seconds),

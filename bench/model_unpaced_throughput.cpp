@@ -19,18 +19,17 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string(argv[i]) == "--trace") trace = argv[i + 1];
     }
-    modeltest::EngineBoard engine;
-    const std::string failure = engine.Start(
+    testsupport::EngineBoard engine(
         "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
         "channel 0 null-modem 1\nchannel 2 null-modem 3\nchannel 4 null-modem 5\n"
         "channel 6 null-modem 7\npace 0\n",
-        modeltest::EngineBoard::Mode::Running, false, trace);
-    if (!failure.empty()) {
-        std::fprintf(stderr, "%s\n", failure.c_str());
+        testsupport::EngineBoard::Mode::Running, trace);
+    if (!engine.Failure().empty()) {
+        std::fprintf(stderr, "%s\n", engine.Failure().c_str());
         return 1;
     }
     for (std::uint8_t port = 0; port < 8; ++port) {
-        engine.Open(port, modeltest::Line{921600});
+        engine.Open(port, testsupport::Line{921600});
     }
     const modelbench::Traffic t = modelbench::RunTraffic(
         engine, 8, std::chrono::milliseconds(200), std::chrono::duration<double>(seconds),

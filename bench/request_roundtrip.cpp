@@ -34,6 +34,7 @@
 #include "hw/BoardClock.h"
 #include "hw/Registers.h"
 #include "platform/host/HostPlatform.h"
+#include "platform/host/RegisterDevice.h"
 #include "platform/host/PosixNames.h"
 #include "port/PortRecord.h"
 #include "server/DeviceChannel.h"

@@ -1,163 +1,93 @@
-// The C API over the same fake driver: the operations, their outputs, and error codes with
+// The C API over the driver's request path: each operation's outputs, and error codes with
 // messages instead of exceptions.
 #include "client/quelta_client.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <set>
-#include <string>
 
-#include "tests/client/FakeDriver.h"
+#include "tests/client/LiveServer.h"
 
 namespace {
 
-class CApi : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(quelta_open("Serial0", QUELTA_OPEN_RESET, 0, &device_), QUELTA_OK)
-            << quelta_last_error_message();
-    }
-    void TearDown() override { quelta_close(device_); }
+using namespace clienttest;
+using CApi = LiveServer;
 
-    fake::FakeDriver driver_{1};
-    quelta_device* device_ = nullptr;
-};
-
-TEST_F(CApi, OpenNamesThePort) {
-    EXPECT_STREQ(quelta_device_name(device_), "\\RtDevice\\Quelta\\Serial0");
-    EXPECT_EQ(quelta_port_index(device_), 0);
-    quelta_device* attached = nullptr;
-    ASSERT_EQ(quelta_open("Serial0", QUELTA_OPEN_ATTACH, 500, &attached), QUELTA_OK);
-    quelta_close(attached);
-    driver_.WithPort(0, [](fake::PortModel& model) { EXPECT_EQ(model.opens, 1); });
-}
-
-TEST_F(CApi, WriteAndReadReportCounts) {
-    size_t count = 99;
-    ASSERT_EQ(quelta_write(device_, "abcdef", 6, &count), QUELTA_OK);
-    EXPECT_EQ(count, 6U);
-    driver_.WithPort(0, [](fake::PortModel& model) { model.received = {'x', 'y'}; });
-    char buffer[8] = {};
-    ASSERT_EQ(quelta_read(device_, buffer, sizeof buffer, &count), QUELTA_OK);
-    EXPECT_EQ(count, 2U);
-    EXPECT_EQ(std::string(buffer, 2), "xy");
-    ASSERT_EQ(quelta_read_some(device_, buffer, sizeof buffer, 10, &count), QUELTA_OK);
-    EXPECT_EQ(count, 0U);
-}
-
-TEST_F(CApi, TransfersThatRunOutOfTimeGiveTheCountAndTheCode) {
-    driver_.WithPort(0, [](fake::PortModel& model) {
-        model.sendRoom = 4;
-        model.received = {'q'};
-    });
-    size_t count = 0;
-    EXPECT_EQ(quelta_write_all(device_, "0123456789", 10, 20, &count), QUELTA_ERR_TIMED_OUT);
-    EXPECT_EQ(count, 4U);
-    EXPECT_NE(std::strstr(quelta_last_error_message(), "took 4 of 10 bytes"), nullptr)
-        << quelta_last_error_message();
-    char buffer[3];
-    EXPECT_EQ(quelta_read_exact(device_, buffer, 3, 20, &count), QUELTA_ERR_TIMED_OUT);
-    EXPECT_EQ(count, 1U);
-    EXPECT_EQ(quelta_read_exact(device_, buffer, 0, 20, nullptr), QUELTA_OK);
-}
-
-TEST_F(CApi, ConfigureSendsTheRecordOrRefuses) {
+TEST_F(CApi, RoundTripErrorCodesAndMessages) {
+    DeviceNameTable[0].portIndex = 1;  // the driver, not the name, tells the port
+    quelta_device* port = nullptr;
+    ASSERT_EQ(quelta_open("Serial0", QUELTA_OPEN_RESET, 0, &port), QUELTA_OK);
+    EXPECT_EQ(quelta_port_index(port), 1);
     quelta_line_config config;
     quelta_default_line_config(&config);
-    EXPECT_EQ(config.baud_rate, 9600);
-    EXPECT_EQ(config.parity, 'n');
-    config.baud_rate = 19200;
     config.data_bits = 7;
-    config.parity = 'e';
-    config.flow_control = QUELTA_FLOW_AUTO_RTS | QUELTA_FLOW_AUTO_CTS;
-    ASSERT_EQ(quelta_configure(device_, &config), QUELTA_OK) << quelta_last_error_message();
-    driver_.WithPort(0, [](fake::PortModel& model) {
-        EXPECT_EQ(model.config.baudRate, 19200);
-        EXPECT_EQ(model.config.dataBits, 7);
-        EXPECT_EQ(model.config.parity, 'e');
-        EXPECT_EQ(model.config.flowControl, 0x03);
-        EXPECT_EQ(model.config.xonChar, 0x11);
-    });
-    config.baud_rate = 1;
-    EXPECT_EQ(quelta_configure(device_, &config), QUELTA_ERR_CONFIG_REFUSED);
-    config.baud_rate = 9600;
-    config.parity = 'N';
-    EXPECT_EQ(quelta_configure(device_, &config), QUELTA_ERR_CONFIG_REFUSED);
-    EXPECT_NE(std::strstr(quelta_last_error_message(), "not sent"), nullptr);
-}
-
-TEST_F(CApi, StatusRecordsCarryRawAndFlags) {
-    driver_.WithPort(0, [](fake::PortModel& model) {
-        model.msr = 0x90;
-        model.lsr = 0x61;
-        model.lineErrors = 0x02;
-        model.received.assign(70000 % 8192, 1);
-    });
-    ASSERT_EQ(quelta_set_rts(device_, 1), QUELTA_OK);
-    quelta_modem_status modem;
-    ASSERT_EQ(quelta_get_modem_status(device_, &modem), QUELTA_OK);
-    EXPECT_EQ(modem.raw, 0x90);
-    EXPECT_TRUE(modem.cts && modem.dcd);
-    EXPECT_FALSE(modem.dsr || modem.ring || modem.cts_changed);
-    quelta_line_status line;
-    ASSERT_EQ(quelta_get_line_status(device_, &line), QUELTA_OK);
-    EXPECT_TRUE(line.data_ready && line.holding_empty && line.transmitter_empty);
-    EXPECT_FALSE(line.overrun);
-    quelta_modem_control control;
-    ASSERT_EQ(quelta_get_modem_control(device_, &control), QUELTA_OK);
-    EXPECT_TRUE(control.rts);
-    EXPECT_FALSE(control.dtr);
-    quelta_line_errors errors;
-    ASSERT_EQ(quelta_get_line_errors(device_, &errors), QUELTA_OK);
-    EXPECT_TRUE(errors.overrun);
-    EXPECT_FALSE(errors.parity_error);
-    uint32_t waiting = 0;
-    ASSERT_EQ(quelta_get_rx_count(device_, &waiting), QUELTA_OK);
-    EXPECT_EQ(waiting, 70000U % 8192);
-}
-
-TEST_F(CApi, SignalsAndClose) {
-    EXPECT_EQ(quelta_set_dtr(device_, 1), QUELTA_OK);
-    EXPECT_EQ(quelta_set_break(device_, 1), QUELTA_OK);
-    EXPECT_EQ(quelta_set_break(device_, 0), QUELTA_OK);
-    EXPECT_EQ(quelta_close_port(device_), QUELTA_OK);
-    driver_.WithPort(0, [](fake::PortModel& model) {
-        const std::vector<std::uint32_t> expected = {SerialOpen, SerialSetDtr, SerialSetBreak,
-                                                     SerialClearBreak, SerialClose};
-        EXPECT_EQ(model.requests, expected);
-    });
-}
-
-TEST_F(CApi, ErrorsComeAsCodesWithMessages) {
-    quelta_device* none = reinterpret_cast<quelta_device*>(0x1);
-    EXPECT_EQ(quelta_open("Serial4", QUELTA_OPEN_RESET, 0, &none), QUELTA_ERR_NO_SUCH_DEVICE);
-    EXPECT_EQ(none, nullptr);
-    EXPECT_NE(std::string(quelta_last_error_message()).find("Serial4"), std::string::npos);
-    EXPECT_EQ(quelta_open("a/b", QUELTA_OPEN_RESET, 0, &none), QUELTA_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(quelta_open(nullptr, QUELTA_OPEN_RESET, 0, &none), QUELTA_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(quelta_open("Serial0", static_cast<quelta_open_mode>(3), 0, &none),
-              QUELTA_ERR_INVALID_ARGUMENT);
-    size_t count;
-    EXPECT_EQ(quelta_read(nullptr, &count, 1, &count), QUELTA_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(quelta_read(device_, nullptr, 5, &count), QUELTA_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(quelta_get_rx_count(device_, nullptr), QUELTA_ERR_INVALID_ARGUMENT);
-    driver_.ForceStatus(RequestNotImplemented);
-    EXPECT_EQ(quelta_set_dtr(device_, 0), QUELTA_ERR_NOT_IMPLEMENTED);
-    driver_.ForceStatus(RequestInvalidPort);
-    EXPECT_EQ(quelta_set_dtr(device_, 0), QUELTA_ERR_INVALID_PORT);
-    driver_.ForceStatus(0);
-    EXPECT_EQ(quelta_set_dtr(device_, 0), QUELTA_OK);
-    EXPECT_STREQ(quelta_last_error_message(), "");
-}
-
-TEST(CApiText, EveryCodeHasItsOwnText) {
-    std::set<std::string> texts;
-    for (int code = QUELTA_ERR_SYSTEM; code <= QUELTA_OK; ++code) {
-        texts.insert(quelta_error_string(code));
+    config.flow_control = QUELTA_FLOW_AUTO_RTS | QUELTA_FLOW_AUTO_CTS;  // raises DTR and RTS
+    EXPECT_EQ(quelta_configure(port, &config), QUELTA_OK);
+    EXPECT_EQ(quelta::LineSettings::FromWire(PortTable[1]->config),
+              (quelta::LineSettings{.dataBits = 7, .flowControl = FlowControl::RtsCts}));
+    EXPECT_EQ(quelta_set_dtr(port, 0) | quelta_set_break(port, 1), QUELTA_OK);
+    EXPECT_EQ((regs_.Latch(MCR, 1) & Mcr::SignalMask) | (regs_.Latch(LCR, 1) & Lcr::Break), 0x42);
+    std::size_t count = 0;
+    EXPECT_EQ(quelta_write(port, "abc", 3, &count), QUELTA_OK);
+    Arrive(1, Sent(1).substr(1));
+    char buffer[4] = {};
+    EXPECT_EQ(quelta_read_exact(port, buffer, 3, 50, &count), QUELTA_ERR_TIMED_OUT);
+    EXPECT_EQ(buffer + std::to_string(count), "bc2");
+    // Every value of each status register comes back with each flag taken from its own bit.
+    const auto bits = [](std::initializer_list<int> flags) {
+        unsigned mask = 0;
+        unsigned bit = 0;
+        for (const int flag : flags) mask |= (flag != 0 ? 1U : 0U) << bit++;
+        return mask;
+    };
+    for (unsigned raw = 0; raw < 256; ++raw) {
+        const auto value = static_cast<std::uint8_t>(raw);
+        for (const RegOffset reg : {MSR, LSR, MCR}) regs_.Set(reg, value, 1);
+        PortTable[1]->lineErrors = value;
+        auto [m, l, c, e] = std::tuple<quelta_modem_status, quelta_line_status,
+                                       quelta_modem_control, quelta_line_errors>{};
+        ASSERT_EQ(quelta_get_modem_status(port, &m) | quelta_get_line_status(port, &l) |
+                      quelta_get_modem_control(port, &c) | quelta_get_line_errors(port, &e),
+                  QUELTA_OK);
+        EXPECT_EQ(bits({m.cts_changed, m.dsr_changed, m.ring_ended, m.dcd_changed, m.cts, m.dsr,
+                        m.ring, m.dcd}), raw);
+        EXPECT_EQ(bits({l.data_ready, l.overrun, l.parity_error, l.framing_error, l.break_received,
+                        l.holding_empty, l.transmitter_empty, l.fifo_error}), raw);
+        EXPECT_EQ(bits({0, e.overrun, e.parity_error, e.framing_error, e.break_received, 0, 0,
+                        e.fifo_error}), raw & 0x9E);
+        EXPECT_EQ(bits({c.dtr, c.rts}), raw & 0x03);
+        EXPECT_TRUE(m.raw == raw && l.raw == raw && e.raw == raw && c.raw == (raw & 0x03)) << raw;
     }
-    EXPECT_EQ(texts.size(), static_cast<std::size_t>(1 - QUELTA_ERR_SYSTEM));
+    EXPECT_STREQ(quelta_last_error_message(), "");
+    // Errors come as codes, with the reason of the last failed call on this thread.
+    quelta_device* none = port;  // every failed open must clear it
+    const auto open = [&none](const char* name, int mode, std::uint32_t timeout = 0) {
+        return quelta_open(name, static_cast<quelta_open_mode>(mode), timeout, &none);
+    };
+    const quelta_line_config slow{10, 8, 'n', 1, 0, 0x11, 0x13, 0, 0};
+    std::tuple<testsupport::DispatchScript, std::function<int()>, int, const char*> cases[] = {
+        {{}, [&] { return open("Serial7", 0); }, QUELTA_ERR_NO_SUCH_DEVICE, "Serial7"},
+        {{}, [&] { return open("a/b", 0); }, QUELTA_ERR_INVALID_ARGUMENT, "'/'"},
+        {{}, [&] { return open("Serial0", 3); }, QUELTA_ERR_INVALID_ARGUMENT, "open mode"},
+        {{}, [&] { return open("Serial1", 1); }, QUELTA_ERR_NOT_OPENED, "no client has opened"},
+        {{}, [&] { return quelta_configure(port, &slow); }, QUELTA_ERR_CONFIG_REFUSED, "10 baud"},
+        {{}, [&] { return quelta_set_dtr(nullptr, 1); }, QUELTA_ERR_INVALID_ARGUMENT, "null"},
+        {Forced(87), [&] { return quelta_close_port(port); }, QUELTA_ERR_INVALID_PORT, "87"},
+        {Forced(120), [&] { return quelta_set_rts(port, 1); }, QUELTA_ERR_NOT_IMPLEMENTED, "120"},
+        {Forced(5), [&] { return quelta_set_break(port, 1); }, QUELTA_ERR_PROTOCOL, "status 5"},
+        {Forced({}, {}, true), [&] { return open("Serial0", 0, 100); }, QUELTA_ERR_NOT_ANSWERING,
+         "not answer"},
+    };
+    for (const auto& [reply, call, code, message] : cases) {
+        testsupport::Script(reply);
+        EXPECT_EQ(call(), code) << message;
+        EXPECT_NE(std::string(quelta_last_error_message()).find(message), std::string::npos)
+            << quelta_last_error_message();
+    }
+    EXPECT_EQ(none, nullptr);
+    std::set<std::string> texts;
+    for (int c = QUELTA_ERR_SYSTEM; c <= QUELTA_OK; ++c) texts.insert(quelta_error_string(c));
+    EXPECT_EQ(texts.size(), 13U) << "codes share a text";
     EXPECT_STREQ(quelta_error_string(-99), "unknown error");
+    quelta_close(port);
 }
 
 }  // namespace

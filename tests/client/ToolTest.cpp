@@ -1,262 +1,125 @@
-// The quelta program run as users run it: a separate process, its output and exit code, against
-// the fake driver side in this process (the namespace comes through the environment).
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
-#include <fstream>
-#include <string>
-#include <vector>
-
-#include "tests/client/FakeDriver.h"
-#include "tests/client/ToolProcess.h"
+// The quelta program as users run it: a process of its own, its output and exit code, against
+// the devices of this process (the namespace reaches it through the environment).
+#include "tests/client/LiveServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestNamespace.h"
 
 namespace {
 
-using clienttest::Quelta;
-using clienttest::ToolRun;
+using namespace clienttest;
+using Tool = LiveServer;
 
-bool OneErrorLine(const std::string& err) {
-    return err.starts_with("quelta: ") && std::count(err.begin(), err.end(), '\n') == 1 &&
-           err.back() == '\n';
+testsupport::Finished Quelta(const std::vector<std::string>& words, const std::string& in = "") {
+    return testsupport::Run(QUELTA_TOOL_PATH, words, in);
 }
 
-const char* const AllCommands[] = {"list", "status", "config", "dtr",  "rts",      "break",
-                                   "close", "send",  "recv",   "term", "loopback", "bench"};
-
-TEST(Tool, HelpListsEveryCommand) {
-    const ToolRun help = Quelta({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    for (const char* command : AllCommands) {
-        EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
-    }
-    EXPECT_NE(help.out.find("--reset"), std::string::npos);
-    const ToolRun bare = Quelta({});
-    EXPECT_EQ(bare.exitCode, 2);
-    EXPECT_NE(bare.err.find("Commands:"), std::string::npos);
+// A failure is one line on standard error, with its reason.
+void ExpectFailure(const std::vector<std::string>& arguments, int exitCode, const char* reason) {
+    const testsupport::Finished run = Quelta(arguments);
+    EXPECT_EQ(run.exitCode, exitCode) << reason;
+    EXPECT_TRUE(run.err.starts_with("quelta: ") && run.err.find('\n') == run.err.size() - 1);
+    EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
 }
 
-TEST(Tool, EveryCommandHasItsHelp) {
-    for (const char* command : AllCommands) {
-        for (const char* helpFlag : {"--help", "-h"}) {
-            const ToolRun run = Quelta({command, helpFlag});
-            EXPECT_EQ(run.exitCode, 0) << command;
-            EXPECT_TRUE(run.out.starts_with(std::string("Usage: quelta ") + command)) << run.out;
-            EXPECT_NE(run.out.find("Common options"), std::string::npos) << command;
-        }
-        EXPECT_TRUE(Quelta({"help", command}).out.starts_with("Usage: quelta ")) << command;
-    }
-}
-
-TEST(Tool, CommandLineMistakesAreOneLineWithExitTwo) {
-    struct Case {
-        std::vector<std::string> arguments;
-        const char* reason;
+// Mistakes in the command line exit 2, what the device or the driver refuses exits 1.
+TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
+    const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
+        {{"status"}, 2, "usage: quelta status"}, {{"status", "Serial5"}, 1, "status 87"},
+        {{"status", "Serial7"}, 1, "no such device: Serial7 (is quelta-driver running?"},
+        {{"status", "Serial0", "--colour"}, 2, "unknown option --colour"},
+        {{"status", "Serial0", "extra"}, 2, "unexpected argument 'extra'"},
+        {{"status", "Serial0", "--reply-timeout", "0"}, 2, "--reply-timeout must be at least 1"},
+        {{"config", "Serial0", "0"}, 2, "baud rate must be at least 1"},
+        {{"config", "Serial0", "9600", "9X1"}, 2, "frame format must look like 8N1"},
+        {{"config", "Serial0", "9600", "5N2"}, 2, "two stop bits need 6 to 8 data bits"},
+        {{"config", "Serial0", "9600", "--rs485", "4"}, 2, "RS-485 line mode 2 or 3"},
+        {{"config", "Serial0", "9600", "--rs485"}, 2, "--rs485 needs a value"},
+        {{"dtr", "Serial0", "maybe"}, 2, "expected on or off"},
+        {{"send", "Serial0", "x", "--file", "f"}, 2, "either TEXT or --file"},
+        {{"recv", "Serial0", "--count", "-3"}, 2, "--count must be a whole number"},
+        {{"recv", "Serial0", "--timeout", "soon"}, 2, "--timeout must be seconds"},
+        {{"list", "--full=yes"}, 2, "--full takes no value"}, {{"zap"}, 2, "unknown command 'zap'"},
+        {{"status", "\\RtDevice\\Other\\Serial0"}, 1, "not a Quelta device name"},
+        {{"config", "Serial0", "10"}, 1, "configuration refused by the driver"},
     };
-    const Case cases[] = {
-        {{"frob"}, "unknown command 'frob'"},
-        {{"status"}, "usage: quelta status"},
-        {{"status", "Serial0", "--colour"}, "unknown option --colour"},
-        {{"status", "Serial0", "extra"}, "unexpected argument 'extra'"},
-        {{"config", "Serial0"}, "usage: quelta config"},
-        {{"config", "Serial0", "fast"}, "baud rate must be a whole number"},
-        {{"config", "Serial0", "0"}, "baud rate must be at least 1"},
-        {{"config", "Serial0", "9600", "9X1"}, "frame format must look like 8N1"},
-        {{"config", "Serial0", "9600", "5N2"}, "two stop bits need 6 to 8 data bits"},
-        {{"config", "Serial0", "9600", "--rs485", "4"}, "RS-485 line mode 2 or 3"},
-        {{"config", "Serial0", "9600", "--rs485"}, "--rs485 needs a value"},
-        {{"dtr", "Serial0", "maybe"}, "expected on or off"},
-        {{"send", "Serial0"}, "either TEXT or --file"},
-        {{"send", "Serial0", "x", "--file", "f"}, "either TEXT or --file"},
-        {{"recv", "Serial0", "--count", "-3"}, "--count must be a whole number"},
-        {{"recv", "Serial0", "--timeout", "soon"}, "--timeout must be seconds"},
-        {{"list", "--full=yes"}, "--full takes no value"},
-        {{"status", "Serial0", "--reply-timeout", "0"}, "--reply-timeout must be at least 1 ms"},
-    };
-    for (const Case& c : cases) {
-        const ToolRun run = Quelta(c.arguments);
-        SCOPED_TRACE(c.reason);
-        EXPECT_EQ(run.exitCode, 2);
-        EXPECT_TRUE(OneErrorLine(run.err)) << run.err;
-        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
-        EXPECT_TRUE(run.out.empty());
-    }
+    for (const auto& [words, exitCode, reason] : cases) ExpectFailure(words, exitCode, reason);
+    testsupport::Script(Forced({}, {}, true));  // every request held
+    ExpectFailure({"status", "Serial0", "--reply-timeout", "100"}, 1, "did not answer");
+    EXPECT_EQ(Quelta({}).exitCode, 2);
 }
 
-TEST(Tool, DeviceFailuresAreOneLineWithExitOne) {
-    fake::FakeDriver driver({{"Serial0", 0, true}, {"Serial1", 1, false}, {"Serial3", 3, true}}, 2);
-    struct Case {
-        std::vector<std::string> arguments;
-        const char* reason;
-    };
-    const Case cases[] = {
-        {{"status", "Serial7"}, "no such device: Serial7"},
-        {{"status", "\\RtDevice\\Other\\Serial0"}, "not a Quelta device name"},
-        {{"status", "Serial1", "--reply-timeout", "100"}, "driver not answering"},
-        {{"config", "Serial0", "10"}, "configuration refused by the driver"},
-        {{"status", "Serial3"}, "the driver has no port 3"},
-        {{"recv", "Serial0", "--count", "4", "--timeout", "0.05"}, "received 0 of 4 bytes"},
-    };
-    for (const Case& c : cases) {
-        const ToolRun run = Quelta(c.arguments);
-        SCOPED_TRACE(c.reason);
-        EXPECT_EQ(run.exitCode, 1);
-        EXPECT_TRUE(OneErrorLine(run.err)) << run.err;
-        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
-    }
-}
-
-TEST(Tool, ListShowsTheDevices) {
-    const ToolRun none = Quelta({"list"});
-    EXPECT_EQ(none.exitCode, 0);
-    EXPECT_TRUE(none.out.empty());
+TEST_F(Tool, ListShowsTheDevices) {
+    EXPECT_EQ(Quelta({"list"}).out, "Serial0\nSerial1\nSerial5\nSerial9\n");
+    const auto none = testsupport::Run(QUELTA_TOOL_PATH, {"list"}, "",
+                                       {{"RTSS_NAMESPACE", testsupport::UniqueNamespace("none")}});
+    EXPECT_EQ(none.out + std::to_string(none.exitCode), "0");
     EXPECT_NE(none.err.find("no devices"), std::string::npos);
-    fake::FakeDriver driver(3);
-    EXPECT_EQ(Quelta({"list"}).out, "Serial0\nSerial1\nSerial2\n");
-    EXPECT_EQ(Quelta({"list", "--full"}).out.substr(0, 25), "\\RtDevice\\Quelta\\Serial0\n");
 }
 
-// The sequence users run: settings and received bytes carry over between invocations.
-TEST(Tool, ConfigSendRecvStatusAcrossInvocations) {
-    fake::FakeDriver driver(2);
-    const ToolRun config0 = Quelta({"config", "Serial0", "115200", "8N1"});
-    EXPECT_EQ(config0.exitCode, 0) << config0.err;
-    EXPECT_EQ(config0.out, "Serial0: 115200 8N1\n");
-    EXPECT_EQ(Quelta({"config", "Serial1", "115200", "8N1"}).exitCode, 0);
-    const ToolRun send = Quelta({"send", "Serial0", "hello"});
-    EXPECT_EQ(send.exitCode, 0) << send.err;
-    EXPECT_EQ(send.out, "Serial0: sent 5 bytes\n");
-    // The null-modem wire between the two ports.
-    std::vector<std::uint8_t> sent;
-    driver.WithPort(0, [&](fake::PortModel& model) { sent = model.sent; });
-    driver.WithPort(1, [&](fake::PortModel& model) { model.received.assign(sent.begin(), sent.end()); });
-    const ToolRun recv = Quelta({"recv", "Serial1", "--count", "5", "--timeout", "2"});
-    EXPECT_EQ(recv.exitCode, 0) << recv.err;
-    EXPECT_EQ(recv.out, "hello");
-    const ToolRun status = Quelta({"status", "Serial0"});
-    EXPECT_EQ(status.exitCode, 0) << status.err;
-    EXPECT_NE(status.out.find("Serial0 (port 0)"), std::string::npos) << status.out;
-    EXPECT_NE(status.out.find("bytes waiting  0"), std::string::npos) << status.out;
-    for (int port : {0, 1}) {
-        driver.WithPort(port, [](fake::PortModel& model) {
-            EXPECT_EQ(model.opens, 1) << "a later invocation reset the port";
-            EXPECT_EQ(model.config.baudRate, 115200);
-        });
-    }
-}
-
-TEST(Tool, ResetOptionOpensThePortAfresh) {
-    fake::FakeDriver driver(1);
-    EXPECT_EQ(Quelta({"status", "Serial0"}).exitCode, 0);
+// What users run one after another: settings, outputs and received bytes carry over between
+// invocations, which attach to the port unless told --reset.
+TEST_F(Tool, CommandsCarryOverBetweenInvocations) {
+    testsupport::Script(Wiring(0, 1));
+    const std::pair<std::vector<std::string>, const char*> steps[] = {
+        {{"config", "Serial0", "57600", "7e2", "--rtscts", "--xonxoff", "--rs485", "3"},
+         "Serial0: 57600 7E2, RTS/CTS, XON/XOFF (0x11/0x13), RS-485 mode 3\n"},
+        {{"config", "Serial1", "57600", "7e2"}, "Serial1: 57600 7E2\n"},
+        {{"send", "Serial0", "hello"}, "Serial0: sent 5 bytes\n"},
+        {{"recv", "Serial1", "--count", "5", "--timeout", "5"}, "hello"},
+        {{"dtr", "Serial0", "off"}, "Serial0: dtr off\n"},
+        {{"rts", "Serial0", "on"}, "Serial0: rts on\n"},
+        {{"break", "Serial0", "on"}, "Serial0: break on\n"},
+    };
+    for (const auto& [arguments, out] : steps) EXPECT_EQ(Quelta(arguments).out, out);
+    EXPECT_EQ(regs_.Latch(LCR), 0x5E) << "7E2 with break";
+    regs_.Set(MSR, 0x31);
+    PortTable[0]->lineErrors = 0x0A;
+    Arrive(0, "abc");
+    EXPECT_EQ(Quelta({"status", "Serial0", "--json"}).out,
+              "{\"device\": \"Serial0\", \"port\": 0,\n \"modemStatus\": {\"raw\": 49, \"cts\": "
+              "true, \"dsr\": true, \"ring\": false, \"dcd\": false, \"ctsChanged\": true, "
+              "\"dsrChanged\": false, \"ringEnded\": false, \"dcdChanged\": false},\n "
+              "\"lineStatus\": {\"raw\": 96, \"dataReady\": false, \"overrun\": false, "
+              "\"parityError\": false, \"framingError\": false, \"break\": false, "
+              "\"holdingEmpty\": true, \"transmitterEmpty\": true, \"fifoError\": false},\n "
+              "\"modemControl\": {\"raw\": 2, \"dtr\": false, \"rts\": true},\n "
+              "\"lineErrors\": {\"raw\": 10, \"overrun\": true, \"parityError\": false, "
+              "\"framingError\": true, \"break\": false, \"fifoError\": false},\n "
+              "\"bytesWaiting\": 3}\n");
+    EXPECT_NE(Quelta({"status", "Serial0"}).out.find("overrun, framing-error"), std::string::npos);
+    EXPECT_EQ(regs_.Latch(DLL), 16) << "a later invocation reset the port";
     EXPECT_EQ(Quelta({"status", "Serial0", "--reset"}).exitCode, 0);
-    driver.WithPort(0, [](fake::PortModel& model) { EXPECT_EQ(model.opens, 2); });
+    EXPECT_EQ(regs_.Latch(DLL), 96) << "--reset opens the port afresh at 9600";
+    EXPECT_EQ(Quelta({"close", "Serial0"}).out, "Serial0: closed\n");
+    EXPECT_EQ(regs_.Latch(MCR) & Mcr::SignalMask, 0) << "RTS dropped";
 }
 
-TEST(Tool, ConfigOptionsReachTheWireRecord) {
-    fake::FakeDriver driver(1);
-    const ToolRun run = Quelta({"config", "Serial0", "57600", "7e2", "--rtscts", "--xonxoff", "--rs485", "3"});
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, "Serial0: 57600 7E2, RTS/CTS, XON/XOFF (0x11/0x13), RS-485 mode 3\n");
-    driver.WithPort(0, [](fake::PortModel& model) {
-        EXPECT_EQ(model.config.baudRate, 57600);
-        EXPECT_EQ(model.config.dataBits, 7);
-        EXPECT_EQ(model.config.parity, 'e');
-        EXPECT_EQ(model.config.stopBits, 2);
-        EXPECT_EQ(model.config.flowControl, 0x03);
-        EXPECT_NE(model.config.softwareFlow, 0U);
-        EXPECT_EQ(model.config.lineMode, 3);
-    });
-}
-
-TEST(Tool, StatusAsJson) {
-    fake::FakeDriver driver(1);
-    EXPECT_EQ(Quelta({"status", "Serial0"}).exitCode, 0);
-    driver.WithPort(0, [](fake::PortModel& model) {
-        model.msr = 0x31;
-        model.lineErrors = 0x08;
-        model.received.assign(3, 0);
-        model.mcr = 0x02;
-    });
-    const ToolRun run = Quelta({"status", "Serial0", "--json"});
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    for (const char* field : {"\"device\": \"Serial0\"", "\"raw\": 49", "\"cts\": true",
-                              "\"ctsChanged\": true", "\"dcd\": false", "\"framingError\": true",
-                              "\"rts\": true", "\"dtr\": false", "\"bytesWaiting\": 3"}) {
-        EXPECT_NE(run.out.find(field), std::string::npos) << field << "\n" << run.out;
-    }
-}
-
-TEST(Tool, SignalCommandsDriveTheOutputs) {
-    fake::FakeDriver driver(1);
-    EXPECT_EQ(Quelta({"dtr", "Serial0", "on"}).out, "Serial0: dtr on\n");
-    EXPECT_EQ(Quelta({"rts", "Serial0", "on"}).exitCode, 0);
-    EXPECT_EQ(Quelta({"rts", "Serial0", "off"}).exitCode, 0);
-    EXPECT_EQ(Quelta({"break", "Serial0", "on"}).exitCode, 0);
-    driver.WithPort(0, [](fake::PortModel& model) {
-        EXPECT_EQ(model.mcr, 0x01);
-        EXPECT_TRUE(model.breakOn);
-    });
-    EXPECT_EQ(Quelta({"close", "Serial0"}).exitCode, 0);
-    driver.WithPort(0, [](fake::PortModel& model) { EXPECT_EQ(model.requests.back(), SerialClose); });
-}
-
-TEST(Tool, SendsFilesStandardInputAndDashText) {
-    fake::FakeDriver driver(1);
-    const std::string path = testing::TempDir() + "quelta-send-" + std::to_string(getpid());
-    std::ofstream(path, std::ios::binary) << std::string("\x00\x01\xff", 3);
-    EXPECT_EQ(Quelta({"send", "Serial0", "--file", path}).exitCode, 0);
-    std::remove(path.c_str());
-    EXPECT_EQ(Quelta({"send", "Serial0", "--file", "-"}, "piped").exitCode, 0);
+TEST_F(Tool, SendRecvAndTermMoveTheBytes) {
+    const quelta::Device opener("Serial0");
+    EXPECT_EQ(Quelta({"send", "Serial0", "--file", "-"}, std::string("\0\xff", 2)).exitCode, 0);
     EXPECT_EQ(Quelta({"send", "Serial0", "--newline", "--", "-x"}).exitCode, 0);
-    std::vector<std::uint8_t> sent;
-    driver.WithPort(0, [&](fake::PortModel& model) { sent = model.sent; });
-    EXPECT_EQ(std::string(sent.begin(), sent.end()), std::string("\x00\x01\xff", 3) + "piped-x\n");
+    EXPECT_EQ(Quelta({"term", "Serial0"}, "ab").exitCode, 0);
+    EXPECT_EQ(Quelta({"term", "Serial0"}, std::string("cd\x1d" "e")).exitCode, 0);  // Ctrl-] leaves
+    EXPECT_EQ(Sent(0), std::string("\0\xff", 2) + "-x\nabcd");
+    Arrive(0, "xyz");
+    EXPECT_EQ(Quelta({"term", "Serial0"}).out, "xyz");
+    Arrive(0, std::string("\x00\x41\xfe", 3));
+    EXPECT_EQ(Quelta({"recv", "Serial0", "--hex", "--timeout", "0.2"}).out, "00 41 fe\n");
+    Arrive(0, "ok");
+    const auto partial = Quelta({"recv", "Serial0", "--count", "5", "--timeout", "0.3"});
+    EXPECT_EQ(partial.out + std::to_string(partial.exitCode), "ok1");
+    EXPECT_NE(partial.err.find("received 2 of 5 bytes within 0.3 s"), std::string::npos);
 }
 
-TEST(Tool, RecvPrintsWhatCameAndHex) {
-    fake::FakeDriver driver(1);
-    EXPECT_EQ(Quelta({"status", "Serial0"}).exitCode, 0);
-    driver.WithPort(0, [](fake::PortModel& model) { model.received = {'o', 'k'}; });
-    const ToolRun partial = Quelta({"recv", "Serial0", "--count", "5", "--timeout", "0.1"});
-    EXPECT_EQ(partial.exitCode, 1);
-    EXPECT_EQ(partial.out, "ok");
-    EXPECT_NE(partial.err.find("received 2 of 5 bytes within 0.1 s"), std::string::npos);
-    driver.WithPort(0, [](fake::PortModel& model) { model.received = {0x00, 0x41, 0xfe}; });
-    EXPECT_EQ(Quelta({"recv", "Serial0", "--hex", "--timeout", "0.05"}).out, "00 41 fe\n");
-}
-
-TEST(Tool, TermSendsInputAndShowsTheLine) {
-    fake::FakeDriver driver(1);
-    EXPECT_EQ(Quelta({"status", "Serial0"}).exitCode, 0);
-    driver.WithPort(0, [](fake::PortModel& model) { model.received = {'x', 'y', 'z'}; });
-    const ToolRun run = Quelta({"term", "Serial0"}, "abc");
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, "xyz");
-    const ToolRun leave = Quelta({"term", "Serial0"}, std::string("de\x1d" "f"));
-    EXPECT_EQ(leave.exitCode, 0) << leave.err;
-    std::vector<std::uint8_t> sent;
-    driver.WithPort(0, [&](fake::PortModel& model) { sent = model.sent; });
-    EXPECT_EQ(std::string(sent.begin(), sent.end()), "abcde");
-}
-
-TEST(Tool, LoopbackChecksThePatternThatComesBack) {
-    fake::FakeDriver driver(2);
-    driver.WithPort(0, [](fake::PortModel& model) { model.wiredTo = 1; });
-    const ToolRun good = Quelta({"loopback", "Serial0", "Serial1", "--count", "20000"});
-    EXPECT_EQ(good.exitCode, 0) << good.err;
-    EXPECT_TRUE(good.out.starts_with("loopback Serial0 -> Serial1: 20000 bytes OK")) << good.out;
-
-    driver.WithPort(0, [](fake::PortModel& model) { model.wireFlips = 0x04; });
-    const ToolRun bad = Quelta({"loopback", "Serial0", "Serial1", "--count", "16"});
-    EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_TRUE(OneErrorLine(bad.err)) << bad.err;
-    EXPECT_NE(bad.err.find("byte 0 differs"), std::string::npos) << bad.err;
-
-    driver.WithPort(0, [](fake::PortModel& model) { model.wiredTo = -1; });
-    const ToolRun silent = Quelta({"loopback", "Serial0", "Serial1", "--count", "16", "--timeout", "0.1"});
-    EXPECT_EQ(silent.exitCode, 1);
-    EXPECT_NE(silent.err.find("0 of 16 bytes came back"), std::string::npos) << silent.err;
+TEST_F(Tool, LoopbackChecksThePatternThatComesBack) {
+    testsupport::Script(Wiring(0, 1));
+    const auto good = Quelta({"loopback", "Serial0", "Serial1", "--count", "20000"});
+    EXPECT_TRUE(good.out.starts_with("loopback Serial0 -> Serial1: 20000 bytes OK")) << good.err;
+    testsupport::Script(Wiring(0, 1, 0x04));
+    ExpectFailure({"loopback", "Serial0", "Serial1", "--count", "16"}, 1, "byte 0 differs");
+    testsupport::Script({});
+    ExpectFailure({"loopback", "Serial0", "Serial1", "--count", "16", "--timeout", "0.1"}, 1,
+                  "0 of 16 bytes came back");
 }
 
 }  // namespace

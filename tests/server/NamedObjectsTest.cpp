@@ -1,231 +1,90 @@
-// The host's named objects in one process: the POSIX names and modes they get, a name taken once,
-// semaphores with their maximum count, the recursive mutex, waits that time out.
-#include <gmock/gmock.h>
+// The host's named objects in one process: the POSIX names and modes they get, a name taken once
+// and reclaimed from a dead creator, semaphores with their maximum count, the recursive mutex,
+// and the names removed at the end of the process.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <semaphore.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/Rtss.h"
 #include "platform/host/HostPlatform.h"
 #include "platform/host/NameClaims.h"
 #include "platform/host/NamedObjects.h"
 #include "platform/host/PosixNames.h"
-#include "tests/server/support/TestNamespace.h"
+#include "tests/support/TestNamespace.h"
 
 namespace {
-
-using servertest::LeftoverNames;
-using servertest::TestNamespace;
-using ::testing::IsEmpty;
-using ::testing::UnorderedElementsAre;
 
 constexpr char SharedName[] = "\\RtDevice\\Quelta\\Serial1.sm";
 constexpr char SemaphoreName[] = "\\RtDevice\\Quelta\\Serial1.s1";
 constexpr char MutexName[] = "\\RtDevice\\Quelta\\Serial1";
 
-mode_t ModeOfFile(const std::string& path) {
+std::vector<std::string> Leftovers() {
+    std::vector<std::string> names = testsupport::NamesIn(testsupport::ProcessNamespace());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+mode_t ModeOf(const std::string& path) {
     struct stat status {};
     return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-std::string ShmFile(const char* platformName) {
-    return host::SharedMemoryPath(posix_names::ObjectName(platformName));
-}
-
-class NamedObjects : public ::testing::Test {
-protected:
-    void TearDown() override {
-        host::ClearFaults();
+// One object of each kind, made under the given umask and RTSS_OBJECT_MODE.
+struct Objects {
+    void* block = nullptr;
+    RtHandle shared, semaphore, mutex;
+    Objects(mode_t mask, const char* mode) {
+        if (mode != nullptr) setenv("RTSS_OBJECT_MODE", mode, 1);
+        const mode_t previous = umask(mask);
+        shared = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 8236, SharedName, &block);
+        semaphore = RtCreateSemaphoreA(nullptr, 1, 1, SemaphoreName);
+        mutex = RtCreateMutexA(nullptr, false, MutexName);
+        umask(previous);
         unsetenv("RTSS_OBJECT_MODE");
-        EXPECT_THAT(LeftoverNames(), IsEmpty()) << "a closed handle leaves no name behind";
+    }
+    ~Objects() {
+        for (RtHandle handle : {mutex, semaphore, shared}) RtCloseHandle(handle);
     }
 };
 
-TEST_F(NamedObjects, EachKindLivesUnderItsMappedNameWithItsOwnerLock) {
-    void* block = nullptr;
-    RtHandle shared = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 8236, SharedName, &block);
-    RtHandle semaphore = RtCreateSemaphoreA(nullptr, 0, 1, SemaphoreName);
-    RtHandle mutex = RtCreateMutexA(nullptr, false, MutexName);
-    ASSERT_NE(shared, nullptr);
-    ASSERT_NE(semaphore, nullptr);
-    ASSERT_NE(mutex, nullptr);
-    const std::string base = TestNamespace() + ".RtDevice.Quelta.Serial1";
-    EXPECT_THAT(LeftoverNames(),
-                UnorderedElementsAre(base + ".sm", base + ".sm.owner", "sem." + base + ".s1",
-                                     base + ".s1.owner", base, base + ".owner"));
-    EXPECT_EQ(host::OpenNamedObjects(), 3u);
+class NamedObjects : public ::testing::Test {
+protected:
+    void TearDown() override { EXPECT_EQ(Leftovers(), std::vector<std::string>{}); }
+};
 
-    struct stat status {};
-    ASSERT_EQ(stat(ShmFile(SharedName).c_str(), &status), 0);
-    EXPECT_EQ(status.st_size, 8236) << "exactly the requested size";
-    EXPECT_EQ(static_cast<unsigned char*>(block)[8235], 0) << "a new object reads zero";
-    ASSERT_EQ(stat(ShmFile(MutexName).c_str(), &status), 0);
-    EXPECT_EQ(static_cast<std::size_t>(status.st_size), sizeof(posix_names::MutexObject));
-
-    RtCloseHandle(mutex);
-    RtCloseHandle(semaphore);
-    RtCloseHandle(shared);
-    EXPECT_EQ(host::OpenNamedObjects(), 0u);
-}
-
-TEST_F(NamedObjects, ModeIs0600WhateverTheUmask) {
-    const mode_t previous = umask(0);  // would leave group and others the mode's bits
-    void* block = nullptr;
-    RtHandle shared = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block);
-    RtHandle semaphore = RtCreateSemaphoreA(nullptr, 0, 1, SemaphoreName);
-    RtHandle mutex = RtCreateMutexA(nullptr, false, MutexName);
-    umask(previous);
-    EXPECT_EQ(ModeOfFile(ShmFile(SharedName)), 0600u);
-    EXPECT_EQ(ModeOfFile(host::SemaphorePath(posix_names::ObjectName(SemaphoreName))), 0600u);
-    EXPECT_EQ(ModeOfFile(ShmFile(MutexName)), 0600u);
-    EXPECT_EQ(ModeOfFile(host::SharedMemoryPath(
-                  host::OwnerLockName(posix_names::ObjectName(SharedName)))),
-              0600u);
-    RtCloseHandle(mutex);
-    RtCloseHandle(semaphore);
-    RtCloseHandle(shared);
-}
-
-TEST_F(NamedObjects, ObjectModeWidensButNeverNarrows) {
-    const mode_t previous = umask(0077);  // would take the group's bits away
-    setenv("RTSS_OBJECT_MODE", "0660", 1);
-    void* block = nullptr;
-    RtHandle shared = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block);
-    RtHandle semaphore = RtCreateSemaphoreA(nullptr, 0, 1, SemaphoreName);
-    RtHandle mutex = RtCreateMutexA(nullptr, false, MutexName);
-    umask(previous);
-    EXPECT_EQ(ModeOfFile(ShmFile(SharedName)), 0660u);
-    EXPECT_EQ(ModeOfFile(host::SemaphorePath(posix_names::ObjectName(SemaphoreName))), 0660u);
-    EXPECT_EQ(ModeOfFile(ShmFile(MutexName)), 0660u);
-    setenv("RTSS_OBJECT_MODE", "0004", 1);
-    EXPECT_EQ(host::ObjectMode(), 0604u);
-    setenv("RTSS_OBJECT_MODE", "rw", 1);
-    EXPECT_EQ(host::ObjectMode(), 0600u) << "an unreadable mode keeps the default";
-    RtCloseHandle(mutex);
-    RtCloseHandle(semaphore);
-    RtCloseHandle(shared);
-}
-
-// Taken by a living owner (this process), each kind of name fails with "already exists" and the
-// owner's object stays as it was.
-TEST_F(NamedObjects, ATakenNameFailsWithAlreadyExists) {
-    void* block = nullptr;
-    RtHandle shared = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block);
-    RtHandle semaphore = RtCreateSemaphoreA(nullptr, 1, 1, SemaphoreName);
-    RtHandle mutex = RtCreateMutexA(nullptr, false, MutexName);
-    static_cast<unsigned char*>(block)[0] = 0x5A;
-
-    void* second = nullptr;
-    SetLastError(0);
-    EXPECT_EQ(RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &second), nullptr);
-    EXPECT_EQ(GetLastError(), RtError::AlreadyExists);
-    SetLastError(0);
-    EXPECT_EQ(RtCreateSemaphoreA(nullptr, 0, 1, SemaphoreName), nullptr);
-    EXPECT_EQ(GetLastError(), RtError::AlreadyExists);
-    SetLastError(0);
-    EXPECT_EQ(RtCreateMutexA(nullptr, false, MutexName), nullptr);
-    EXPECT_EQ(GetLastError(), RtError::AlreadyExists);
-
-    EXPECT_EQ(static_cast<unsigned char*>(block)[0], 0x5A);
-    EXPECT_EQ(RtWaitForSingleObject(semaphore, 0), RtValue::WaitObject0)
-        << "the owner's semaphore kept its count";
-    EXPECT_EQ(host::OpenNamedObjects(), 3u);
-    RtCloseHandle(mutex);
-    RtCloseHandle(semaphore);
-    RtCloseHandle(shared);
-}
-
-TEST_F(NamedObjects, AClosedNameCanBeCreatedAfresh) {
-    void* block = nullptr;
-    RtHandle first = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block);
-    static_cast<unsigned char*>(block)[0] = 0x5A;
-    RtCloseHandle(first);
-    EXPECT_FALSE(servertest::SharedMemoryExists(SharedName));
-    RtHandle second = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(static_cast<unsigned char*>(block)[0], 0) << "a new object, not the old one";
-    RtCloseHandle(second);
-}
-
-// What a creator that died left: the object, its unlocked owner lock and a draft it never linked.
-TEST_F(NamedObjects, ADeadCreatorsLeftoversAreReclaimed) {
-    const std::string objectName = posix_names::ObjectName(SharedName);
-    for (const std::string& name : {objectName, host::OwnerLockName(objectName),
-                                    objectName + ".draft.99999.0"}) {
-        const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, 64), 0);
-        ASSERT_EQ(write(fd, "stale", 5), 5);
-        close(fd);
+// Each kind lives under its mapped name beside its owner lock, with mode 0600 whatever the umask,
+// widened (never narrowed) by RTSS_OBJECT_MODE; closing the handles removes every name.
+TEST_F(NamedObjects, NamesModesAndOwnerLocks) {
+    const std::string base = testsupport::ProcessNamespace() + ".RtDevice.Quelta.Serial1";
+    for (const auto& [mask, mode, expected] :
+         {std::tuple<mode_t, const char*, mode_t>{0, nullptr, 0600}, {0077, "0660", 0660}}) {
+        {
+            Objects objects(mask, mode);
+            ASSERT_TRUE(objects.shared && objects.semaphore && objects.mutex);
+            EXPECT_EQ(Leftovers(), (std::vector<std::string>{base, base + ".owner",
+                                                             base + ".s1.owner", base + ".sm",
+                                                             base + ".sm.owner",
+                                                             "sem." + base + ".s1"}));
+            EXPECT_EQ(host::OpenNamedObjects(), 3u);
+            for (const std::string& file : {"/dev/shm/" + base + ".sm", "/dev/shm/" + base,
+                                            "/dev/shm/sem." + base + ".s1",
+                                            "/dev/shm/" + base + ".sm.owner"}) {
+                EXPECT_EQ(ModeOf(file), expected) << file;
+            }
+            struct stat status {};
+            ASSERT_EQ(stat(("/dev/shm/" + base + ".sm").c_str(), &status), 0);
+            EXPECT_EQ(status.st_size, 8236) << "exactly the requested size";
+            EXPECT_EQ(static_cast<unsigned char*>(objects.block)[8235], 0);
+        }
+        EXPECT_EQ(host::OpenNamedObjects(), 0u);
     }
-    void* block = nullptr;
-    RtHandle shared = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block);
-    ASSERT_NE(shared, nullptr);
-    EXPECT_EQ(static_cast<unsigned char*>(block)[0], 0) << "a new object, not the stale one";
-    const std::string base = TestNamespace() + ".RtDevice.Quelta.Serial1.sm";
-    EXPECT_THAT(LeftoverNames(), UnorderedElementsAre(base, base + ".owner"));
-    RtCloseHandle(shared);
-}
-
-TEST_F(NamedObjects, SemaphoreReleaseStopsAtItsMaximum) {
-    RtHandle semaphore = RtCreateSemaphoreA(nullptr, 0, 2, SemaphoreName);
-    std::int32_t previous = -1;
-    EXPECT_TRUE(RtReleaseSemaphore(semaphore, 1, &previous));
-    EXPECT_EQ(previous, 0);
-    SetLastError(0);
-    EXPECT_FALSE(RtReleaseSemaphore(semaphore, 2, &previous)) << "1 + 2 passes the maximum 2";
-    EXPECT_EQ(GetLastError(), RtError::TooManyPosts);
-    EXPECT_TRUE(RtReleaseSemaphore(semaphore, 1, &previous));
-    EXPECT_EQ(previous, 1);
-    EXPECT_FALSE(RtReleaseSemaphore(semaphore, 1, nullptr));
-    EXPECT_EQ(RtWaitForSingleObject(semaphore, 0), RtValue::WaitObject0);
-    EXPECT_EQ(RtWaitForSingleObject(semaphore, 0), RtValue::WaitObject0);
-    EXPECT_EQ(RtWaitForSingleObject(semaphore, 0), RtValue::WaitTimeout)
-        << "the failed releases added nothing";
-    EXPECT_EQ(RtWaitForSingleObject(semaphore, 20), RtValue::WaitTimeout)
-        << "a wait past the polling window sleeps and then times out";
-    EXPECT_FALSE(RtReleaseSemaphore(semaphore, 0, nullptr));
-    EXPECT_EQ(GetLastError(), RtError::InvalidParameter);
-    RtCloseHandle(semaphore);
-}
-
-TEST_F(NamedObjects, MutexIsRecursiveForItsOwner) {
-    RtHandle mutex = RtCreateMutexA(nullptr, false, MutexName);
-    EXPECT_EQ(RtWaitForSingleObject(mutex, RtValue::Infinite), RtValue::WaitObject0);
-    EXPECT_EQ(RtWaitForSingleObject(mutex, 0), RtValue::WaitObject0);
-    RtCloseHandle(mutex);
-}
-
-TEST_F(NamedObjects, WaitsAndReleasesOnOtherHandlesFail) {
-    void* block = nullptr;
-    RtHandle shared = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block);
-    EXPECT_EQ(RtWaitForSingleObject(shared, 0), RtValue::WaitFailed);
-    EXPECT_EQ(RtWaitForSingleObject(nullptr, 0), RtValue::WaitFailed);
-    SetLastError(0);
-    EXPECT_FALSE(RtReleaseSemaphore(shared, 1, nullptr));
-    EXPECT_EQ(GetLastError(), RtError::InvalidHandle);
-    RtCloseHandle(shared);
-}
-
-TEST_F(NamedObjects, InjectedFaultsFailCreationAndLeaveNoName) {
-    void* block = nullptr;
-    host::FailNthCall(host::Fault::SharedMemory, 1);
-    EXPECT_EQ(RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block), nullptr);
-    host::FailNthCall(host::Fault::Semaphore, 2);
-    RtHandle first = RtCreateSemaphoreA(nullptr, 0, 1, SemaphoreName);
-    EXPECT_NE(first, nullptr);
-    EXPECT_EQ(RtCreateSemaphoreA(nullptr, 0, 1, "\\RtDevice\\Quelta\\Serial1.s2"), nullptr);
-    host::FailNthCall(host::Fault::Mutex, 1);
-    EXPECT_EQ(RtCreateMutexA(nullptr, false, MutexName), nullptr);
-    EXPECT_FALSE(servertest::SemaphoreExists("\\RtDevice\\Quelta\\Serial1.s2"));
-    EXPECT_FALSE(servertest::SharedMemoryExists(MutexName));
-    RtCloseHandle(first);
 }
 
 // The end of the process removes the names it still holds; a handle closed after that must not
@@ -235,11 +94,11 @@ TEST_F(NamedObjects, ProcessEndRemovesNamesAndLaterClosesLeaveNewOwnersAlone) {
     RtHandle old = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block);
     ASSERT_NE(old, nullptr);
     host::RunProcessEndWork();
-    EXPECT_THAT(LeftoverNames(), IsEmpty());
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
     RtHandle newer = RtCreateSharedMemoryA(RtValue::PageReadWrite, 0, 64, SharedName, &block);
     ASSERT_NE(newer, nullptr);
     RtCloseHandle(old);
-    EXPECT_TRUE(servertest::SharedMemoryExists(SharedName));
+    EXPECT_EQ(Leftovers().size(), 2u) << "the newer object and its owner lock";
     RtCloseHandle(newer);
 }
 

@@ -1,5 +1,5 @@
-// Model tests: a machine in manual time, built from a description, with its first board's
-// registers reached by channel and offset as the board decodes them.
+// Sim tests: a machine with one 8-channel board at 14.7456 MHz, its registers reached by channel
+// and offset as the board decodes them.
 #pragma once
 
 #include <cstdint>
@@ -14,44 +14,72 @@
 
 namespace simtest {
 
-// Two null-modem pairs, a loopback and an open line, at 14.7456 MHz.
-constexpr std::string_view FourLines =
-    "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
-    "channel 0 null-modem 1\n"
-    "channel 2 null-modem 3\n"
-    "channel 4 loopback\n"
-    "channel 5 open\n";
+using namespace sim::reg;
 
-constexpr std::uint16_t Divisor115200 = 8;  // 14745600 / (16 x 115200)
+constexpr std::uint32_t Open = 5;  // wired open in BoardTest: the test is its far end
 constexpr std::uint8_t Lcr8N1 = 0x03;
-// 8N1 at 115200: ten bits of 16 x 8 clock periods.
+// 8N1 at 115200 (divisor 8): ten bits of 16 x 8 clock periods.
 constexpr sim::SimTime CharTime8N1 = 10 * 8 * 16 * sim::PicosecondsPerSecond / 14745600;
 
-std::unique_ptr<sim::Machine> ManualMachine(std::string_view description);
+class TestBoard {
+public:
+    // Manual time, or the machine's line thread at the pace the channel lines give.
+    TestBoard(std::string_view channels, bool manualTime) {
+        sim::LoadedMachine loaded = sim::LoadMachine(
+            "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 "
+            "clock=14745600\n" + std::string(channels),
+            "test", sim::MachineOptions{manualTime, {}, false});
+        EXPECT_TRUE(loaded.machine) << loaded.error;
+        machine_ = std::move(loaded.machine);
+    }
 
-class BoardTest : public ::testing::Test {
-protected:
-    explicit BoardTest(std::string_view description = FourLines);
-
-    sim::Board& Board() { return machine_->GetBoard(0); }
     sim::Machine& Machine() { return *machine_; }
-
-    std::uint8_t Read(std::uint32_t channel, std::uint32_t reg);
-    void Write(std::uint32_t channel, std::uint32_t reg, std::uint8_t value);
-    void Run(sim::SimTime duration) { machine_->Advance(duration); }
-    void RunChars(double characters);
-
-    // FIFOs on and reset, triggers programmed, the divisor and the word format loaded, all
-    // interrupt sources enabled: a channel as an opened and configured port leaves it.
-    void Configure(std::uint32_t channel, std::uint16_t divisor = Divisor115200,
-                   std::uint8_t lcr = Lcr8N1, std::uint8_t txTrigger = 56,
-                   std::uint8_t rxTrigger = 56, std::uint8_t ier = sim::reg::ier::Standard);
-    void LoadDivisor(std::uint32_t channel, std::uint16_t divisor);
-    void Send(std::uint32_t channel, std::string_view bytes);
-    std::string Drain(std::uint32_t channel);  // reads the receive FIFO empty through the window
+    sim::Board& Board() { return machine_->GetBoard(0); }
+    std::uint8_t Read(std::uint32_t channel, std::uint32_t reg) {
+        return Board().Load(channel * WindowSize + reg);
+    }
+    void Write(std::uint32_t channel, std::uint32_t reg, std::uint8_t value) {
+        Board().Store(channel * WindowSize + reg, value);
+    }
+    // FIFOs on and reset, triggers programmed (transmit 56), divisor and word format loaded
+    // through the divisor latch, interrupt enables written: a channel as an opened port has it.
+    void Configure(std::uint32_t channel, std::uint16_t divisor = 8, std::uint8_t lcr = Lcr8N1,
+                   std::uint8_t ier = ier::Standard, std::uint8_t rxTrigger = 56) {
+        const std::pair<std::uint32_t, int> writes[] = {
+            {Iir, fcr::Enable | fcr::ResetRx | fcr::ResetTx},
+            {FifoTrigCtl, fifotrig::ProgrammedLevels}, {TxLevel, 56}, {RxLevel, rxTrigger},
+            {Lcr, lcr | lcr::Dlab}, {Rhr, divisor & 0xFF}, {Ier, divisor >> 8}, {Lcr, lcr},
+            {Ier, ier}};
+        for (const auto& [reg, value] : writes) {
+            Write(channel, reg, static_cast<std::uint8_t>(value));
+        }
+    }
+    void Send(std::uint32_t channel, std::string_view bytes) {  // through the burst window
+        for (std::uint32_t i = 0; i < bytes.size(); ++i) {
+            Write(channel, FifoWindowStart + i % 64, static_cast<std::uint8_t>(bytes[i]));
+        }
+    }
+    std::string Drain(std::uint32_t channel) {  // as many bytes as RxLevel counts
+        std::string bytes(Read(channel, RxLevel), '\0');
+        for (char& byte : bytes) {
+            byte = static_cast<char>(Read(channel, FifoWindowStart));
+        }
+        return bytes;
+    }
+    void RunChars(double chars, double charTime = static_cast<double>(CharTime8N1)) {
+        machine_->Advance(static_cast<sim::SimTime>(chars * charTime));
+    }
+    // The interrupt identification as it stands, without the side effect of an IIR read.
+    std::uint8_t Pending(std::uint32_t channel) { return Board().Peek(channel).iir & 0x3F; }
 
 private:
     std::unique_ptr<sim::Machine> machine_;
+};
+
+// A null-modem pair, a loopback and an open line, in manual time.
+class BoardTest : public ::testing::Test, public TestBoard {
+protected:
+    BoardTest() : TestBoard("channel 0 null-modem 1\nchannel 4 loopback\nchannel 5 open\n", true) {}
 };
 
 }  // namespace simtest

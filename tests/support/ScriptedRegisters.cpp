@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "platform/host/HostPlatform.h"
+
 namespace fake {
 
 void PrintTo(const Access& access, std::ostream* out) {
@@ -27,6 +29,10 @@ ChannelRegs* ScriptedRegisters::Window(std::uint32_t channel) const {
                                           channel * ChannelWindowSize);
 }
 
+volatile std::uint8_t* ScriptedRegisters::Address(RegOffset reg, std::uint32_t channel) const {
+    return static_cast<volatile std::uint8_t*>(base_) + channel * ChannelWindowSize + reg;
+}
+
 void ScriptedRegisters::Script(RegOffset reg, std::vector<std::uint8_t> values,
                                std::uint32_t channel) {
     const std::lock_guard guard(lock_);
@@ -45,6 +51,11 @@ std::uint8_t ScriptedRegisters::Latch(RegOffset reg, std::uint32_t channel) cons
     return it == latches_.end() ? 0 : it->second;
 }
 
+void ScriptedRegisters::OnAccess(std::function<void(const Access&)> hook) {
+    const std::lock_guard guard(lock_);
+    hook_ = std::move(hook);
+}
+
 std::vector<Access> ScriptedRegisters::Log() const {
     const std::lock_guard guard(lock_);
     return log_;
@@ -58,32 +69,52 @@ void ScriptedRegisters::ClearLog() {
 std::vector<Access> ScriptedRegisters::Writes() const {
     std::vector<Access> writes;
     for (const Access& access : Log()) {
-        if (access.kind == 'W') {
-            writes.push_back(access);
-        }
+        if (access.kind == 'W') writes.push_back(access);
     }
     return writes;
 }
 
-std::uint8_t ScriptedRegisters::Load(std::uint32_t offset) {
-    const std::lock_guard guard(lock_);
-    std::uint8_t value = 0;
-    auto script = scripts_.find(offset);
-    if (script != scripts_.end() && !script->second.empty()) {
-        value = script->second.front();
-        script->second.pop_front();
-    } else {
-        const auto latch = latches_.find(offset);
-        value = latch == latches_.end() ? 0 : latch->second;
+std::uint32_t ScriptedRegisters::Reads(RegOffset reg, std::uint32_t channel) const {
+    std::uint32_t reads = 0;
+    for (const Access& access : Log()) {
+        reads += access.kind == 'R' && access.offset == channel * ChannelWindowSize + reg ? 1 : 0;
     }
-    log_.push_back({'R', offset, value});
+    return reads;
+}
+
+void ScriptedRegisters::Record(const Access& access) {
+    std::function<void(const Access&)> hook;
+    {
+        const std::lock_guard guard(lock_);
+        log_.push_back(access);
+        hook = hook_;
+    }
+    if (hook) hook(access);
+}
+
+std::uint8_t ScriptedRegisters::Load(std::uint32_t offset) {
+    std::uint8_t value = 0;
+    {
+        const std::lock_guard guard(lock_);
+        auto script = scripts_.find(offset);
+        if (script != scripts_.end() && !script->second.empty()) {
+            value = script->second.front();
+            script->second.pop_front();
+        } else {
+            const auto latch = latches_.find(offset);
+            value = latch == latches_.end() ? 0 : latch->second;
+        }
+    }
+    Record({'R', offset, value, host::InterruptsDisabledOnThisThread()});
     return value;
 }
 
 void ScriptedRegisters::Store(std::uint32_t offset, std::uint8_t value) {
-    const std::lock_guard guard(lock_);
-    latches_[offset] = value;
-    log_.push_back({'W', offset, value});
+    {
+        const std::lock_guard guard(lock_);
+        latches_[offset] = value;
+    }
+    Record({'W', offset, value, host::InterruptsDisabledOnThisThread()});
 }
 
 }  // namespace fake

@@ -1,43 +1,107 @@
+// The driver process from its command line to its end: the texts of start-up, exactly, the
+// parked main thread, the orderly end, and host settings it cannot use.
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <string>
+#include <vector>
 
-#include "tests/system/DriverProcess.h"
-
-using namespace std::chrono_literals;
+#include "tests/system/RunningDriver.h"
 
 namespace {
+
+using namespace systemtest;
 
 const char Usage[] =
     "Usage: \n-Q IRQ of the Quelta Board\n-S Sharable IRQ in RTX, 1 for TRUE, 0 for FALSE\n"
     "-P Port index for naming, read ReadMe.txt for multi-board naming scheme.\n-h help";
+const char NoBoard[] = "There is no Quelta board in the system.\n";
+const char OtherLine[] = "Supplied IRQ is not attached to any Quelta board.\n";
 
-TEST(DriverStartup, HelpPrintsTheUsageByteForByte) {
-    systest::DriverProcess driver({"-h"}, {{"RTSS_NAMESPACE", systest::UniqueNamespace("h")}});
-    EXPECT_EQ(driver.WaitForExit(10s), 0);
-    EXPECT_EQ(driver.Output(), Usage);
+struct StartCase {
+    const char* name;
+    std::string machine;
+    std::vector<std::string> args;
+    std::string console;  // the whole console output once start-up is over
+    int exitCode;         // -1: parked, ended by SIGTERM with 0 and its names removed
+};
+
+// A board is found by its line on a later bus behind other functions; the first board in scan
+// order on the line is served; names start at -P; discovery stops at a missing bus and at an
+// empty function 0; a board on another line, or of another vendor, is reported as such.
+TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
+    const std::string bridge = "function bus=0 device=0 function=0 vendor=0x8086 device-id=0x1237\n";
+    const std::string eight = "device-id=0x0158 subsystem=0x312 irq=5";
+    const StartCase cases[] = {
+        {"help", "", {"-h", "-S", "5"}, Usage, 0},
+        {"shared 2", "", {"-Q", "5", "-S", "2"}, "IrqShare wrong value, should be 0 or 1\n", 0},
+        {"later bus", "buses 2\n" + bridge +
+                          "function bus=1 device=4 function=0 vendor=0x8086 device-id=0x1000\n" +
+                          Board("bus=1 device=4 function=1", "device-id=0x0258 subsystem=0x332 irq=11"),
+         {"-Q", "11"}, Loaded(0, 8), -1},
+        {"first in scan order, port base", Board("bus=0 device=5 function=0", eight) +
+                          Board("bus=0 device=2 function=0", "device-id=0x0154 subsystem=0x321 irq=5"),
+         {"-Q5", "-P", "255"}, Loaded(255, 4), -1},
+        {"beyond a missing bus", "buses 0,2\n" + Board("bus=2 device=1 function=0", eight), {"-Q5"},
+         NoBoard, -1},
+        {"empty function 0", Board("bus=0 device=4 function=1", eight), {"-Q", "5"}, NoBoard, -1},
+        {"another line", Board("bus=0 device=4 function=0", eight), {"-Q", "9"}, OtherLine, -1},
+        {"another subsystem vendor",
+         Board("bus=0 device=4 function=0", eight + " subsystem-vendor=0x1234"), {"-Q", "5"},
+         NoBoard, -1},
+    };
+    for (const StartCase& c : cases) {
+        RunningDriver driver(c.machine, c.args);
+        if (c.exitCode >= 0) {
+            EXPECT_EQ(driver.Process().Wait(), c.exitCode) << c.name;
+        } else {
+            driver.Process().WaitForOutput(c.console, 15s);
+            EXPECT_EQ(driver.Process().Wait(300ms), -1) << c.name << ": parks instead of ending";
+            EXPECT_EQ(driver.Process().Terminate(), 0) << c.name;
+            EXPECT_EQ(testsupport::NamesIn(driver.Namespace()).size(), 0u) << c.name;
+        }
+        EXPECT_EQ(driver.Process().Out(), c.console) << c.name;
+    }
 }
 
-TEST(DriverStartup, BadSharedValueStopsWithItsMessage) {
-    systest::DriverProcess driver({"-Q", "5", "-S", "2"},
-                                  {{"RTSS_NAMESPACE", systest::UniqueNamespace("s")}});
-    EXPECT_EQ(driver.WaitForExit(10s), 0);
-    EXPECT_EQ(driver.Output(), "IrqShare wrong value, should be 0 or 1\n");
+// The plain and the shareable attachment fail with the same words and exit code 1; a second
+// driver with the same names serves nothing; a driver killed outright leaves names the next one
+// reclaims.
+TEST(DriverStartup, FailuresOfSetUp) {
+    for (const char* shared : {"0", "1"}) {
+        RunningDriver driver(DefaultBoard, {"-Q", "5", "-S", shared}, {{"RTSS_FAULTS", "attach:1"}});
+        EXPECT_EQ(driver.Process().Wait(15s), 1) << shared;
+        EXPECT_EQ(driver.Process().Out(), Loaded(0, 8) + "RtAttachInterruptVectorEx failed 8\n"
+                                                          "Error: Failed to open serial port\n (0x8)\n");
+    }
+    RunningDriver first(DefaultBoard);
+    ASSERT_TRUE(first.Process().WaitForOutput(Loaded(0, 8)));
+    testsupport::ChildProcess second(QUELTA_DRIVER_PATH, {"-Q", "5"},
+                                     {{"QUELTA_SIM", ""}, {"RTSS_NAMESPACE", first.Namespace()}});
+    const std::string refused = "Failed to register Quelta driver (error=183).\n"
+                                "Driver by this name is already loaded.\n"
+                                "Quelta board set-up failed: no port is served.\n";
+    second.WaitForOutput(refused);
+    EXPECT_EQ(second.Terminate(), 0);
+    EXPECT_EQ(second.Out(), refused);
+    first.Process().Kill();
+    testsupport::ChildProcess again(QUELTA_DRIVER_PATH, {"-Q", "5"},
+                                    {{"QUELTA_SIM", ""}, {"RTSS_NAMESPACE", first.Namespace()}});
+    EXPECT_TRUE(again.WaitForOutput(Loaded(0, 8))) << again.Out();
+    EXPECT_EQ(again.Terminate(), 0);
 }
 
-// A host setting that cannot be used stops the driver with exit code 2 and a line naming it,
-// before any object is made.
+// A host setting that cannot be used stops the driver with exit code 2 and a line naming it on
+// standard error, before any object is made; a usable one does not.
 TEST(DriverStartup, UnusableHostSettingsStopItBeforeAnythingIsMade) {
-    const std::string space = systest::UniqueNamespace("set");
-    const std::string notOctal = "RTSS_OBJECT_MODE: not an octal mode such as 0660\n";
-    const std::string tooWide = "RTSS_OBJECT_MODE: only read and write bits (at most 0666) may be given\n";
-    const std::string badName = "RTSS_NAMESPACE: only letters, digits, '.', '_' and '-' may appear in it\n";
-    const std::vector<std::pair<std::map<std::string, std::string>, std::string>> cases = {
-        {{{"RTSS_OBJECT_MODE", "zz9"}}, notOctal},
+    const std::string tooWide =
+        "RTSS_OBJECT_MODE: only read and write bits (at most 0666) may be given\n";
+    const std::pair<std::map<std::string, std::string>, std::string> cases[] = {
+        {{{"RTSS_OBJECT_MODE", "zz9"}}, "RTSS_OBJECT_MODE: not an octal mode such as 0660\n"},
         {{{"RTSS_OBJECT_MODE", "77777777777"}}, tooWide},
-        {{{"RTSS_OBJECT_MODE", "0664"}}, ""},
         {{{"RTSS_OBJECT_MODE", "0755"}}, tooWide},
-        {{{"RTSS_NAMESPACE", "a/b"}}, badName},
+        {{{"RTSS_OBJECT_MODE", "0664"}}, ""},
+        {{{"RTSS_NAMESPACE", "a/b"}},
+         "RTSS_NAMESPACE: only letters, digits, '.', '_' and '-' may appear in it\n"},
         {{{"RTSS_NAMESPACE", std::string(300, 'n')}},
          "RTSS_NAMESPACE: longer than 100 characters (it becomes part of every object name)\n"},
         {{{"RTSS_REALTIME", "yes"}},
@@ -47,27 +111,17 @@ TEST(DriverStartup, UnusableHostSettingsStopItBeforeAnythingIsMade) {
                                       "thread, priority, attach)\n"},
     };
     for (const auto& [settings, message] : cases) {
-        std::map<std::string, std::string> env = {{"RTSS_NAMESPACE", space}};
-        for (const auto& [name, value] : settings) env[name] = value;
-        systest::DriverProcess driver({"-Q", "5"}, env);
-        if (message.empty()) {  // usable: the driver starts
-            EXPECT_TRUE(driver.WaitForOutput("Serial7 driver loaded\n", 15s));
-            EXPECT_EQ(driver.Terminate(), 0);
-            continue;
+        RunningDriver driver(DefaultBoard, {"-Q", "5"}, settings);
+        if (message.empty()) {
+            EXPECT_TRUE(driver.Process().WaitForOutput(Loaded(0, 8)));
+            EXPECT_EQ(driver.Process().Terminate(), 0);
+        } else {
+            EXPECT_EQ(driver.Process().Wait(), 2) << message;
+            EXPECT_EQ(driver.Process().Err(), message);
+            EXPECT_EQ(driver.Process().Out(), "");
         }
-        EXPECT_EQ(driver.WaitForExit(10s), 2) << message;
-        EXPECT_EQ(driver.Output(), message);
+        EXPECT_EQ(testsupport::NamesIn(driver.Namespace()).size(), 0u) << message;
     }
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
-        EXPECT_EQ(entry.path().filename().string().find(space), std::string::npos)
-            << entry.path();
-    }
-}
-
-TEST(DriverStartup, ParksUntilTheEndingSignalAndEndsCleanly) {
-    systest::DriverProcess driver({"-Q", "9"}, {{"RTSS_NAMESPACE", systest::UniqueNamespace("p")}});
-    EXPECT_EQ(driver.WaitForExit(300ms), -1) << "the main thread parks instead of ending";
-    EXPECT_EQ(driver.Terminate(), 0);
 }
 
 }  // namespace

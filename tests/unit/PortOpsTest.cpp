@@ -1,3 +1,5 @@
+// Open, close and configuration against the register fake: the order of the accesses is the
+// contract, and each operation makes all of them in one interrupt-disabled section.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,25 +15,14 @@
 #include "tests/support/TestPorts.h"
 
 using fake::Access;
+using fake::Bytes;
+using fake::Config;
 using fake::R;
 using fake::W;
 
 namespace {
 
 constexpr std::uint32_t BoardClock = 14'745'600;  // 9600 baud: divisor 96, 115200: 8
-
-LineConfig Config(std::int32_t baud, char parity, std::uint8_t stopBits, std::uint8_t dataBits) {
-    LineConfig config{};
-    config.baudRate = baud;
-    config.parity = parity;
-    config.stopBits = stopBits;
-    config.dataBits = dataBits;
-    return config;
-}
-
-const std::uint8_t* Bytes(const LineConfig& config) {
-    return reinterpret_cast<const std::uint8_t*>(&config);
-}
 
 class PortOps : public ::testing::Test {
 protected:
@@ -55,14 +46,18 @@ protected:
         port.lineErrors = 0x0A;
     }
 
-    static void ExpectRingsEmpty(const PortRecord& port) {
-        EXPECT_EQ(port.rxCount, 0u);
-        EXPECT_EQ(port.rxHead, 0u);
-        EXPECT_EQ(port.rxTail, 0u);
-        EXPECT_EQ(port.txCount, 0u);
-        EXPECT_EQ(port.txHead, 0u);
-        EXPECT_EQ(port.txTail, 0u);
+    // After an operation: rings empty, lineErrors as it was, every access made in one section.
+    void ExpectRingsEmptyAndOneSection(const PortRecord& port) {
+        EXPECT_EQ(port.rxCount + port.rxHead + port.rxTail + port.txCount + port.txHead +
+                      port.txTail,
+                  0u);
         EXPECT_EQ(port.lineErrors, 0x0A) << "nothing clears lineErrors";
+        ExpectOneSection();
+    }
+    void ExpectOneSection() {
+        const std::vector<Access> log = regs.Log();
+        EXPECT_TRUE(std::all_of(log.begin(), log.end(), [](const Access& a) { return a.disabled; }));
+        EXPECT_FALSE(host::InterruptsDisabledOnThisThread()) << "and ended it";
     }
 
     fake::ScriptedRegisters regs;
@@ -100,91 +95,53 @@ TEST_F(PortOps, OpenResetsTheChannelTo9600EightNOne) {
                               W(DLL, 0x60, 2), W(DLM, 0x00, 2), W(LCR, 0x03, 2),
                               W(LCR, 0x03, 2),                                 // 8N1
                           }));
-    ExpectRingsEmpty(port);
+    ExpectRingsEmptyAndOneSection(port);
     EXPECT_EQ(port.txActive, 0u);
     EXPECT_EQ(port.config.xonChar, 0x11);
     EXPECT_EQ(port.config.xoffChar, 0x13);
     EXPECT_EQ(port.config.lineMode, 3) << "no line driver control: lineMode is left alone";
-    EXPECT_FALSE(host::InterruptsDisabledOnThisThread());
-}
 
-TEST_F(PortOps, OpenSelectsDriverModeZeroWhereTheDriverIsSelectable) {
-    PortRecord& port = ports.Add(5, regs.Window(5));
-    port.hasLineDriverControl = 1;
-    port.config.lineMode = 2;
-    OpenPort(5);
-    EXPECT_EQ(port.config.lineMode, 0);
-    const std::vector<Access> log = regs.Log();
-    const std::vector<Access> tail(log.end() - 16, log.end());
-    EXPECT_EQ(tail.front(), W(LCR, 0x03, 5)) << "the line driver comes after the word format";
-    EXPECT_EQ(tail[1], R(FifoTrigCtl, 0xC0, 5));
-    EXPECT_EQ(tail[2], W(FifoTrigCtl, 0xC0, 5)) << "automatic direction off, no turnaround delay";
-    EXPECT_EQ(tail[13], W(PinLevel, 0x02, 5)) << "write phase: channel 5's field to mode 0";
-}
-
-TEST_F(PortOps, OpenLoadsTheInvalidDivisorWhenTheClockIsUnknown) {
-    ports.Add(0, regs.Window(0));
+    // With the clock not yet read, the divisor is loaded as it comes: 0xFFFF.
     boardClockHz = 0;
-    OpenPort(0);
+    regs.ClearLog();
+    OpenPort(2);
     const std::vector<Access> writes = regs.Writes();
-    EXPECT_EQ(std::vector<Access>(writes.end() - 5, writes.end()),
-              (std::vector<Access>{W(LCR, 0x80), W(DLL, 0xFF), W(DLM, 0xFF), W(LCR, 0x00),
-                                   W(LCR, 0x03)}));
+    EXPECT_EQ(std::vector<Access>(writes.end() - 4, writes.end() - 2),
+              (std::vector<Access>{W(DLL, 0xFF, 2), W(DLM, 0xFF, 2)}));
 }
 
-TEST_F(PortOps, CloseWithIdleTransmitterQuietsTheLine) {
+// Close leaves nothing to send, so the transmitter is idle at once, running before or not: a
+// break ends, RTS and DTR drop, the FIFOs are reset and the interrupts stay off.
+TEST_F(PortOps, CloseQuietsTheLineWhetherTheTransmitterRanOrNot) {
     PortRecord& port = ports.Add(2, regs.Window(2));
-    FillRings(port);
-    regs.Set(LCR, 0x43, 2);  // break on
-    regs.Set(MCR, 0x0B, 2);
-    regs.Set(FeatureCtl, 0x10, 2);
-    regs.Set(RHR, 0x66, 2);
-    EXPECT_EQ(ClosePort(2), 0u);
-    EXPECT_EQ(regs.Log(), (std::vector<Access>{
-                              W(IER, 0x00, 2),                                 // interrupts off
-                              R(LCR, 0x43, 2), W(LCR, 0x03, 2),                // break ended
-                              W(IER, 0x00, 2), W(IER, 0x0F, 2),                // ClearBreak's kick
-                              R(MCR, 0x0B, 2), W(MCR, 0x09, 2),                // RTS off
-                              R(MCR, 0x09, 2), W(MCR, 0x08, 2),                // DTR off
-                              W(FCR, 0x00, 2),
-                              R(RHR, 0x66, 2),
-                              R(FeatureCtl, 0x10, 2), W(FeatureCtl, 0x00, 2),  // FIFO reset with
-                              W(FCR, 0x07, 2),                                 // enhanced off
-                              R(FeatureCtl, 0x00, 2), W(FeatureCtl, 0x10, 2),
-                              W(IER, 0x00, 2),                                 // undoes the kick
-                              R(MCR, 0x08, 2), W(MCR, 0x00, 2),                // OUT2 off
-                          }));
-    ExpectRingsEmpty(port);
-    EXPECT_EQ(port.mcrShadow, 0x08);
-    EXPECT_FALSE(host::InterruptsDisabledOnThisThread());
-}
-
-// Close leaves nothing to send, so the transmitter is idle at once: the break ends as on an idle
-// port, and a later write is kicked.
-TEST_F(PortOps, CloseWhileTransmittingEndsTheBreakAndTheTransmitter) {
-    PortRecord& port = ports.Add(2, regs.Window(2));
-    FillRings(port);
-    port.txActive = 1;
-    regs.Set(LCR, 0x43, 2);
-    regs.Set(MCR, 0x03, 2);
-    regs.Set(FeatureCtl, 0x10, 2);
-    ClosePort(2);
-    EXPECT_EQ(regs.Log(), (std::vector<Access>{
-                              W(IER, 0x00, 2),
-                              R(LCR, 0x43, 2), W(LCR, 0x03, 2),  // ClearBreak: break off
-                              W(IER, 0x00, 2), W(IER, 0x0F, 2),
-                              R(MCR, 0x03, 2), W(MCR, 0x01, 2),
-                              R(MCR, 0x01, 2), W(MCR, 0x00, 2),
-                              W(FCR, 0x00, 2),
-                              R(RHR, 0x00, 2),
-                              R(FeatureCtl, 0x10, 2), W(FeatureCtl, 0x00, 2),
-                              W(FCR, 0x07, 2),
-                              R(FeatureCtl, 0x00, 2), W(FeatureCtl, 0x10, 2),
-                              W(IER, 0x00, 2),
-                              R(MCR, 0x00, 2), W(MCR, 0x00, 2),
-                          }));
-    EXPECT_EQ(port.txActive, 0u);
-    ExpectRingsEmpty(port);
+    for (const std::uint32_t active : {0u, 1u}) {
+        FillRings(port);
+        port.txActive = active;
+        regs.ClearLog();
+        regs.Set(LCR, 0x43, 2);  // break on
+        regs.Set(MCR, 0x0B, 2);
+        regs.Set(FeatureCtl, 0x10, 2);
+        regs.Set(RHR, 0x66, 2);
+        EXPECT_EQ(ClosePort(2), 0u);
+        EXPECT_EQ(regs.Log(), (std::vector<Access>{
+                                  W(IER, 0x00, 2),                                 // interrupts off
+                                  R(LCR, 0x43, 2), W(LCR, 0x03, 2),                // break ended
+                                  W(IER, 0x00, 2), W(IER, 0x0F, 2),                // ClearBreak's kick
+                                  R(MCR, 0x0B, 2), W(MCR, 0x09, 2),                // RTS off
+                                  R(MCR, 0x09, 2), W(MCR, 0x08, 2),                // DTR off
+                                  W(FCR, 0x00, 2),
+                                  R(RHR, 0x66, 2),
+                                  R(FeatureCtl, 0x10, 2), W(FeatureCtl, 0x00, 2),  // FIFO reset with
+                                  W(FCR, 0x07, 2),                                 // enhanced off
+                                  R(FeatureCtl, 0x00, 2), W(FeatureCtl, 0x10, 2),
+                                  W(IER, 0x00, 2),                                 // undoes the kick
+                                  R(MCR, 0x08, 2), W(MCR, 0x00, 2),                // OUT2 off
+                              }))
+            << "txActive " << active;
+        EXPECT_EQ(port.txActive, 0u);
+        EXPECT_EQ(port.mcrShadow, 0x08);
+        ExpectRingsEmptyAndOneSection(port);
+    }
 }
 
 // An accepted configuration on a port with line-driver control: 115200 baud 7E1, automatic CTS
@@ -196,7 +153,7 @@ TEST_F(PortOps, AcceptedConfigurationProgramsTheChannelInOrder) {
     regs.Set(MCR, 0x80, 3);
     regs.Set(LCR, 0xC3, 3);
     regs.Set(FifoTrigCtl, 0xC0, 3);
-    LineConfig config = Config(115'200, 'e', 1, 7);
+    LineConfig config = Config(115'200, Parity::Even, 1, 7);
     config.reserved = 0x5A;
     config.softwareFlow = 1;
     config.xoffChar = 0x93;
@@ -238,15 +195,14 @@ TEST_F(PortOps, AcceptedConfigurationProgramsTheChannelInOrder) {
                           }));
     EXPECT_EQ(port.lcrShadow, 0x1A);
     EXPECT_EQ(std::memcmp(&port.config, &config, sizeof config), 0) << "all 16 bytes copied";
-    EXPECT_FALSE(host::InterruptsDisabledOnThisThread());
+    ExpectOneSection();
 }
 
 TEST_F(PortOps, WordFormats) {
     struct Case {
         std::uint8_t dataBits;
         char parity;
-        std::uint8_t stopBits;
-        std::uint8_t lcr;
+        std::uint8_t stopBits, lcr;
     };
     constexpr Case cases[] = {
         {8, 'n', 1, 0x03}, {7, 'e', 1, 0x1A}, {6, 'o', 2, 0x0D}, {8, 'm', 2, 0x2F},
@@ -254,58 +210,41 @@ TEST_F(PortOps, WordFormats) {
     };
     PortRecord& port = ports.Add(1, regs.Window(1));
     for (const Case& c : cases) {
-        regs.ClearLog();
         const LineConfig config = Config(9'600, c.parity, c.stopBits, c.dataBits);
         ASSERT_EQ(SetPortConfig(1, Bytes(config)), 0u) << int(c.dataBits) << c.parity;
-        const std::vector<Access> writes = regs.Writes();
         // The word format is the last LCR write, after the divisor load and LCR &= 0x3F.
-        const auto format = std::find_if(writes.rbegin(), writes.rend(), [](const Access& a) {
-            return a.offset == ChannelWindowSize + LCR;
-        });
-        ASSERT_NE(format, writes.rend());
-        EXPECT_EQ(*format, W(LCR, c.lcr, 1)) << int(c.dataBits) << c.parity << int(c.stopBits);
+        EXPECT_EQ(regs.Latch(LCR, 1), c.lcr) << int(c.dataBits) << c.parity << int(c.stopBits);
         EXPECT_EQ(port.lcrShadow, c.lcr);
-        regs.Set(LCR, 0x00, 1);
     }
 }
 
+// Automatic RTS/CTS from flowControl (bits 4-7 ignored); without XON/XOFF its bits are
+// cleared and the character registers left alone.
 TEST_F(PortOps, FlowControlBits) {
     struct Case {
-        std::uint8_t flowControl;
-        std::uint8_t mcrBefore;
-        std::uint8_t mcrAfter;
+        std::uint8_t flowControl, mcrBefore, mcrAfter;
         std::uint8_t featureAuto;  // FeatureCtl bits 6-7 after
     };
     constexpr Case cases[] = {
         {0x01, 0x00, 0x01, 0x40}, {0x02, 0x00, 0x02, 0x80}, {0x04, 0x00, 0x05, 0x40},
         {0x08, 0x00, 0x07, 0x80}, {0x0C, 0x00, 0x07, 0xC0}, {0x03, 0x04, 0x03, 0xC0},
-        {0x00, 0x03, 0x03, 0x00}, {0xF0, 0x06, 0x06, 0x00},  // bits 4-7 are ignored
+        {0x00, 0x03, 0x03, 0x00}, {0xF0, 0x06, 0x06, 0x00},
     };
     ports.Add(1, regs.Window(1));
     for (const Case& c : cases) {
+        regs.ClearLog();
         regs.Set(MCR, c.mcrBefore, 1);
-        regs.Set(FeatureCtl, 0xD0, 1);  // both automatic controls on from before
-        LineConfig config = Config(9'600, 'n', 1, 8);
+        regs.Set(FeatureCtl, 0xDA, 1);  // both automatic controls and XON/XOFF on from before
+        LineConfig config = Config(9'600);
         config.flowControl = c.flowControl;
         ASSERT_EQ(SetPortConfig(1, Bytes(config)), 0u);
         EXPECT_EQ(regs.Latch(MCR, 1), c.mcrAfter) << "flowControl " << int(c.flowControl);
-        EXPECT_EQ(regs.Latch(FeatureCtl, 1) & 0xC0, c.featureAuto)
-            << "flowControl " << int(c.flowControl);
+        EXPECT_EQ(regs.Latch(FeatureCtl, 1), 0x10 | c.featureAuto) << int(c.flowControl);
+        for (const Access& access : regs.Writes()) {
+            EXPECT_NE(access.offset % ChannelWindowSize, XonReg);
+            EXPECT_NE(access.offset % ChannelWindowSize, XoffReg);
+        }
     }
-}
-
-TEST_F(PortOps, SoftwareFlowOffLeavesTheCharactersAlone) {
-    ports.Add(1, regs.Window(1));
-    regs.Set(FeatureCtl, 0x1A, 1);
-    LineConfig config = Config(9'600, 'n', 1, 8);
-    config.xonChar = 0x01;
-    config.xoffChar = 0x02;
-    ASSERT_EQ(SetPortConfig(1, Bytes(config)), 0u);
-    for (const Access& access : regs.Writes()) {
-        EXPECT_NE(access.offset % ChannelWindowSize, XonReg);
-        EXPECT_NE(access.offset % ChannelWindowSize, XoffReg);
-    }
-    EXPECT_EQ(regs.Latch(FeatureCtl, 1), 0x10) << "both XON/XOFF bits cleared";
 }
 
 // Every refusal comes before the first register access: the FIFOs keep their bytes, the rate
@@ -317,11 +256,11 @@ TEST_F(PortOps, RefusedConfigurationTouchesNoRegister) {
         const char* why;
     };
     const Case cases[] = {
-        {BoardClock, Config(0, 'n', 1, 8), "baud 0"},
-        {BoardClock, Config(-9'600, 'n', 1, 8), "negative baud"},
-        {BoardClock, Config(1'000'000, 'n', 1, 8), "above clock / 16"},
-        {20'000'000, Config(30, 'n', 1, 8), "divisor 41,667 has bit 15"},
-        {0, Config(9'600, 'n', 1, 8), "clock not yet read"},
+        {BoardClock, Config(0), "baud 0"},
+        {BoardClock, Config(-9'600), "negative baud"},
+        {BoardClock, Config(1'000'000), "above clock / 16"},
+        {20'000'000, Config(30), "divisor 41,667 has bit 15"},
+        {0, Config(9'600), "clock not yet read"},
         {BoardClock, Config(9'600, 'n', 1, 4), "4 data bits"},
         {BoardClock, Config(9'600, 'n', 1, 9), "9 data bits"},
         {BoardClock, Config(9'600, 'N', 1, 8), "upper-case parity"},
@@ -345,20 +284,6 @@ TEST_F(PortOps, RefusedConfigurationTouchesNoRegister) {
             << c.why << ": the request is still kept in config";
         EXPECT_FALSE(host::InterruptsDisabledOnThisThread()) << c.why;
     }
-}
-
-TEST_F(PortOps, PortIndexWithoutARecordReachesNoRegister) {
-    ports.Add(0, regs.Window(0));
-    const LineConfig config = Config(9'600, 'n', 1, 8);
-    for (const std::uint8_t index : {std::uint8_t{1}, std::uint8_t{7}, std::uint8_t{8},
-                                     std::uint8_t{255}}) {
-        OpenPort(index);
-        EXPECT_EQ(ClosePort(index), 0u);
-        EXPECT_EQ(SetPortConfig(index, Bytes(config)), RtError::InvalidParameter);
-    }
-    EXPECT_EQ(SetPortConfig(0, nullptr), RtError::InvalidParameter) << "no data to copy";
-    EXPECT_TRUE(regs.Log().empty());
-    EXPECT_FALSE(host::InterruptsDisabledOnThisThread());
 }
 
 }  // namespace

@@ -7,12 +7,19 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "platform/Rtss.h"
+#include "server/DeviceNames.h"
 #include "server/Dispatch.h"
 #include "server/PortRequestLock.h"
-#include "tests/model/EngineFixture.h"
+#include "tests/support/EngineBoard.h"
 
-namespace modeltest {
 namespace {
+
+using testsupport::EightNullModem;
+using testsupport::EngineBoard;
+using testsupport::Line;
 
 constexpr std::uint8_t Sender = 0;
 constexpr std::uint8_t Receiver = 1;
@@ -29,11 +36,11 @@ public:
     // Serves one request on `port`, then checks both rings of the port while no other request
     // and no interrupt service runs: head = (tail + count) mod RingSize.
     std::uint32_t Request(EngineBoard& engine, std::uint32_t code, std::uint8_t port,
-                          std::uint32_t length) {
+                          std::uint32_t length, const ChannelView* view = nullptr) {
         part_.requestCode = code;
         part_.portIndex = port;
         part_.dataLength = length;
-        EXPECT_EQ(DispatchRequest(&part_, &view_), RequestDone);
+        EXPECT_EQ(DispatchRequest(&part_, view != nullptr ? view : &view_), RequestDone);
         LockPortRequests(port);
         const InterruptState state = DisableInterrupts();
         const PortRecord& record = engine.Port(port);
@@ -60,7 +67,8 @@ std::uint8_t WriterByte(std::uint32_t writer, std::uint32_t i) {
 }
 
 TEST(SharedPort, TwoDevicesOnOnePortMoveEveryByteOnceAndKeepTheRingsWhole) {
-    EngineOnModel engine(std::string(EightNullModem) + "pace 0\n", EngineOnModel::Mode::Running);
+    EngineBoard engine(std::string(EightNullModem) + "pace 0\n", EngineBoard::Mode::Running);
+    ASSERT_EQ(engine.Failure(), "");
     ASSERT_TRUE(engine.Open(Sender, Line{921600, 'n', 8, 1, 0x03}));
     ASSERT_TRUE(engine.Open(Receiver, Line{921600, 'n', 8, 1, 0x03}));
     std::atomic<std::uint32_t> written{0};
@@ -128,7 +136,21 @@ TEST(SharedPort, TwoDevicesOnOnePortMoveEveryByteOnceAndKeepTheRingsWhole) {
     for (const Client& client : writerClients) EXPECT_TRUE(client.RingsWhole());
     for (const Client& client : readerClients) EXPECT_TRUE(client.RingsWhole());
     EXPECT_EQ(engine.Port(Receiver).lineErrors.load(), 0);
+
+    // An open through one device resets the rings that a write through another is filling.
+    Client opener;
+    const std::string name = DeviceNameTable[Sender].deviceName;
+    const ChannelView ownName{name.c_str(), static_cast<std::uint32_t>(name.size()), opener.Data(),
+                              DefaultDataAreaSize};
+    std::atomic<bool> opening{true};
+    std::thread writer([&] {
+        while (opening) writerClients[0].Request(engine, SerialWrite, Sender, 8000);
+    });
+    for (int i = 0; i < 20000; ++i) opener.Request(engine, SerialOpen, Sender, 0, &ownName);
+    opening = false;
+    writer.join();
+    EXPECT_TRUE(opener.RingsWhole());
+    EXPECT_TRUE(writerClients[0].RingsWhole());
 }
 
 }  // namespace
-}  // namespace modeltest

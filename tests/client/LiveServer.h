@@ -1,0 +1,107 @@
+// The client library and the tool against the driver's own request path: real device channels
+// whose handler is DispatchRequest (scriptable), over ports whose registers live on the scripted
+// register fake. Serial0 and Serial1 reach ports 0 and 1 (Serial1 with a small data area, so that
+// transfers take several requests), Serial5 is named for a port the board does not have, and the
+// driver has no name record at all for Serial9.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/Device.h"
+#include "hw/BoardClock.h"
+#include "server/DeviceNames.h"
+#include "tests/support/ScriptedRegisters.h"
+#include "tests/support/TestChannel.h"
+#include "tests/support/TestPorts.h"
+
+namespace clienttest {
+
+using namespace std::literals;
+using quelta::ErrorCode;
+
+inline std::string FullName(int n) { return DeviceNamePrefix + "Serial"s + std::to_string(n); }
+
+// The error an action throws; SystemError "none" (never expected) when it throws none.
+inline quelta::Error Thrown(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const quelta::Error& error) {
+        return error;
+    }
+    return quelta::Error(ErrorCode::SystemError, "none");
+}
+
+// What the receive service puts into the ring, in an interrupt section as it does.
+inline void Arrive(std::uint8_t port, std::string_view bytes) {
+    const InterruptState state = DisableInterrupts();
+    PortRecord& rx = *PortTable[port];
+    for (const char byte : bytes) {
+        rx.rxRing[rx.rxHead] = static_cast<std::uint8_t>(byte);
+        rx.rxHead = (rx.rxHead + 1) % RingSize;
+        ++rx.rxCount;
+    }
+    RestoreInterrupts(state);
+}
+
+// What the port has been handed to send since it was opened (the transmit ring from its start).
+inline std::string Sent(std::uint8_t port) {
+    return {PortTable[port]->txRing, PortTable[port]->txRing + PortTable[port]->txCount.load()};
+}
+
+// Dispatch scripts (testsupport::Script): a forced status or result count, or every request
+// held; or, before each request, what port `from` has to send goes over to port `to`.
+using Count = std::optional<std::uint32_t>;
+inline testsupport::DispatchScript Forced(Count status, Count resultCount = {}, bool hold = false) {
+    return {status, resultCount, hold, {}};
+}
+inline auto Wiring(std::uint8_t from, std::uint8_t to, std::uint8_t flip = 0) {
+    // A null-modem wire with the interrupt service at both ends, as far as `to` has room.
+    return testsupport::DispatchScript{{}, {}, false, [=](const RequestPart&, const std::uint8_t*) {
+        const InterruptState state = DisableInterrupts();
+        PortRecord& tx = *PortTable[from];
+        while (tx.txCount.load() > 0 && PortTable[to]->rxCount.load() < RingSize) {
+            Arrive(to, std::string(1, static_cast<char>(tx.txRing[tx.txTail] ^ flip)));
+            tx.txTail = (tx.txTail + 1) % RingSize;
+            --tx.txCount;
+        }
+        RestoreInterrupts(state);
+    }};
+}
+
+class LiveServer : public testing::Test {
+protected:
+    void SetUp() override {
+        boardClockHz = 14'745'600;
+        for (const int serial : {0, 1, 5, 9}) {
+            const auto port = static_cast<std::uint8_t>(serial);
+            if (serial != 9) {
+                FullName(serial).copy(DeviceNameTable[port].deviceName, DeviceNameSize - 1);
+                DeviceNameTable[port].portIndex = port;
+            }
+            if (serial < 2) ports_.Add(port, regs_.Window(port));
+            regs_.Set(LSR, 0x60, port);  // the transmitter idle
+            channels_.push_back(std::make_unique<testsupport::TestChannel>(
+                FullName(serial), testsupport::ScriptedDispatch,
+                serial == 1 ? 1000 : DefaultDataAreaSize));
+            ASSERT_NE(channels_.back()->Get(), nullptr) << serial;
+        }
+    }
+
+    void TearDown() override {
+        channels_.clear();
+        std::memset(DeviceNameTable, 0, sizeof DeviceNameTable);
+    }
+
+    fake::ScriptedRegisters regs_;
+    fake::TestPorts ports_;
+    std::vector<std::unique_ptr<testsupport::TestChannel>> channels_;
+};
+
+}  // namespace clienttest

@@ -1,0 +1,244 @@
+// The request dispatch over ports on the scripted register fake: the table of codes, what each
+// request leaves alone, SerialOpen's lookup by the channel's own name, and the mended faults
+// (no port behind portIndex, an oversized dataLength, fields rewritten by the client mid-request).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hw/BoardClock.h"
+#include "platform/Rtss.h"
+#include "port/PortRecord.h"
+#include "server/DeviceNames.h"
+#include "server/Dispatch.h"
+#include "tests/support/ScriptedRegisters.h"
+#include "tests/support/TestPorts.h"
+
+namespace {
+
+using fake::Bytes;
+using fake::Config;
+
+constexpr std::uint32_t BoardClock = 14'745'600;
+constexpr std::uint32_t BoardPorts = 4;   // a 4-channel board: indexes 4 to 7 have no record
+constexpr std::uint32_t GuardBytes = 64;  // after the data area, never to be written
+constexpr std::uint32_t Untouched = 0xCAFEBABE;
+
+std::string DeviceName(int number) {
+    char name[DeviceNameSize];
+    std::snprintf(name, sizeof name, "\\RtDevice\\Quelta\\Serial%d", number);
+    return name;
+}
+
+// The records board set-up writes for a board whose names start at portBase.
+void FillNameTable(int portBase, std::uint32_t channels = BoardPorts) {
+    for (std::uint32_t i = 0; i < channels; ++i) {
+        std::snprintf(DeviceNameTable[i].deviceName, DeviceNameSize, "%s",
+                      DeviceName(portBase + static_cast<int>(i)).c_str());
+        DeviceNameTable[i].portIndex = static_cast<std::uint8_t>(i);
+    }
+}
+
+class Dispatch : public ::testing::Test {
+protected:
+    fake::ScriptedRegisters regs;
+    fake::TestPorts ports;
+    std::vector<std::uint8_t> memory =
+        std::vector<std::uint8_t>(RequestBlockOverhead + DefaultDataAreaSize + GuardBytes, 0xEE);
+    RequestBlock* block = reinterpret_cast<RequestBlock*>(memory.data());
+    RequestPart& request = block->request;
+    std::string ownName;
+    ChannelView view{};
+
+    void SetUp() override {
+        boardClockHz = BoardClock;
+        for (std::uint32_t i = 0; i < BoardPorts; ++i) {
+            ports.Add(static_cast<std::uint8_t>(i), regs.Window(i));
+        }
+        FillNameTable(0);
+        UseChannel(DeviceName(1), DefaultDataAreaSize);
+        request.portIndex = 1;
+        request.resultCount = Untouched;
+    }
+    void TearDown() override {
+        std::memset(DeviceNameTable, 0, sizeof DeviceNameTable);
+        boardClockHz = 0;
+    }
+
+    void UseChannel(const std::string& name, std::uint32_t dataAreaSize) {
+        ownName = name;
+        view = {ownName.data(), static_cast<std::uint32_t>(ownName.size()), DataArea(block),
+                dataAreaSize};
+    }
+    std::uint8_t* Data() { return DataArea(block); }
+    PortRecord& Port(std::uint8_t index) { return *PortTable[index]; }
+
+    std::uint32_t Send(std::uint32_t code) {
+        request.requestCode = code;
+        return DispatchRequest(&request, &view);
+    }
+};
+
+// Every request of the table answers 0 on a set-up port, and only those that give a result set
+// resultCount. A code without a request answers 120, a portIndex without a port 87: the block
+// stays as it was and no port operation is reached.
+TEST_F(Dispatch, TheTableOfRequests) {
+    struct Row {
+        std::uint32_t code;
+        bool setsResult;
+    };
+    const Row rows[] = {
+        {SerialOpen, false},          {SerialClose, false},         {SerialRead, true},
+        {SerialWrite, true},          {SerialSetConfig, true},      {SerialSetRts, false},
+        {SerialClearRts, false},      {SerialSetDtr, false},        {SerialClearDtr, false},
+        {SerialGetModemStatus, true}, {SerialGetLineStatus, true},  {SerialGetModemControl, true},
+        {SerialSetBreak, false},      {SerialClearBreak, false},    {SerialGetLineErrors, true},
+        {SerialGetRxCount, true},
+    };
+    for (const Row& row : rows) {
+        request.resultCount = Untouched;
+        request.dataLength = 0;
+        EXPECT_EQ(Send(row.code), RequestDone) << row.code;
+        EXPECT_EQ(request.resultCount != Untouched, row.setsResult) << row.code;
+        EXPECT_EQ(request.portIndex, 1u) << row.code;
+    }
+    regs.ClearLog();
+    for (const std::uint8_t index : {std::uint8_t{1}, std::uint8_t{4}, std::uint8_t{255}}) {
+        for (std::uint32_t code = 0; code <= SerialGetRxCount + 1; ++code) {
+            const bool request120 = code == 0 || code == 5 || code > SerialGetRxCount;
+            if (code == SerialOpen || (index == 1 && !request120)) continue;
+            request.portIndex = index;
+            request.dataLength = 16;
+            request.requestCode = code;
+            const std::vector<std::uint8_t> before = memory;
+            EXPECT_EQ(DispatchRequest(&request, &view),
+                      request120 ? RequestNotImplemented : RequestInvalidPort)
+                << "code " << code << " port " << +index;
+            EXPECT_EQ(memory, before) << "code " << code << " port " << +index;
+        }
+    }
+    for (const std::uint32_t code : {0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        EXPECT_EQ(Send(code), RequestNotImplemented) << code;
+    }
+    EXPECT_TRUE(regs.Log().empty());
+}
+
+// Each channel finds its own port by its own name, wherever the numbering starts, whatever a
+// client has written over nameAddress and nameLength, and opens only that port.
+TEST_F(Dispatch, OpenFindsTheChannelsPortByItsOwnName) {
+    for (const int portBase : {0, 8, 250}) {
+        FillNameTable(portBase);
+        for (std::uint8_t channel = 0; channel < BoardPorts; ++channel) {
+            UseChannel(DeviceName(portBase + channel), DefaultDataAreaSize);
+            request.nameAddress = 0xFFFFFFF0;
+            request.nameLength = 3;
+            request.portIndex = 7;
+            request.resultCount = Untouched;
+            regs.ClearLog();
+            EXPECT_EQ(Send(SerialOpen), RequestDone);
+            EXPECT_EQ(request.portIndex, channel);
+            EXPECT_EQ(request.resultCount, Untouched);
+            const std::vector<fake::Access> accesses = regs.Log();
+            EXPECT_FALSE(accesses.empty()) << "the port was opened";
+            for (const fake::Access& access : accesses) {
+                EXPECT_EQ(access.offset / ChannelWindowSize, channel) << "only its own channel";
+            }
+        }
+    }
+}
+
+// A name no port has is reported and changes nothing of the block (an overlong own name is cut
+// to the lookup buffer); a named channel whose port set-up never made is refused with 87.
+TEST_F(Dispatch, OpenWithoutAPortForTheName) {
+    FillNameTable(0, 6);  // names for channels 4 and 5, which have no record
+    const std::pair<std::string, std::string> unknown[] = {
+        {DeviceName(9), DeviceName(9)}, {std::string(300, 'x'), std::string(DeviceNameSize - 1, 'x')}};
+    for (const auto& [name, printed] : unknown) {
+        UseChannel(name, DefaultDataAreaSize);
+        request.requestCode = SerialOpen;
+        const std::vector<std::uint8_t> before = memory;
+        SetLastError(0);
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(DispatchRequest(&request, &view), RequestDone);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  "Driver name " + printed + " does not exist.\n");
+        EXPECT_EQ(GetLastError(), RtError::InvalidParameter);
+        EXPECT_EQ(memory, before) << "portIndex and resultCount stay";
+    }
+    UseChannel(DeviceName(5), DefaultDataAreaSize);
+    EXPECT_EQ(Send(SerialOpen), RequestInvalidPort);
+    EXPECT_EQ(request.portIndex, 1u);
+    EXPECT_TRUE(regs.Log().empty());
+}
+
+// Reads and writes move the bytes of the data area and never more than it holds, whatever
+// dataLength says.
+TEST_F(Dispatch, ReadAndWriteMoveTheDataAreaAndNoMore) {
+    fake::Receive(Port(1), 100);
+    request.dataLength = 30;
+    EXPECT_EQ(Send(SerialRead), RequestDone);
+    EXPECT_EQ(request.resultCount, 30u);
+    EXPECT_EQ(Data()[29], 29);
+    EXPECT_EQ(Data()[30], 0xEE);
+    UseChannel(DeviceName(1), 64);
+    request.dataLength = 1000;
+    EXPECT_EQ(Send(SerialRead), RequestDone);
+    EXPECT_EQ(request.resultCount, 64u);
+    EXPECT_EQ(Data()[63], 93);
+    EXPECT_EQ(Data()[64], 0xEE) << "nothing past the data area";
+    EXPECT_EQ(Port(1).rxCount, 6u);
+
+    std::memcpy(Data(), "hello", 5);
+    request.dataLength = 100000;
+    EXPECT_EQ(Send(SerialWrite), RequestDone);
+    EXPECT_EQ(request.resultCount, 64u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(Port(1).txRing), 5), "hello");
+}
+
+TEST_F(Dispatch, SetConfigTakesTheRecordWhateverDataLengthSays) {
+    for (const std::uint32_t length : {0u, 3u, 0xFFFFFFFFu}) {
+        const LineConfig config = Config(115200);
+        std::memcpy(Data(), &config, sizeof config);
+        request.dataLength = length;
+        request.resultCount = Untouched;
+        EXPECT_EQ(Send(SerialSetConfig), RequestDone);
+        EXPECT_EQ(request.resultCount, 1u) << "dataLength " << length;
+        EXPECT_EQ(Port(1).config.baudRate, 115200);
+    }
+    const LineConfig refused = Config(0);
+    std::memcpy(Data(), &refused, sizeof refused);
+    EXPECT_EQ(Send(SerialSetConfig), RequestDone) << "a refusal is not a failed request";
+    EXPECT_EQ(request.resultCount, 0u);
+}
+
+// A client rewriting the block while its request runs: every register access still goes to the
+// port the request named when it was taken, and the request still answers as its code said.
+TEST_F(Dispatch, ARequestStaysOnThePortItNamedWhenTaken) {
+    std::vector<std::uint32_t> channels;
+    regs.OnAccess([&](const fake::Access& access) {
+        channels.push_back(access.offset / ChannelWindowSize);
+        request.portIndex = static_cast<std::uint8_t>(channels.size() % BoardPorts);
+        request.requestCode = 0;
+        request.dataLength = 0xFFFFFFFF;
+    });
+    const LineConfig config = Config(9600);
+    std::memcpy(Data(), &config, sizeof config);
+    UseChannel(DeviceName(2), DefaultDataAreaSize);
+    for (const std::uint32_t code :
+         {SerialOpen, SerialSetConfig, SerialClose, SerialSetDtr, SerialGetModemStatus}) {
+        request.portIndex = 2;
+        request.dataLength = sizeof config;
+        channels.clear();
+        EXPECT_EQ(Send(code), RequestDone) << code;
+        ASSERT_FALSE(channels.empty()) << code;
+        EXPECT_EQ(std::count(channels.begin(), channels.end(), 2u),
+                  static_cast<std::ptrdiff_t>(channels.size()))
+            << code;
+    }
+    regs.OnAccess({});
+}
+
+}  // namespace

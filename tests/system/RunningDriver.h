@@ -1,0 +1,92 @@
+// The driver as its users run it: quelta-driver in a process of its own, on a machine
+// description, in a namespace of its own that this process's clients use too.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/Device.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestNamespace.h"
+
+namespace systemtest {
+
+using namespace std::chrono_literals;
+
+// A machine description in a temporary file, removed with it.
+class MachineFile {
+public:
+    explicit MachineFile(const std::string& text)
+        : path_(::testing::TempDir() + testsupport::UniqueNamespace("machine") + ".txt") {
+        std::ofstream(path_) << text;
+    }
+    ~MachineFile() { std::remove(path_.c_str()); }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+inline std::string Board(const std::string& where, const std::string& ids,
+                         const std::string& extra = "") {
+    return "board " + where + " " + ids + " clock=14745600\n" + extra;
+}
+
+// The default machine's board: 8 channels in null-modem pairs on IRQ 5.
+inline const std::string DefaultBoard =
+    Board("bus=0 device=3 function=0", "device-id=0x0158 subsystem=0x312 irq=5",
+          "channel 0 null-modem 1\nchannel 2 null-modem 3\n");
+
+inline std::string Loaded(int first, int count) {
+    std::string lines;
+    for (int n = first; n < first + count; ++n) {
+        lines += "\\RtDevice\\Quelta\\Serial" + std::to_string(n) + " driver loaded\n";
+    }
+    return lines;
+}
+
+class RunningDriver {
+public:
+    RunningDriver(const std::string& machine, std::vector<std::string> args = {"-Q", "5"},
+                  std::map<std::string, std::string> env = {})
+        : space_(testsupport::UniqueNamespace("d")), machine_(machine) {
+        env.try_emplace("RTSS_NAMESPACE", space_);
+        env["QUELTA_SIM"] = machine_.Path();
+        setenv("RTSS_NAMESPACE", space_.c_str(), 1);  // this process's clients meet it
+        process_ = std::make_unique<testsupport::ChildProcess>(QUELTA_DRIVER_PATH, args, env);
+    }
+    testsupport::ChildProcess& Process() { return *process_; }
+    const std::string& Namespace() const { return space_; }
+
+    // A client of a driver that may still be starting up: its device may not exist yet, and
+    // its first request is held until set-up is over.
+    static quelta::Device Open(const std::string& name) {
+        const auto giveUp = std::chrono::steady_clock::now() + 15s;
+        for (;;) {
+            try {
+                return quelta::Device(name, {.mode = quelta::OpenMode::Reset, .replyTimeout = 10s});
+            } catch (const quelta::Error& error) {
+                if (error.Code() != quelta::ErrorCode::NoSuchDevice ||
+                    std::chrono::steady_clock::now() > giveUp) {
+                    throw;
+                }
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+    }
+
+private:
+    std::string space_;
+    MachineFile machine_;
+    std::unique_ptr<testsupport::ChildProcess> process_;
+};
+
+}  // namespace systemtest
