@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/host/RealTime.h"
 #include "EngineBoard.h"
+#include "platform/host/RealTime.h"
 
 namespace modelbench {
 
@@ -56,8 +56,8 @@ constexpr std::int32_t RequestThreadPriority = 121;
 // wait for the CPU lock can empty it.
 inline Traffic RunTraffic(testsupport::EngineBoard& engine, std::uint32_t ports,
                           std::chrono::duration<double> warmUp,
-                          std::chrono::duration<double> duration,
-                          std::chrono::microseconds idle, std::uint64_t window = 0) {
+                          std::chrono::duration<double> duration, std::chrono::microseconds idle,
+                          std::uint64_t window = 0) {
     using Clock = std::chrono::steady_clock;
     host::ApplyRealTimePriority(pthread_self(), RequestThreadPriority);
     std::array<std::uint64_t, 8> sent{};
@@ -71,13 +71,16 @@ inline Traffic RunTraffic(testsupport::EngineBoard& engine, std::uint32_t ports,
             std::size_t length = writing ? chunk.size() : 0;
             if (window != 0) {
                 const std::uint64_t inFlight = sent[port] - received[port ^ 1u];
-                length = inFlight >= window ? 0 : std::min<std::uint64_t>(length, window - inFlight);
+                length =
+                    inFlight >= window ? 0 : std::min<std::uint64_t>(length, window - inFlight);
             }
             for (std::size_t i = 0; i < length; ++i) {
                 chunk[i] = StreamByte(port, sent[port] + i);
             }
-            const std::uint32_t taken =
-                length == 0 ? 0 : engine.Write(static_cast<std::uint8_t>(port), std::string_view(chunk.data(), length));
+            const std::uint32_t taken = length == 0
+                                            ? 0
+                                            : engine.Write(static_cast<std::uint8_t>(port),
+                                                           std::string_view(chunk.data(), length));
             sent[port] += taken;
             const std::string bytes = engine.ReadAvailable(static_cast<std::uint8_t>(port));
             const std::uint32_t peer = port ^ 1u;
@@ -113,7 +116,8 @@ inline Traffic RunTraffic(testsupport::EngineBoard& engine, std::uint32_t ports,
     traffic.bytesReceived = totalReceived() - receivedAtStart;
     traffic.seconds = std::chrono::duration<double>(duration).count();
     // Drain: read until a tenth of a second passes with nothing new.
-    for (auto quietSince = Clock::now(); Clock::now() - quietSince < std::chrono::milliseconds(100);) {
+    for (auto quietSince = Clock::now();
+         Clock::now() - quietSince < std::chrono::milliseconds(100);) {
         if (round(false) != 0) {
             quietSince = Clock::now();
         } else {

@@ -38,13 +38,14 @@ std::uint64_t Pump(Done done) {
 
 void Report(const char* what, const Figures& f) {
     const double perByte = static_cast<double>(f.accesses) / static_cast<double>(f.bytes);
-    const double perInterrupt = static_cast<double>(f.accesses - f.bytes) / static_cast<double>(f.interrupts);
-    std::printf("%-9s %8llu bytes  %8llu accesses  %6.3f accesses/byte  %6llu interrupts  "
-                "%5.1f bytes/interrupt  %4.1f overhead accesses/interrupt\n",
-                what, static_cast<unsigned long long>(f.bytes),
-                static_cast<unsigned long long>(f.accesses), perByte,
-                static_cast<unsigned long long>(f.interrupts),
-                static_cast<double>(f.bytes) / static_cast<double>(f.interrupts), perInterrupt);
+    const double perInterrupt =
+        static_cast<double>(f.accesses - f.bytes) / static_cast<double>(f.interrupts);
+    std::printf(
+        "%-9s %8llu bytes  %8llu accesses  %6.3f accesses/byte  %6llu interrupts  "
+        "%5.1f bytes/interrupt  %4.1f overhead accesses/interrupt\n",
+        what, static_cast<unsigned long long>(f.bytes), static_cast<unsigned long long>(f.accesses),
+        perByte, static_cast<unsigned long long>(f.interrupts),
+        static_cast<double>(f.bytes) / static_cast<double>(f.interrupts), perInterrupt);
 }
 
 }  // namespace
@@ -86,7 +87,9 @@ int main(int argc, char** argv) {
     receive.bytes = board.Counters().burstReads;
     receive.accesses = board.Counters().loads + board.Counters().stores;
 
-    std::printf("Register accesses per byte at trigger 56, %d baud, interrupt within 1/4 character:\n", Baud);
+    std::printf(
+        "Register accesses per byte at trigger 56, %d baud, interrupt within 1/4 character:\n",
+        Baud);
     Report("transmit", transmit);
     Report("receive", receive);
     return 0;

@@ -32,15 +32,16 @@ void Run(const Case& c, double seconds) {
     for (std::uint8_t port = 0; port < 8; ++port) {
         engine.Open(port, testsupport::Line{c.baud, Parity::None, 8, 1, c.flowControl});
     }
-    const modelbench::Traffic t = modelbench::RunTraffic(
-        engine, 8, std::chrono::milliseconds(300), std::chrono::duration<double>(seconds),
-        std::chrono::microseconds(500));
+    const modelbench::Traffic t = modelbench::RunTraffic(engine, 8, std::chrono::milliseconds(300),
+                                                         std::chrono::duration<double>(seconds),
+                                                         std::chrono::microseconds(500));
     const double capacity = 8.0 * c.baud / 10.0 * t.seconds;
-    std::printf("%-27s %4.1f s  utilisation %6.2f %%  CPU %.2f cores | whole run: FIFO overruns %llu, "
-                "bytes lost %llu, ports flagged %u\n",
-                c.name, t.seconds, 100.0 * static_cast<double>(t.bytesReceived) / capacity,
-                t.cpuSeconds / t.seconds, static_cast<unsigned long long>(t.fifoOverruns),
-                static_cast<unsigned long long>(t.bytesLost), t.portsWithOverrun);
+    std::printf(
+        "%-27s %4.1f s  utilisation %6.2f %%  CPU %.2f cores | whole run: FIFO overruns %llu, "
+        "bytes lost %llu, ports flagged %u\n",
+        c.name, t.seconds, 100.0 * static_cast<double>(t.bytesReceived) / capacity,
+        t.cpuSeconds / t.seconds, static_cast<unsigned long long>(t.fifoOverruns),
+        static_cast<unsigned long long>(t.bytesLost), t.portsWithOverrun);
 }
 
 }  // namespace

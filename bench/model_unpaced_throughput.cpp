@@ -38,14 +38,17 @@ int main(int argc, char** argv) {
     const sim::BoardCounters counters = engine.Board().Counters();
     std::printf("Unpaced, 8 channels full duplex, %.1f s%s:\n", t.seconds,
                 trace.empty() ? "" : ", every register access traced");
-    std::printf("  %.0f bytes/s in total (%.0f per channel), %.2f CPU cores, %.0f ns CPU per byte\n",
-                rate, rate / 8, t.cpuSeconds / t.seconds, t.cpuSeconds * 1e9 / static_cast<double>(t.bytesReceived));
-    std::printf("  %.2f register accesses per byte moved; %llu FIFO overruns, %llu bytes lost, "
-                "%llu out of place\n",
-                static_cast<double>(counters.loads + counters.stores) /
-                    static_cast<double>(counters.burstReads + counters.burstWrites),
-                static_cast<unsigned long long>(t.fifoOverruns),
-                static_cast<unsigned long long>(t.bytesLost),
-                static_cast<unsigned long long>(t.mismatches));
+    std::printf(
+        "  %.0f bytes/s in total (%.0f per channel), %.2f CPU cores, %.0f ns CPU per byte\n", rate,
+        rate / 8, t.cpuSeconds / t.seconds,
+        t.cpuSeconds * 1e9 / static_cast<double>(t.bytesReceived));
+    std::printf(
+        "  %.2f register accesses per byte moved; %llu FIFO overruns, %llu bytes lost, "
+        "%llu out of place\n",
+        static_cast<double>(counters.loads + counters.stores) /
+            static_cast<double>(counters.burstReads + counters.burstWrites),
+        static_cast<unsigned long long>(t.fifoOverruns),
+        static_cast<unsigned long long>(t.bytesLost),
+        static_cast<unsigned long long>(t.mismatches));
     return 0;
 }

@@ -20,12 +20,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <new>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,8 +34,8 @@
 #include "hw/BoardClock.h"
 #include "hw/Registers.h"
 #include "platform/host/HostPlatform.h"
-#include "platform/host/RegisterDevice.h"
 #include "platform/host/PosixNames.h"
+#include "platform/host/RegisterDevice.h"
 #include "port/PortRecord.h"
 #include "server/DeviceChannel.h"
 #include "server/DeviceNames.h"
@@ -138,8 +138,7 @@ void TakeSemaphore(sem_t* semaphore, std::uint32_t pollMicroseconds) {
             for (int i = 0; i < 16; ++i) CpuRelax();
         } while (Clock::now() < end);
     }
-    while (sem_wait(semaphore) != 0) {
-    }
+    while (sem_wait(semaphore) != 0) {}
 }
 
 // The partner reads how to wait from the block's status word, written by the measuring side.
@@ -159,12 +158,14 @@ struct Figures {
     }
     double At(double fraction) {
         std::sort(microseconds.begin(), microseconds.end());
-        const auto index = static_cast<std::size_t>(fraction * static_cast<double>(microseconds.size()));
+        const auto index =
+            static_cast<std::size_t>(fraction * static_cast<double>(microseconds.size()));
         return microseconds[std::min(index, microseconds.size() - 1)];
     }
 };
 
-void MeasurePingPong(PingPong& pingPong, std::uint32_t pollMicroseconds, int samples, Figures& figures) {
+void MeasurePingPong(PingPong& pingPong, std::uint32_t pollMicroseconds, int samples,
+                     Figures& figures) {
     pingPong.block->request.resultCount = pollMicroseconds;
     for (int i = 0; i < samples + 10; ++i) {
         const auto start = Clock::now();
@@ -195,10 +196,11 @@ void MeasureBulk(quelta::Device& port, PortRecord& record, bool write) {
         ++requests;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("  %-10s %zu-byte requests: %9.0f requests/s, %8.1f MB/s (%.0f%% of requests full)\n",
-                write ? "SerialWrite" : "SerialRead", buffer.size(),
-                static_cast<double>(requests) / seconds, static_cast<double>(bytes) / seconds / 1e6,
-                100.0 * static_cast<double>(bytes) / static_cast<double>(requests * buffer.size()));
+    std::printf(
+        "  %-10s %zu-byte requests: %9.0f requests/s, %8.1f MB/s (%.0f%% of requests full)\n",
+        write ? "SerialWrite" : "SerialRead", buffer.size(),
+        static_cast<double>(requests) / seconds, static_cast<double>(bytes) / seconds / 1e6,
+        100.0 * static_cast<double>(bytes) / static_cast<double>(requests * buffer.size()));
 }
 
 template <typename Setup>
@@ -257,7 +259,8 @@ int main(int argc, char** argv) {
     shm_unlink((base + ".sm").c_str());
     sem_unlink((base + ".s1").c_str());
     sem_unlink((base + ".s2").c_str());
-    if (pingPong.block == MAP_FAILED || pingPong.request == SEM_FAILED || pingPong.reply == SEM_FAILED) {
+    if (pingPong.block == MAP_FAILED || pingPong.request == SEM_FAILED ||
+        pingPong.reply == SEM_FAILED) {
         std::fprintf(stderr, "cannot make the ping-pong objects\n");
         return 1;
     }
@@ -277,11 +280,16 @@ int main(int argc, char** argv) {
         }
         std::printf("request round trip in microseconds, %d alternating rounds (median / p99):\n",
                     rounds);
-        std::printf("  (a)  library SerialGetLineErrors            %8.2f / %8.2f\n", library.At(0.5), library.At(0.99));
-        std::printf("  (a') the same, client sleeps 1 ms between   %8.2f / %8.2f\n", sleepingLibrary.At(0.5), sleepingLibrary.At(0.99));
-        std::printf("  (a'') the same, client does not poll        %8.2f / %8.2f\n", sleepingNoPoll.At(0.5), sleepingNoPoll.At(0.99));
-        std::printf("  (b)  semaphore ping-pong, sleeping          %8.2f / %8.2f\n", sleeping.At(0.5), sleeping.At(0.99));
-        std::printf("  (c)  semaphore ping-pong, polling 50 us     %8.2f / %8.2f\n", spinning.At(0.5), spinning.At(0.99));
+        std::printf("  (a)  library SerialGetLineErrors            %8.2f / %8.2f\n",
+                    library.At(0.5), library.At(0.99));
+        std::printf("  (a') the same, client sleeps 1 ms between   %8.2f / %8.2f\n",
+                    sleepingLibrary.At(0.5), sleepingLibrary.At(0.99));
+        std::printf("  (a'') the same, client does not poll        %8.2f / %8.2f\n",
+                    sleepingNoPoll.At(0.5), sleepingNoPoll.At(0.99));
+        std::printf("  (b)  semaphore ping-pong, sleeping          %8.2f / %8.2f\n",
+                    sleeping.At(0.5), sleeping.At(0.99));
+        std::printf("  (c)  semaphore ping-pong, polling 50 us     %8.2f / %8.2f\n",
+                    spinning.At(0.5), spinning.At(0.99));
         std::printf("ratios: (a)/(c) median %.2f (goal <= 3), (a')/(b) median %.2f (goal <= 1.2)\n",
                     library.At(0.5) / spinning.At(0.5), sleepingLibrary.At(0.5) / sleeping.At(0.5));
     }

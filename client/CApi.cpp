@@ -22,18 +22,30 @@ thread_local std::string lastErrorMessage;
 
 int ToCode(quelta::ErrorCode code) {
     switch (code) {
-        case quelta::ErrorCode::NoSuchDevice: return QUELTA_ERR_NO_SUCH_DEVICE;
-        case quelta::ErrorCode::AccessDenied: return QUELTA_ERR_ACCESS_DENIED;
-        case quelta::ErrorCode::NotAnswering: return QUELTA_ERR_NOT_ANSWERING;
-        case quelta::ErrorCode::DeviceBusy: return QUELTA_ERR_DEVICE_BUSY;
-        case quelta::ErrorCode::NotOpened: return QUELTA_ERR_NOT_OPENED;
-        case quelta::ErrorCode::ConfigRefused: return QUELTA_ERR_CONFIG_REFUSED;
-        case quelta::ErrorCode::InvalidPort: return QUELTA_ERR_INVALID_PORT;
-        case quelta::ErrorCode::NotImplemented: return QUELTA_ERR_NOT_IMPLEMENTED;
-        case quelta::ErrorCode::TimedOut: return QUELTA_ERR_TIMED_OUT;
-        case quelta::ErrorCode::InvalidArgument: return QUELTA_ERR_INVALID_ARGUMENT;
-        case quelta::ErrorCode::ProtocolError: return QUELTA_ERR_PROTOCOL;
-        case quelta::ErrorCode::SystemError: return QUELTA_ERR_SYSTEM;
+    case quelta::ErrorCode::NoSuchDevice:
+        return QUELTA_ERR_NO_SUCH_DEVICE;
+    case quelta::ErrorCode::AccessDenied:
+        return QUELTA_ERR_ACCESS_DENIED;
+    case quelta::ErrorCode::NotAnswering:
+        return QUELTA_ERR_NOT_ANSWERING;
+    case quelta::ErrorCode::DeviceBusy:
+        return QUELTA_ERR_DEVICE_BUSY;
+    case quelta::ErrorCode::NotOpened:
+        return QUELTA_ERR_NOT_OPENED;
+    case quelta::ErrorCode::ConfigRefused:
+        return QUELTA_ERR_CONFIG_REFUSED;
+    case quelta::ErrorCode::InvalidPort:
+        return QUELTA_ERR_INVALID_PORT;
+    case quelta::ErrorCode::NotImplemented:
+        return QUELTA_ERR_NOT_IMPLEMENTED;
+    case quelta::ErrorCode::TimedOut:
+        return QUELTA_ERR_TIMED_OUT;
+    case quelta::ErrorCode::InvalidArgument:
+        return QUELTA_ERR_INVALID_ARGUMENT;
+    case quelta::ErrorCode::ProtocolError:
+        return QUELTA_ERR_PROTOCOL;
+    case quelta::ErrorCode::SystemError:
+        return QUELTA_ERR_SYSTEM;
     }
     return QUELTA_ERR_SYSTEM;
 }
@@ -109,10 +121,17 @@ int quelta_open(const char* name, quelta_open_mode mode, uint32_t reply_timeout_
     *device = nullptr;
     quelta::OpenOptions options;
     switch (mode) {
-        case QUELTA_OPEN_RESET: options.mode = quelta::OpenMode::Reset; break;
-        case QUELTA_OPEN_ATTACH: options.mode = quelta::OpenMode::Attach; break;
-        case QUELTA_OPEN_ATTACH_OR_RESET: options.mode = quelta::OpenMode::AttachOrReset; break;
-        default: return Fail(QUELTA_ERR_INVALID_ARGUMENT, "unknown open mode");
+    case QUELTA_OPEN_RESET:
+        options.mode = quelta::OpenMode::Reset;
+        break;
+    case QUELTA_OPEN_ATTACH:
+        options.mode = quelta::OpenMode::Attach;
+        break;
+    case QUELTA_OPEN_ATTACH_OR_RESET:
+        options.mode = quelta::OpenMode::AttachOrReset;
+        break;
+    default:
+        return Fail(QUELTA_ERR_INVALID_ARGUMENT, "unknown open mode");
     }
     if (reply_timeout_ms != 0) {
         options.replyTimeout = Milliseconds(reply_timeout_ms);
@@ -178,15 +197,9 @@ int quelta_write_all(quelta_device* device, const void* data, size_t size, uint3
 void quelta_default_line_config(quelta_line_config* config) {
     if (config == nullptr) return;
     const quelta::LineSettings defaults;
-    *config = quelta_line_config{defaults.baudRate,
-                                 defaults.dataBits,
-                                 defaults.parity,
-                                 defaults.stopBits,
-                                 0,
-                                 defaults.xonChar,
-                                 defaults.xoffChar,
-                                 defaults.flowControl,
-                                 defaults.lineMode};
+    *config = quelta_line_config{
+        defaults.baudRate, defaults.dataBits, defaults.parity,      defaults.stopBits, 0,
+        defaults.xonChar,  defaults.xoffChar, defaults.flowControl, defaults.lineMode};
 }
 
 int quelta_configure(quelta_device* device, const quelta_line_config* config) {
@@ -225,15 +238,15 @@ int quelta_get_modem_status(quelta_device* device, quelta_modem_status* status) 
     return OnDevice(device, status, [&](quelta::Device& port) {
         const quelta::ModemStatus s = port.GetModemStatus();
         *status = quelta_modem_status{s.raw, s.ctsChanged, s.dsrChanged, s.ringEnded, s.dcdChanged,
-                                      s.cts, s.dsr, s.ring, s.dcd};
+                                      s.cts, s.dsr,        s.ring,       s.dcd};
     });
 }
 
 int quelta_get_line_status(quelta_device* device, quelta_line_status* status) {
     return OnDevice(device, status, [&](quelta::Device& port) {
         const quelta::LineStatus s = port.GetLineStatus();
-        *status = quelta_line_status{s.raw,          s.dataReady,     s.overrun,
-                                     s.parityError,  s.framingError,  s.breakReceived,
+        *status = quelta_line_status{s.raw,          s.dataReady,        s.overrun,
+                                     s.parityError,  s.framingError,     s.breakReceived,
                                      s.holdingEmpty, s.transmitterEmpty, s.fifoError};
     });
 }
@@ -248,8 +261,8 @@ int quelta_get_modem_control(quelta_device* device, quelta_modem_control* contro
 int quelta_get_line_errors(quelta_device* device, quelta_line_errors* errors) {
     return OnDevice(device, errors, [&](quelta::Device& port) {
         const quelta::LineErrors e = port.GetLineErrors();
-        *errors = quelta_line_errors{e.raw, e.overrun, e.parityError, e.framingError,
-                                     e.breakReceived, e.fifoError};
+        *errors = quelta_line_errors{e.raw,          e.overrun,       e.parityError,
+                                     e.framingError, e.breakReceived, e.fifoError};
     });
 }
 
@@ -259,20 +272,34 @@ int quelta_get_rx_count(quelta_device* device, uint32_t* count) {
 
 const char* quelta_error_string(int error) {
     switch (error) {
-        case QUELTA_OK: return "no error";
-        case QUELTA_ERR_NO_SUCH_DEVICE: return "no such device";
-        case QUELTA_ERR_ACCESS_DENIED: return "access denied";
-        case QUELTA_ERR_NOT_ANSWERING: return "driver not answering";
-        case QUELTA_ERR_DEVICE_BUSY: return "device busy";
-        case QUELTA_ERR_NOT_OPENED: return "port not opened since the driver started";
-        case QUELTA_ERR_CONFIG_REFUSED: return "configuration refused";
-        case QUELTA_ERR_INVALID_PORT: return "invalid port";
-        case QUELTA_ERR_NOT_IMPLEMENTED: return "request not implemented";
-        case QUELTA_ERR_TIMED_OUT: return "timed out";
-        case QUELTA_ERR_INVALID_ARGUMENT: return "invalid argument";
-        case QUELTA_ERR_PROTOCOL: return "protocol error";
-        case QUELTA_ERR_SYSTEM: return "system error";
-        default: return "unknown error";
+    case QUELTA_OK:
+        return "no error";
+    case QUELTA_ERR_NO_SUCH_DEVICE:
+        return "no such device";
+    case QUELTA_ERR_ACCESS_DENIED:
+        return "access denied";
+    case QUELTA_ERR_NOT_ANSWERING:
+        return "driver not answering";
+    case QUELTA_ERR_DEVICE_BUSY:
+        return "device busy";
+    case QUELTA_ERR_NOT_OPENED:
+        return "port not opened since the driver started";
+    case QUELTA_ERR_CONFIG_REFUSED:
+        return "configuration refused";
+    case QUELTA_ERR_INVALID_PORT:
+        return "invalid port";
+    case QUELTA_ERR_NOT_IMPLEMENTED:
+        return "request not implemented";
+    case QUELTA_ERR_TIMED_OUT:
+        return "timed out";
+    case QUELTA_ERR_INVALID_ARGUMENT:
+        return "invalid argument";
+    case QUELTA_ERR_PROTOCOL:
+        return "protocol error";
+    case QUELTA_ERR_SYSTEM:
+        return "system error";
+    default:
+        return "unknown error";
     }
 }
 

@@ -81,25 +81,26 @@ std::size_t MoveAll(std::size_t size, Clock::time_point deadline, Step step) {
 
 void CheckStatus(const RequestChannel& channel, std::uint32_t requestCode, const Reply& reply) {
     switch (reply.status) {
-        case RequestDone:
-            return;
-        case RequestInvalidPort:
-            if (requestCode == SerialOpen) {
-                throw Error(ErrorCode::InvalidPort,
-                            channel.Name() + ": the driver set up no port behind this device (status 87)");
-            }
-            throw Error(ErrorCode::InvalidPort,
-                        channel.Name() + ": the driver has no port " +
-                            std::to_string(channel.PortIndex()) +
-                            " (status 87); the driver may have restarted: open the device again");
-        case RequestNotImplemented:
-            throw Error(ErrorCode::NotImplemented, channel.Name() + ": request " +
-                                                       std::to_string(requestCode) +
-                                                       " not implemented by the driver (status 120)");
-        default:
-            throw Error(ErrorCode::ProtocolError, channel.Name() + ": unexpected status " +
-                                                      std::to_string(reply.status) +
-                                                      " for request " + std::to_string(requestCode));
+    case RequestDone:
+        return;
+    case RequestInvalidPort:
+        if (requestCode == SerialOpen) {
+            throw Error(
+                ErrorCode::InvalidPort,
+                channel.Name() + ": the driver set up no port behind this device (status 87)");
+        }
+        throw Error(ErrorCode::InvalidPort,
+                    channel.Name() + ": the driver has no port " +
+                        std::to_string(channel.PortIndex()) +
+                        " (status 87); the driver may have restarted: open the device again");
+    case RequestNotImplemented:
+        throw Error(ErrorCode::NotImplemented, channel.Name() + ": request " +
+                                                   std::to_string(requestCode) +
+                                                   " not implemented by the driver (status 120)");
+    default:
+        throw Error(ErrorCode::ProtocolError, channel.Name() + ": unexpected status " +
+                                                  std::to_string(reply.status) + " for request " +
+                                                  std::to_string(requestCode));
     }
 }
 
@@ -211,9 +212,8 @@ std::size_t Device::ReadSome(std::span<std::uint8_t> buffer, std::chrono::millis
 }
 
 void Device::ReadExact(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) {
-    const std::size_t total = MoveAll(buffer.size(), Clock::now() + timeout, [&](std::size_t done) {
-        return Read(buffer.subspan(done));
-    });
+    const std::size_t total = MoveAll(buffer.size(), Clock::now() + timeout,
+                                      [&](std::size_t done) { return Read(buffer.subspan(done)); });
     if (total < buffer.size()) {
         throw Error(ErrorCode::TimedOut,
                     Name() + ": received " + std::to_string(total) + " of " +
@@ -223,9 +223,8 @@ void Device::ReadExact(std::span<std::uint8_t> buffer, std::chrono::milliseconds
 }
 
 void Device::WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout) {
-    const std::size_t total = MoveAll(data.size(), Clock::now() + timeout, [&](std::size_t done) {
-        return Write(data.subspan(done));
-    });
+    const std::size_t total = MoveAll(data.size(), Clock::now() + timeout,
+                                      [&](std::size_t done) { return Write(data.subspan(done)); });
     if (total < data.size()) {
         throw Error(ErrorCode::TimedOut,
                     Name() + ": the driver took " + std::to_string(total) + " of " +
@@ -251,10 +250,9 @@ void Device::Configure(const LineSettings& settings) {
     const Reply reply = session.Exchange(SerialSetConfig, sizeof wire);
     CheckStatus(*channel_, SerialSetConfig, reply);
     if (reply.resultCount == 0) {
-        throw Error(ErrorCode::ConfigRefused,
-                    Name() + ": configuration refused by the driver: " +
-                        std::to_string(settings.baudRate) +
-                        " baud cannot be made from the board's clock");
+        throw Error(ErrorCode::ConfigRefused, Name() + ": configuration refused by the driver: " +
+                                                  std::to_string(settings.baudRate) +
+                                                  " baud cannot be made from the board's clock");
     }
     if (reply.resultCount != 1) {
         ThrowBadCount(*channel_, SerialSetConfig, reply.resultCount);
@@ -270,7 +268,9 @@ void Device::ClosePort() {
     ClearOpenedMark(session.Part());
 }
 
-ModemStatus Device::GetModemStatus() { return ModemStatus::Decode(ByteRequest(SerialGetModemStatus)); }
+ModemStatus Device::GetModemStatus() {
+    return ModemStatus::Decode(ByteRequest(SerialGetModemStatus));
+}
 LineStatus Device::GetLineStatus() { return LineStatus::Decode(ByteRequest(SerialGetLineStatus)); }
 ModemControl Device::GetModemControl() {
     return ModemControl::Decode(ByteRequest(SerialGetModemControl));

@@ -60,7 +60,7 @@ public:
 
     const std::string& Name() const;  // the full name
     std::uint8_t PortIndex() const;
-    std::uint32_t DataAreaSize() const;  // the most one request carries
+    std::uint32_t DataAreaSize() const;          // the most one request carries
     bool WasReset() const { return wasReset_; }  // opening sent SerialOpen
 
     // Takes what has arrived, up to buffer.size() bytes, without waiting.

@@ -25,8 +25,10 @@ bool NaturalLess(const std::string& a, const std::string& b) {
         if (digitA && digitB) {
             std::size_t endA = i;
             std::size_t endB = j;
-            while (endA < a.size() && std::isdigit(static_cast<unsigned char>(a[endA])) != 0) ++endA;
-            while (endB < b.size() && std::isdigit(static_cast<unsigned char>(b[endB])) != 0) ++endB;
+            while (endA < a.size() && std::isdigit(static_cast<unsigned char>(a[endA])) != 0)
+                ++endA;
+            while (endB < b.size() && std::isdigit(static_cast<unsigned char>(b[endB])) != 0)
+                ++endB;
             std::string_view numberA(a.data() + i, endA - i);
             std::string_view numberB(b.data() + j, endB - j);
             while (numberA.size() > 1 && numberA.front() == '0') numberA.remove_prefix(1);
@@ -53,8 +55,8 @@ std::string FullDeviceName(std::string_view name) {
     } else {
         full = std::string(name);
         if (!full.starts_with(Prefix)) {
-            throw Error(ErrorCode::InvalidArgument,
-                        "not a Quelta device name: " + full + " (expected \\RtDevice\\Quelta\\NAME)");
+            throw Error(ErrorCode::InvalidArgument, "not a Quelta device name: " + full +
+                                                        " (expected \\RtDevice\\Quelta\\NAME)");
         }
     }
     const std::string_view shortPart = std::string_view(full).substr(Prefix.size());

@@ -7,18 +7,30 @@ namespace quelta {
 
 const char* ErrorCodeName(ErrorCode code) {
     switch (code) {
-        case ErrorCode::NoSuchDevice: return "no-such-device";
-        case ErrorCode::AccessDenied: return "access-denied";
-        case ErrorCode::NotAnswering: return "not-answering";
-        case ErrorCode::DeviceBusy: return "device-busy";
-        case ErrorCode::NotOpened: return "not-opened";
-        case ErrorCode::ConfigRefused: return "config-refused";
-        case ErrorCode::InvalidPort: return "invalid-port";
-        case ErrorCode::NotImplemented: return "not-implemented";
-        case ErrorCode::TimedOut: return "timed-out";
-        case ErrorCode::InvalidArgument: return "invalid-argument";
-        case ErrorCode::ProtocolError: return "protocol-error";
-        case ErrorCode::SystemError: return "system-error";
+    case ErrorCode::NoSuchDevice:
+        return "no-such-device";
+    case ErrorCode::AccessDenied:
+        return "access-denied";
+    case ErrorCode::NotAnswering:
+        return "not-answering";
+    case ErrorCode::DeviceBusy:
+        return "device-busy";
+    case ErrorCode::NotOpened:
+        return "not-opened";
+    case ErrorCode::ConfigRefused:
+        return "config-refused";
+    case ErrorCode::InvalidPort:
+        return "invalid-port";
+    case ErrorCode::NotImplemented:
+        return "not-implemented";
+    case ErrorCode::TimedOut:
+        return "timed-out";
+    case ErrorCode::InvalidArgument:
+        return "invalid-argument";
+    case ErrorCode::ProtocolError:
+        return "protocol-error";
+    case ErrorCode::SystemError:
+        return "system-error";
     }
     return "unknown";
 }

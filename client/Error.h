@@ -9,18 +9,18 @@
 namespace quelta {
 
 enum class ErrorCode {
-    NoSuchDevice = 1,    // no named objects for the device: no driver serves that name
-    AccessDenied,        // the objects exist but this user may not open them
-    NotAnswering,        // the driver did not reply within the time limit
-    DeviceBusy,          // another client held the device for longer than the time limit
-    NotOpened,           // attach asked for, but no client has opened the port since the driver started
-    ConfigRefused,       // the driver (or the library, before sending) refused a line configuration
-    InvalidPort,         // the driver answered status 87: the block names no port it has set up
-    NotImplemented,      // the driver answered status 120: it does not know the request
-    TimedOut,            // write-all or read-exactly ran out of time; partial transfer in Transferred()
-    InvalidArgument,     // a malformed name, setting or size handed to the library
-    ProtocolError,       // a reply that breaks the request protocol (unknown status, impossible count)
-    SystemError,         // an operating system call failed for another reason
+    NoSuchDevice = 1,  // no named objects for the device: no driver serves that name
+    AccessDenied,      // the objects exist but this user may not open them
+    NotAnswering,      // the driver did not reply within the time limit
+    DeviceBusy,        // another client held the device for longer than the time limit
+    NotOpened,       // attach asked for, but no client has opened the port since the driver started
+    ConfigRefused,   // the driver (or the library, before sending) refused a line configuration
+    InvalidPort,     // the driver answered status 87: the block names no port it has set up
+    NotImplemented,  // the driver answered status 120: it does not know the request
+    TimedOut,        // write-all or read-exactly ran out of time; partial transfer in Transferred()
+    InvalidArgument,  // a malformed name, setting or size handed to the library
+    ProtocolError,    // a reply that breaks the request protocol (unknown status, impossible count)
+    SystemError,      // an operating system call failed for another reason
 };
 
 // Short stable name of a code ("no-such-device"), for scripts and JSON.

@@ -8,9 +8,14 @@ namespace {
 
 bool IsParityLetter(char letter) {
     switch (letter) {
-        case Parity::None: case Parity::Odd: case Parity::Even: case Parity::Mark:
-        case Parity::Space: return true;
-        default: return false;
+    case Parity::None:
+    case Parity::Odd:
+    case Parity::Even:
+    case Parity::Mark:
+    case Parity::Space:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -57,21 +62,21 @@ std::optional<std::string> ExplainRefusal(const LineSettings& settings) {
                " (none, odd, even, mark or space)";
     }
     switch (settings.stopBits) {
-        case StopBits::One:
-            break;
-        case StopBits::Two:
-            if (settings.dataBits == 5) {
-                return std::string("two stop bits need 6 to 8 data bits (5 data bits take 1 or 1.5)");
-            }
-            break;
-        case StopBits::OneAndAHalf:
-            if (settings.dataBits != 5) {
-                return std::string("one and a half stop bits need 5 data bits");
-            }
-            break;
-        default:
-            return "stop-bit code " + std::to_string(static_cast<unsigned>(settings.stopBits)) +
-                   " (1, 2 or 3 for one and a half)";
+    case StopBits::One:
+        break;
+    case StopBits::Two:
+        if (settings.dataBits == 5) {
+            return std::string("two stop bits need 6 to 8 data bits (5 data bits take 1 or 1.5)");
+        }
+        break;
+    case StopBits::OneAndAHalf:
+        if (settings.dataBits != 5) {
+            return std::string("one and a half stop bits need 5 data bits");
+        }
+        break;
+    default:
+        return "stop-bit code " + std::to_string(static_cast<unsigned>(settings.stopBits)) +
+               " (1, 2 or 3 for one and a half)";
     }
     return std::nullopt;
 }
@@ -107,10 +112,18 @@ std::string FormatFrame(const LineSettings& settings) {
                  ? static_cast<char>(std::toupper(static_cast<unsigned char>(settings.parity)))
                  : '?';
     switch (settings.stopBits) {
-        case StopBits::One: frame += "1"; break;
-        case StopBits::Two: frame += "2"; break;
-        case StopBits::OneAndAHalf: frame += "1.5"; break;
-        default: frame += "?"; break;
+    case StopBits::One:
+        frame += "1";
+        break;
+    case StopBits::Two:
+        frame += "2";
+        break;
+    case StopBits::OneAndAHalf:
+        frame += "1.5";
+        break;
+    default:
+        frame += "?";
+        break;
     }
     return frame;
 }

@@ -14,9 +14,9 @@ namespace quelta {
 struct LineSettings {
     std::int32_t baudRate = 9600;
     std::uint8_t dataBits = 8;
-    char parity = Parity::None;            // a Parity letter
+    char parity = Parity::None;             // a Parity letter
     std::uint8_t stopBits = StopBits::One;  // a StopBits code
-    bool softwareFlow = false;  // XON/XOFF in both directions
+    bool softwareFlow = false;              // XON/XOFF in both directions
     std::uint8_t xonChar = DefaultXonChar;
     std::uint8_t xoffChar = DefaultXoffChar;
     std::uint8_t flowControl = 0;  // FlowControl bits

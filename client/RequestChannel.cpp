@@ -26,15 +26,16 @@ RequestChannel::RequestChannel(const std::string& fullName, Clock::duration repl
       replyTimeout_(replyTimeout),
       replyPoll_(replyPoll),
       pollWindow_(replyPoll.count()) {
-    blockMapping_ = SharedMapping(PosixObjectName(fullName + SharedMemorySuffix),
-                                  RequestBlockOverhead);
+    blockMapping_ =
+        SharedMapping(PosixObjectName(fullName + SharedMemorySuffix), RequestBlockOverhead);
     block_ = static_cast<RequestBlock*>(blockMapping_.Address());
     dataAreaSize_ = block_->dataAreaSize;
     if (dataAreaSize_ < sizeof(std::uint32_t) * 4 ||
         blockMapping_.Size() != std::size_t{dataAreaSize_} + RequestBlockOverhead) {
         throw Error(ErrorCode::ProtocolError,
-                    fullName + ": the request block's size (" + std::to_string(blockMapping_.Size()) +
-                        " bytes, data area " + std::to_string(dataAreaSize_) +
+                    fullName + ": the request block's size (" +
+                        std::to_string(blockMapping_.Size()) + " bytes, data area " +
+                        std::to_string(dataAreaSize_) +
                         ") does not fit; the driver may still be starting");
     }
     requestSemaphore_ = NamedSemaphore(PosixObjectName(fullName + RequestSemaphoreSuffix));
@@ -44,12 +45,14 @@ RequestChannel::RequestChannel(const std::string& fullName, Clock::duration repl
 
 RequestChannel::Session::Session(RequestChannel& channel) : channel_(channel) {
     if (channel_.Unusable()) {
-        throw Error(ErrorCode::NotAnswering,
-                    channel_.name_ + ": an earlier request was never answered; open the device again");
+        throw Error(
+            ErrorCode::NotAnswering,
+            channel_.name_ + ": an earlier request was never answered; open the device again");
     }
     const LockResult lock = channel_.mutex_.Lock(Clock::now() + channel_.replyTimeout_);
     if (lock == LockResult::TimedOut) {
-        throw Error(ErrorCode::DeviceBusy, channel_.name_ + ": another client held the device for " +
+        throw Error(ErrorCode::DeviceBusy, channel_.name_ +
+                                               ": another client held the device for " +
                                                Milliseconds(channel_.replyTimeout_));
     }
     try {
@@ -71,8 +74,7 @@ void RequestChannel::TakeOver(LockResult lock) {
         }
     }
     // A reply that arrived after its client gave up waiting would otherwise answer this request.
-    while (replySemaphore_.TryTake()) {
-    }
+    while (replySemaphore_.TryTake()) {}
 }
 
 Clock::duration RequestChannel::NextPoll() {
@@ -86,7 +88,8 @@ void RequestChannel::LearnFrom(TakeResult result) {
     if (result == TakeResult::WhilePolling) {
         pollWindow_.store(replyPoll_.count(), std::memory_order_relaxed);
     } else if (result == TakeResult::AfterSleeping) {
-        pollWindow_.store(pollWindow_.load(std::memory_order_relaxed) / 2, std::memory_order_relaxed);
+        pollWindow_.store(pollWindow_.load(std::memory_order_relaxed) / 2,
+                          std::memory_order_relaxed);
     }
 }
 

@@ -10,8 +10,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -54,7 +54,10 @@ public:
 
     // The port every request acts on; written into the block before each request, so a block
     // scribbled by another client cannot turn this client's requests onto another port.
-    void SetPortIndex(std::uint8_t portIndex) { portIndex_ = portIndex; portKnown_ = true; }
+    void SetPortIndex(std::uint8_t portIndex) {
+        portIndex_ = portIndex;
+        portKnown_ = true;
+    }
     std::uint8_t PortIndex() const { return portIndex_; }
 
     // True once a request was taken by the driver but not answered in time.
@@ -75,7 +78,8 @@ private:
     std::atomic<std::uint32_t> requestCount_{0};
     SharedMapping blockMapping_;
     RequestBlock* block_ = nullptr;
-    std::uint32_t dataAreaSize_ = 0;  // read once at open: another client could change the block's copy
+    std::uint32_t dataAreaSize_ =
+        0;  // read once at open: another client could change the block's copy
     NamedSemaphore requestSemaphore_;
     NamedSemaphore replySemaphore_;
     DeviceMutex mutex_;

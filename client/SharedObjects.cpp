@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <utility>
 
@@ -54,9 +54,8 @@ SharedMapping::SharedMapping(const std::string& posixName, std::size_t minimumSi
     }
     if (static_cast<std::size_t>(info.st_size) < minimumSize) {
         close(descriptor);
-        throw Error(ErrorCode::ProtocolError,
-                    posixName + " is " + std::to_string(info.st_size) +
-                        " bytes, too small for a device object");
+        throw Error(ErrorCode::ProtocolError, posixName + " is " + std::to_string(info.st_size) +
+                                                  " bytes, too small for a device object");
     }
     size_ = static_cast<std::size_t>(info.st_size);
     void* address = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
@@ -143,17 +142,17 @@ LockResult DeviceMutex::Lock(Clock::time_point deadline) {
     const timespec when = RealtimeDeadline(deadline);
     const int result = pthread_mutex_timedlock(&object->mutex, &when);
     switch (result) {
-        case 0:
-            return LockResult::Locked;
-        case EOWNERDEAD:
-            // The holder died inside a request. Marking the mutex consistent keeps it usable for
-            // everyone; the caller deals with the request the dead client may have left behind.
-            pthread_mutex_consistent(&object->mutex);
-            return LockResult::OwnerDied;
-        case ETIMEDOUT:
-            return LockResult::TimedOut;
-        default:
-            ThrowSystemError("cannot take the device mutex", result);
+    case 0:
+        return LockResult::Locked;
+    case EOWNERDEAD:
+        // The holder died inside a request. Marking the mutex consistent keeps it usable for
+        // everyone; the caller deals with the request the dead client may have left behind.
+        pthread_mutex_consistent(&object->mutex);
+        return LockResult::OwnerDied;
+    case ETIMEDOUT:
+        return LockResult::TimedOut;
+    default:
+        ThrowSystemError("cannot take the device mutex", result);
     }
 }
 

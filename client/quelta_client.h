@@ -37,9 +37,9 @@ typedef enum quelta_error {
 } quelta_error;
 
 typedef enum quelta_open_mode {
-    QUELTA_OPEN_RESET = 0,           /* SerialOpen: port back to 9600 8N1, rings emptied */
-    QUELTA_OPEN_ATTACH = 1,          /* use the port as the last open left it; not after a close */
-    QUELTA_OPEN_ATTACH_OR_RESET = 2  /* attach if opened and not closed since, else reset */
+    QUELTA_OPEN_RESET = 0,          /* SerialOpen: port back to 9600 8N1, rings emptied */
+    QUELTA_OPEN_ATTACH = 1,         /* use the port as the last open left it; not after a close */
+    QUELTA_OPEN_ATTACH_OR_RESET = 2 /* attach if opened and not closed since, else reset */
 } quelta_open_mode;
 
 /* The line configuration; quelta_default_line_config fills in 9600 8N1, no flow control. */
@@ -51,8 +51,8 @@ typedef struct quelta_line_config {
     uint8_t software_flow; /* non-zero: XON/XOFF in both directions */
     uint8_t xon_char;
     uint8_t xoff_char;
-    uint8_t flow_control;  /* QUELTA_FLOW_* bits */
-    uint8_t line_mode;     /* 2 or 3: RS-485 modes with automatic direction; else default */
+    uint8_t flow_control; /* QUELTA_FLOW_* bits */
+    uint8_t line_mode;    /* 2 or 3: RS-485 modes with automatic direction; else default */
 } quelta_line_config;
 
 #define QUELTA_FLOW_AUTO_RTS 0x01

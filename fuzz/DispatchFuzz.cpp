@@ -163,8 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if ((op & 0x60) == 0x60) {
             // The interrupt side between two requests, holding the CPU lock as it does.
             // The summary and the identifications it leads to are the input's.
-            IsrContext context{reinterpret_cast<volatile std::uint8_t*>(board.Window(0)) + IntSummary,
-                               nullptr, 0};
+            IsrContext context{
+                reinterpret_cast<volatile std::uint8_t*>(board.Window(0)) + IntSummary, nullptr, 0};
             host::EnterInterruptContext();
             (void)InterruptService(&context);
             host::LeaveInterruptContext();

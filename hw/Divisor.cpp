@@ -2,13 +2,13 @@
 
 namespace {
 
-constexpr std::uint32_t Oversampling = 16;           // the channel samples each bit 16 times
-constexpr std::int32_t LargestBaud = 0x7FFFFFF;      // 16 x this still fits a signed 32-bit word
-constexpr std::int32_t UnroundedBaud = 110;          // its divisor is never rounded up
-constexpr std::int32_t ToleranceFromBaud = 9600;     // the 2 % rule applies from here up
-constexpr std::uint32_t ToleranceFraction = 50;      // 2 % of the clock
+constexpr std::uint32_t Oversampling = 16;        // the channel samples each bit 16 times
+constexpr std::int32_t LargestBaud = 0x7FFFFFF;   // 16 x this still fits a signed 32-bit word
+constexpr std::int32_t UnroundedBaud = 110;       // its divisor is never rounded up
+constexpr std::int32_t ToleranceFromBaud = 9600;  // the 2 % rule applies from here up
+constexpr std::uint32_t ToleranceFraction = 50;   // 2 % of the clock
 constexpr std::uint32_t SmallestDivisor = 1;
-constexpr std::uint32_t LargestDivisor = 0xFFFF;     // DLL and DLM hold 16 bits
+constexpr std::uint32_t LargestDivisor = 0xFFFF;  // DLL and DLM hold 16 bits
 
 // Comparisons are made on signed 32-bit values, so that a clock of 0x80000000 Hz or more (a
 // clock word pair read as all ones) is below every rate and refuses it.

@@ -66,8 +66,8 @@ void EepromCommand(ChannelRegs* regs, std::uint8_t opcode, std::uint8_t address)
         eepromCtlShadow = static_cast<std::uint8_t>(eepromCtlShadow | Eeprom::DataOut);
         WriteShadow(regs);
     } else if (opcode == EepromOp::WriteDisable) {
-        eepromCtlShadow = static_cast<std::uint8_t>(
-            (eepromCtlShadow & ~Eeprom::ChipSelect) | Eeprom::DataOut);
+        eepromCtlShadow =
+            static_cast<std::uint8_t>((eepromCtlShadow & ~Eeprom::ChipSelect) | Eeprom::DataOut);
         WriteShadow(regs);
         EepromClockPulse(regs);
     }

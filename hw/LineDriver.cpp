@@ -48,10 +48,9 @@ void WriteLineDriverPins(ChannelRegs* regs, std::uint8_t channel, std::uint8_t d
     const std::uint8_t field = PinReadField(regs);
     // The pair's other channel keeps its mode: its half of the field goes back as read.
     const std::uint8_t value =
-        (channel % 2 != 0)
-            ? static_cast<std::uint8_t>((field & Pin::EvenChannelField) |
-                                        (driverMode << Pin::OddChannelShift))
-            : static_cast<std::uint8_t>((field & Pin::OddChannelField) | driverMode);
+        (channel % 2 != 0) ? static_cast<std::uint8_t>((field & Pin::EvenChannelField) |
+                                                       (driverMode << Pin::OddChannelShift))
+                           : static_cast<std::uint8_t>((field & Pin::OddChannelField) | driverMode);
     PinWriteField(regs, value);
 }
 

@@ -123,17 +123,17 @@ constexpr std::uint8_t Dcd = 0x80;
 }  // namespace Msr
 
 namespace FifoTrig {
-constexpr std::uint8_t SelectLevels = 0xC0;  // the level registers set the trigger levels
-constexpr std::uint8_t AutoDirection = 0x20; // automatic RS-485 direction control
-constexpr std::uint8_t DefaultLevel = 0x38;  // 56 bytes, written to TxLevel and RxLevel at open
+constexpr std::uint8_t SelectLevels = 0xC0;   // the level registers set the trigger levels
+constexpr std::uint8_t AutoDirection = 0x20;  // automatic RS-485 direction control
+constexpr std::uint8_t DefaultLevel = 0x38;   // 56 bytes, written to TxLevel and RxLevel at open
 }  // namespace FifoTrig
 
 namespace Feature {
-constexpr std::uint8_t XonXoff1 = 0x02;   // XON/XOFF flow control, direction 1
-constexpr std::uint8_t XonXoff0 = 0x08;   // XON/XOFF flow control, direction 0
-constexpr std::uint8_t Enhanced = 0x10;   // enhanced functions; cleared around each FIFO reset
-constexpr std::uint8_t AutoRts = 0x40;    // receive side: RTS follows the receive FIFO
-constexpr std::uint8_t AutoCts = 0x80;    // transmit side: the transmitter waits for CTS
+constexpr std::uint8_t XonXoff1 = 0x02;  // XON/XOFF flow control, direction 1
+constexpr std::uint8_t XonXoff0 = 0x08;  // XON/XOFF flow control, direction 0
+constexpr std::uint8_t Enhanced = 0x10;  // enhanced functions; cleared around each FIFO reset
+constexpr std::uint8_t AutoRts = 0x40;   // receive side: RTS follows the receive FIFO
+constexpr std::uint8_t AutoCts = 0x80;   // transmit side: the transmitter waits for CTS
 }  // namespace Feature
 
 namespace Turnaround {
@@ -153,14 +153,14 @@ constexpr std::uint8_t Ctl91Setup = 0x00;
 constexpr std::uint8_t Ctl92Setup = 0x00;
 constexpr std::uint8_t Ctl93Setup = 0xFF;
 constexpr std::uint8_t LevelSetup = 0x07;
-constexpr std::uint8_t ReadPhase = 0x01;   // bit 0: read phase (clear: write phase)
-constexpr std::uint8_t Strobe = 0x02;      // bit 1: set at the end of every phase
-constexpr std::uint8_t LowBits = 0x07;     // kept by the select phase
-constexpr std::uint8_t KeepOnRead = 0x83;  // kept by the read phase
-constexpr std::uint8_t KeepOnWrite = 0x82; // kept by the write phase
-constexpr unsigned FieldShift = 3;         // pair number or mode field starts at bit 3
-constexpr std::uint8_t PulseStart = 0xFF;  // written when the interrupt service starts (0x353)
-constexpr std::uint8_t PulseEnd = 0xFE;    // written when it ends
+constexpr std::uint8_t ReadPhase = 0x01;    // bit 0: read phase (clear: write phase)
+constexpr std::uint8_t Strobe = 0x02;       // bit 1: set at the end of every phase
+constexpr std::uint8_t LowBits = 0x07;      // kept by the select phase
+constexpr std::uint8_t KeepOnRead = 0x83;   // kept by the read phase
+constexpr std::uint8_t KeepOnWrite = 0x82;  // kept by the write phase
+constexpr unsigned FieldShift = 3;          // pair number or mode field starts at bit 3
+constexpr std::uint8_t PulseStart = 0xFF;   // written when the interrupt service starts (0x353)
+constexpr std::uint8_t PulseEnd = 0xFE;     // written when it ends
 // A pair's 4-bit mode field: the even channel's driver mode in bits 0-1, the odd one's in 2-3.
 constexpr std::uint8_t EvenChannelField = 0x03;
 constexpr std::uint8_t OddChannelField = 0x0C;

@@ -73,10 +73,9 @@ void* RtMapMemory(std::uint64_t translatedAddress, std::uint32_t length, std::ui
 
 // Interrupt attachment.
 RtHandle RtAttachInterruptVector(void* security, std::uint32_t stackSize,
-                                 RtInterruptRoutine routine, void* context,
-                                 std::uint32_t priority, std::uint32_t interfaceType,
-                                 std::uint32_t busNumber, std::uint32_t level,
-                                 std::uint32_t vector);
+                                 RtInterruptRoutine routine, void* context, std::uint32_t priority,
+                                 std::uint32_t interfaceType, std::uint32_t busNumber,
+                                 std::uint32_t level, std::uint32_t vector);
 RtHandle RtAttachInterruptVectorEx(void* security, std::uint32_t stackSize,
                                    RtInterruptRoutine routine, void* context,
                                    std::uint32_t priority, std::uint32_t interfaceType,
@@ -91,8 +90,7 @@ RtHandle RtCreateSemaphoreA(void* security, std::int32_t initialCount, std::int3
                             const char* name);
 RtHandle RtCreateMutexA(void* security, bool initialOwner, const char* name);
 std::uint32_t RtWaitForSingleObject(RtHandle object, std::uint32_t milliseconds);
-bool RtReleaseSemaphore(RtHandle semaphore, std::int32_t releaseCount,
-                        std::int32_t* previousCount);
+bool RtReleaseSemaphore(RtHandle semaphore, std::int32_t releaseCount, std::int32_t* previousCount);
 bool RtCloseHandle(RtHandle object);
 
 // Threads.

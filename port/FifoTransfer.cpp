@@ -118,7 +118,8 @@ void ReceiveService(std::uint8_t channel) {
             ++port->rxHead;
         } else {
             // A full ring never stops the drain: the byte is read, dropped and counted as overrun.
-            port->lineErrors.store(static_cast<std::uint8_t>(port->lineErrors.load() | Lsr::Overrun));
+            port->lineErrors.store(
+                static_cast<std::uint8_t>(port->lineErrors.load() | Lsr::Overrun));
             (void)ReadReg(regs, slot);
         }
         RestoreInterrupts(state);

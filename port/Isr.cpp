@@ -14,9 +14,9 @@ namespace {
 constexpr char NullContextMessage[] = "Isr context NULL\n";
 
 enum class ChannelOutcome {
-    Idle,       // nothing was pending at the first look
-    Served,     // served until the channel reported nothing pending
-    GaveUp,     // still pending after MaxChannelPasses
+    Idle,    // nothing was pending at the first look
+    Served,  // served until the channel reported nothing pending
+    GaveUp,  // still pending after MaxChannelPasses
 };
 
 // One pending source of the channel, as IIR identifies it.

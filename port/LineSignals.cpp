@@ -64,7 +64,8 @@ std::uint8_t ReadLineStatus(PortRecord* port) {
 }
 
 std::uint8_t ReadModemControl(PortRecord* port) {
-    return port == nullptr ? 0 : static_cast<std::uint8_t>(ReadReg(port->regs, MCR) & Mcr::SignalMask);
+    return port == nullptr ? 0
+                           : static_cast<std::uint8_t>(ReadReg(port->regs, MCR) & Mcr::SignalMask);
 }
 
 std::uint8_t ReadLineErrors(PortRecord* port) {

@@ -48,12 +48,23 @@ void LoadDivisor(PortRecord* port, std::uint16_t divisor) {
 
 bool ParityBits(char parity, std::uint8_t* bits) {
     switch (parity) {
-    case Parity::None: *bits = Lcr::ParityNone; return true;
-    case Parity::Odd: *bits = Lcr::ParityOdd; return true;
-    case Parity::Even: *bits = Lcr::ParityEven; return true;
-    case Parity::Mark: *bits = Lcr::ParityMark; return true;
-    case Parity::Space: *bits = Lcr::ParitySpace; return true;
-    default: return false;
+    case Parity::None:
+        *bits = Lcr::ParityNone;
+        return true;
+    case Parity::Odd:
+        *bits = Lcr::ParityOdd;
+        return true;
+    case Parity::Even:
+        *bits = Lcr::ParityEven;
+        return true;
+    case Parity::Mark:
+        *bits = Lcr::ParityMark;
+        return true;
+    case Parity::Space:
+        *bits = Lcr::ParitySpace;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -71,7 +82,9 @@ bool WordFormat(const LineConfig& config, std::uint8_t* lcr) {
     const bool fiveBits = config.dataBits == MinDataBits;
     std::uint8_t stop = 0;
     switch (config.stopBits) {
-    case StopBits::One: stop = 0; break;
+    case StopBits::One:
+        stop = 0;
+        break;
     case StopBits::Two:
         if (fiveBits) return false;
         stop = Lcr::TwoStop;
@@ -80,9 +93,11 @@ bool WordFormat(const LineConfig& config, std::uint8_t* lcr) {
         if (!fiveBits) return false;
         stop = Lcr::TwoStop;
         break;
-    default: return false;
+    default:
+        return false;
     }
-    *lcr = static_cast<std::uint8_t>((Lcr::Data5 + (config.dataBits - MinDataBits)) | parity | stop);
+    *lcr =
+        static_cast<std::uint8_t>((Lcr::Data5 + (config.dataBits - MinDataBits)) | parity | stop);
     return true;
 }
 
@@ -99,9 +114,12 @@ void ApplyFlowControl(PortRecord* port) {
 // selects the default driver.
 std::uint8_t DriverModeFor(std::uint8_t lineMode) {
     switch (lineMode) {
-    case LineMode::Rs485A: return Pin::DriverRs485A;
-    case LineMode::Rs485B: return Pin::DriverRs485B;
-    default: return Pin::DriverDefault;
+    case LineMode::Rs485A:
+        return Pin::DriverRs485A;
+    case LineMode::Rs485B:
+        return Pin::DriverRs485B;
+    default:
+        return Pin::DriverDefault;
     }
 }
 

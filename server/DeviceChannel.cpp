@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::uint32_t SuffixBytes = 4;  // ".sm", ".s1" or ".s2" with its terminator
+constexpr std::uint32_t SuffixBytes = 4;            // ".sm", ".s1" or ".s2" with its terminator
 constexpr std::uint32_t ResumeFailed = 0xFFFFFFFF;  // ResumeThread's answer for a bad handle
 static_assert(sizeof SharedMemorySuffix == SuffixBytes &&
               sizeof RequestSemaphoreSuffix == SuffixBytes &&
@@ -65,9 +65,8 @@ DeviceChannel* CreateDeviceChannel(const char* name, RequestHandler handler,
                                    std::uint32_t dataAreaSize) {
     const auto nameLength = static_cast<std::uint32_t>(std::strlen(name));
 
-    auto* channel = static_cast<DeviceChannel*>(
-        RtAllocateLockedMemory(static_cast<std::uint32_t>(sizeof(DeviceChannel)) + nameLength +
-                               SuffixBytes));
+    auto* channel = static_cast<DeviceChannel*>(RtAllocateLockedMemory(
+        static_cast<std::uint32_t>(sizeof(DeviceChannel)) + nameLength + SuffixBytes));
     if (channel == nullptr) {
         SetLastError(RtError::NotEnoughMemory);
         return nullptr;

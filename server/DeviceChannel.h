@@ -17,10 +17,10 @@ struct DeviceChannel {
     RtHandle requestSemaphore;  // "<name>.s1": a client releases it when a request stands
     RtHandle replySemaphore;    // "<name>.s2": the service thread releases it when the reply stands
     RequestHandler handler;
-    RequestBlock* block;        // the block in the driver's own mapping
-    char* objectName;           // name + room for a 3-character suffix and terminator; bare name
-    ChannelView view;           // own name copy and data area, never taken from the block
-    RtHandle serviceThread;     // kept for inspection; the driver never uses it again
+    RequestBlock* block;     // the block in the driver's own mapping
+    char* objectName;        // name + room for a 3-character suffix and terminator; bare name
+    ChannelView view;        // own name copy and data area, never taken from the block
+    RtHandle serviceThread;  // kept for inspection; the driver never uses it again
 };
 
 // Creates the objects and starts the service thread. On failure returns null with the last-error

@@ -21,7 +21,7 @@ struct Request {
     RequestPart* block;          // where the results go
     const ChannelView* channel;  // the driver's own name copy and data area
     std::uint8_t portIndex;
-    PortRecord* port;            // the record portIndex names; null for SerialOpen
+    PortRecord* port;  // the record portIndex names; null for SerialOpen
     std::uint32_t dataLength;
 };
 

@@ -16,7 +16,8 @@ struct RequestPart {
     std::uint8_t unused9[7];
     std::uint32_t requestCode;  // written by the client
     std::uint8_t portIndex;     // written by SerialOpen; used by every later request
-    std::uint8_t clientMark[3]; // never touched by the driver; the client library marks an open port
+    std::uint8_t
+        clientMark[3];  // never touched by the driver; the client library marks an open port
     std::uint32_t dataAddress;  // driver's own address of dataArea, rewritten before each request
     std::uint32_t dataLength;   // byte count of the request data (read, write)
     std::uint32_t resultCount;  // bytes read or accepted, 1/0 for a configuration, reply sizes

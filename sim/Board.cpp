@@ -12,9 +12,12 @@ constexpr std::uint32_t DeviceBlockEnd = 0x100;
 
 std::uint32_t RegionLengthFor(std::uint16_t deviceId) {
     switch (deviceId) {
-    case 0x0152: return 2 * reg::WindowSize;
-    case 0x0154: return 4 * reg::WindowSize;
-    default: return 8 * reg::WindowSize;  // 0x0158, 0x0258 and any ID the family does not know
+    case 0x0152:
+        return 2 * reg::WindowSize;
+    case 0x0154:
+        return 4 * reg::WindowSize;
+    default:
+        return 8 * reg::WindowSize;  // 0x0158, 0x0258 and any ID the family does not know
     }
 }
 
@@ -51,9 +54,8 @@ std::uint8_t Board::Load(std::uint32_t offset) {
     CatchUp(now);
     const std::uint32_t window = offset / reg::WindowSize;
     const std::uint32_t r = offset % reg::WindowSize;
-    const std::uint8_t value = r >= DeviceBlockStart && r < DeviceBlockEnd
-                                   ? ReadDevice(r)
-                                   : ReadChannel(window, r, now);
+    const std::uint8_t value =
+        r >= DeviceBlockStart && r < DeviceBlockEnd ? ReadDevice(r) : ReadChannel(window, r, now);
     ++counters_.loads;
     Update();
     Reschedule();
@@ -211,7 +213,8 @@ void Board::Inject(std::uint32_t channel, std::span<const std::uint8_t> bytes,
     CatchUp(now);
     FarEnd& far = farEnds_[channel];
     for (const std::uint8_t byte : bytes) {
-        far.outgoing.push_back(RxEntry{byte, static_cast<std::uint8_t>(errors & reg::lsr::ByteErrors)});
+        far.outgoing.push_back(
+            RxEntry{byte, static_cast<std::uint8_t>(errors & reg::lsr::ByteErrors)});
     }
     StartFarEnd(channel, now);
     Update();

@@ -69,10 +69,10 @@ struct ChannelView {
     std::uint8_t fifoTrigCtl, featureCtl, xoffChar, xonChar, turnaround, scratch;
     std::uint32_t txLevel, rxLevel, txTrigger, rxTrigger;
     bool fifosOn;
-    bool rtsOut, dtrOut;       // the pins the channel drives
-    bool txHeld;               // the transmitter waits for CTS or XON
-    bool directionActive;      // RS-485: driving the line
-    std::uint8_t driverMode;   // from the pin logic
+    bool rtsOut, dtrOut;      // the pins the channel drives
+    bool txHeld;              // the transmitter waits for CTS or XON
+    bool directionActive;     // RS-485: driving the line
+    std::uint8_t driverMode;  // from the pin logic
     LineFormat format;
 };
 
@@ -110,7 +110,8 @@ public:
     ChannelView Peek(std::uint32_t channel);
     // The far end sends bytes into the channel at the channel's own format and pace; `errors`
     // (reg::lsr Parity/Framing/Break bits) travel with each of them.
-    void Inject(std::uint32_t channel, std::span<const std::uint8_t> bytes, std::uint8_t errors = 0);
+    void Inject(std::uint32_t channel, std::span<const std::uint8_t> bytes,
+                std::uint8_t errors = 0);
     // The far end holds the line at space for `duration`.
     void InjectBreak(std::uint32_t channel, SimTime duration);
     // Open and pty lines: CTS/DSR/RI/DCD levels the far end drives (reg::msr level bits).
@@ -171,7 +172,7 @@ private:
     bool LineSpaced(std::uint32_t channel, SimTime now) const;
     void TakeBreakChar(std::uint32_t channel, SimTime now);
     void ReleaseSource(std::uint32_t channel, SimTime now);
-    int SourceOf(std::uint32_t channel) const;       // channel whose transmitter feeds this receiver
+    int SourceOf(std::uint32_t channel) const;  // channel whose transmitter feeds this receiver
     int DestinationOf(std::uint32_t channel) const;  // channel whose receiver this one feeds
 
     // Time (BoardTime.cpp).

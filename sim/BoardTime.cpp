@@ -132,7 +132,8 @@ SimTime Board::TransmitAttention(std::uint32_t channel) const {
         const std::uint32_t level = c.tx.Count();
         const std::uint32_t threshold = TxThreshold(c);
         const std::uint32_t departures = level > threshold ? level - threshold : 1;
-        t = std::min(t, c.shifter.end + static_cast<SimTime>(departures - 1) * c.format.FrameTime());
+        t = std::min(t,
+                     c.shifter.end + static_cast<SimTime>(departures - 1) * c.format.FrameTime());
     }
     return t;
 }
@@ -224,8 +225,8 @@ SimTime Board::ReceiveAttention(std::uint32_t channel) const {
         if (k != 0) {
             t = std::min(t, far.shifter.end + static_cast<SimTime>(k - 1) * farFrame);
         }
-        lastArrival = std::max(lastArrival,
-                               far.shifter.end + static_cast<SimTime>(pending - 1) * farFrame);
+        lastArrival =
+            std::max(lastArrival, far.shifter.end + static_cast<SimTime>(pending - 1) * farFrame);
     }
     if (!c.timeoutPending && frame > 0 && (count > 0 || lastArrival >= 0)) {
         t = std::min(t, std::max(c.lastRxActivity, lastArrival) + TimeoutCharacters * frame);

@@ -70,24 +70,25 @@ struct Channel {
 
     // Receiver.
     Fifo<RxEntry> rx;
-    std::uint8_t lsrLatched = 0;     // OE and the errors of bytes that reached the top; LSR read clears
+    std::uint8_t lsrLatched =
+        0;  // OE and the errors of bytes that reached the top; LSR read clears
     bool fifoErrorLatch = false;     // LSR bit 7
     std::uint32_t errorEntries = 0;  // bytes in the FIFO that carry errors
     bool timeoutPending = false;
-    SimTime lastRxActivity = 0;      // last byte into or out of the receive FIFO
-    SimTime spaceSince = Never;      // the line into the receiver is held at space since
-    bool breakTaken = false;         // that space has already given its break character
-    bool rtsThrottled = false;       // automatic RTS holds RTS low
-    bool xoffSent = false;           // we have told the far end to stop
+    SimTime lastRxActivity = 0;  // last byte into or out of the receive FIFO
+    SimTime spaceSince = Never;  // the line into the receiver is held at space since
+    bool breakTaken = false;     // that space has already given its break character
+    bool rtsThrottled = false;   // automatic RTS holds RTS low
+    bool xoffSent = false;       // we have told the far end to stop
 
     // Transmitter.
     Fifo<std::uint8_t> tx;
     Shifter shifter;
     bool threPending = false;
-    bool threArmed = false;       // a FIFO write since the last transmit-empty: drain will raise it
+    bool threArmed = false;  // a FIFO write since the last transmit-empty: drain will raise it
     bool flowCharPending = false;  // XON or XOFF to go out ahead of the FIFO
     std::uint8_t flowChar = 0;
-    bool heldByXoff = false;       // the far end told us to stop
+    bool heldByXoff = false;         // the far end told us to stop
     SimTime directionUntil = Never;  // RS-485: direction drops then, after the turnaround delay
 
     // Modem lines.
@@ -110,13 +111,13 @@ struct Channel {
 // open and pty lines.
 struct FarEnd {
     LineKind kind = LineKind::Open;
-    std::uint32_t peer = 0;         // null-modem: the other channel
-    std::string ptyPath;            // pty: the symbolic link asked for, may be empty
-    std::deque<RxEntry> outgoing;   // what the far end still has to send into the channel
-    Shifter shifter;                // the far end's character on the line
-    bool honourRts = false;         // hold while the channel's RTS is low
-    SimTime breakUntil = Never;     // far end holds the line at space until then
-    std::uint8_t modemLevels = 0;   // open and pty lines: CTS/DSR/RI/DCD driven by the far end
+    std::uint32_t peer = 0;          // null-modem: the other channel
+    std::string ptyPath;             // pty: the symbolic link asked for, may be empty
+    std::deque<RxEntry> outgoing;    // what the far end still has to send into the channel
+    Shifter shifter;                 // the far end's character on the line
+    bool honourRts = false;          // hold while the channel's RTS is low
+    SimTime breakUntil = Never;      // far end holds the line at space until then
+    std::uint8_t modemLevels = 0;    // open and pty lines: CTS/DSR/RI/DCD driven by the far end
     std::vector<std::uint8_t> sent;  // open and pty lines: what the channel sent, not yet taken
     std::uint64_t sentDropped = 0;   // bytes dropped because nobody took them
 };

@@ -52,9 +52,12 @@ std::uint32_t Board::TxThreshold(const Channel& c) const {
 int Board::SourceOf(std::uint32_t channel) const {
     const FarEnd& far = farEnds_[channel];
     switch (far.kind) {
-    case LineKind::NullModem: return static_cast<int>(far.peer);
-    case LineKind::Loopback: return static_cast<int>(channel);
-    default: return -1;
+    case LineKind::NullModem:
+        return static_cast<int>(far.peer);
+    case LineKind::Loopback:
+        return static_cast<int>(channel);
+    default:
+        return -1;
     }
 }
 
@@ -161,8 +164,8 @@ void Board::StartNext(std::uint32_t channel, SimTime now) {
             c.threArmed = false;
         }
     }
-    c.shifter = Shifter{true, now + c.format.FrameTime(), value, 0, c.format,
-                        (c.lcr & reg::lcr::Break) != 0};
+    c.shifter = Shifter{true,     now + c.format.FrameTime(),    value, 0,
+                        c.format, (c.lcr & reg::lcr::Break) != 0};
     c.directionUntil = Never;
     Touch(channel);
 }
@@ -173,9 +176,9 @@ void Board::CompleteShift(std::uint32_t channel, SimTime now) {
     ++c.counters.charsSent;
     // The receiver takes the character in the middle of its stop bit, before the transmitter
     // decides on the next one: a receiver that drops RTS for it stops the next character.
-    const bool spaceFollows = (c.lcr & reg::lcr::Break) != 0 ||
-                              (LineFree(channel) &&
-                               (c.flowCharPending || (!c.heldByXoff && !c.tx.Empty())));
+    const bool spaceFollows =
+        (c.lcr & reg::lcr::Break) != 0 ||
+        (LineFree(channel) && (c.flowCharPending || (!c.heldByXoff && !c.tx.Empty())));
     if (!done.spaced) {
         FarEnd& far = farEnds_[channel];
         const int destination = DestinationOf(channel);
@@ -312,7 +315,8 @@ void Board::EvaluateReceiveFlow(std::uint32_t channel, SimTime now) {
 // mode the receiver is not switched off while the channel sends: a half-duplex bus would echo.
 bool Board::RtsPin(const Channel& c, SimTime now) const {
     if ((c.fifoTrigCtl & reg::fifotrig::AutoDirection) != 0) {
-        return c.shifter.busy || !c.tx.Empty() || (c.directionUntil != Never && now < c.directionUntil);
+        return c.shifter.busy || !c.tx.Empty() ||
+               (c.directionUntil != Never && now < c.directionUntil);
     }
     return (c.mcr & reg::mcr::Rts) != 0 && !c.rtsThrottled;
 }

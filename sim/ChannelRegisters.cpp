@@ -204,7 +204,7 @@ void Board::WriteChannel(std::uint32_t channel, std::uint32_t r, std::uint8_t va
         return;
     }
     case reg::Lsr:
-        return;  // read-only
+        return;     // read-only
     case reg::Msr:  // TurnaroundDelay
         c.turnaround = value;
         return;

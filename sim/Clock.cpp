@@ -18,8 +18,7 @@ SimTime Clock::Now() const {
 
 void Clock::MoveTo(SimTime t) {
     SimTime now = now_.load(std::memory_order_relaxed);
-    while (t > now && !now_.compare_exchange_weak(now, t, std::memory_order_acq_rel)) {
-    }
+    while (t > now && !now_.compare_exchange_weak(now, t, std::memory_order_acq_rel)) {}
 }
 
 std::chrono::steady_clock::time_point Clock::WallTimeOf(SimTime t) const {

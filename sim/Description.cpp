@@ -184,7 +184,8 @@ private:
             }
         } else {
             for (const std::string_view part : Split(words[1], ',')) {
-                if (!buses.insert(static_cast<std::uint32_t>(Number(part, "buses", 0, 255))).second) {
+                if (!buses.insert(static_cast<std::uint32_t>(Number(part, "buses", 0, 255)))
+                         .second) {
                     throw Failure{"buses: bus " + std::string(part) + " listed twice"};
                 }
             }
@@ -195,15 +196,15 @@ private:
     void Function(const std::vector<std::string_view>& words, std::uint32_t line, bool board) {
         const std::string_view statement = board ? "board" : "function";
         const std::set<std::string> allowed =
-            board ? std::set<std::string>{"bus", "device", "function", "device-id", "subsystem",
-                                          "irq", "clock", "subsystem-vendor", "vendor", "eeprom",
-                                          "bar0"}
-                  : std::set<std::string>{"bus", "device", "function", "vendor", "device-id",
-                                          "subsystem-vendor", "subsystem", "irq"};
+            board ? std::set<std::string>{"bus",       "device", "function", "device-id",
+                                          "subsystem", "irq",    "clock",    "subsystem-vendor",
+                                          "vendor",    "eeprom", "bar0"}
+                  : std::set<std::string>{"bus",       "device",           "function",  "vendor",
+                                          "device-id", "subsystem-vendor", "subsystem", "irq"};
         const auto keys = Keys(words, statement, allowed);
         const auto number = [&](const std::string& key, std::uint64_t high) {
-            return Number(Required(keys, statement, key), std::string(statement) + " " + key,
-                          0, high);
+            return Number(Required(keys, statement, key), std::string(statement) + " " + key, 0,
+                          high);
         };
         const auto optional = [&](const std::string& key, std::uint64_t fallback,
                                   std::uint64_t high) {
@@ -218,7 +219,8 @@ private:
         f.deviceId = static_cast<std::uint16_t>(number("device-id", 0xFFFF));
         if (board) {
             f.vendor = static_cast<std::uint16_t>(optional("vendor", 0x13A8, 0xFFFF));
-            f.subsystemVendor = static_cast<std::uint16_t>(optional("subsystem-vendor", 0x12C4, 0xFFFF));
+            f.subsystemVendor =
+                static_cast<std::uint16_t>(optional("subsystem-vendor", 0x12C4, 0xFFFF));
             f.subsystemId = static_cast<std::uint16_t>(number("subsystem", 0xFFFF));
             f.irq = static_cast<std::uint8_t>(number("irq", 255));
             f.hasIrq = true;
@@ -257,8 +259,8 @@ private:
         }
         f.eeprom.fill(0xFFFF);  // erased cells read all ones
         if (hasClock) {
-            f.clockHz = static_cast<std::uint32_t>(
-                Number(keys.at("clock"), "board clock", 1, 0xFFFFFFFF));
+            f.clockHz =
+                static_cast<std::uint32_t>(Number(keys.at("clock"), "board clock", 1, 0xFFFFFFFF));
             f.eeprom[0] = f.vendor;
             f.eeprom[1] = f.deviceId;
             f.eeprom[2] = f.subsystemVendor;
@@ -271,14 +273,16 @@ private:
                 throw Failure{"board eeprom: more than 64 words"};
             }
             for (std::size_t i = 0; i < words.size(); ++i) {
-                f.eeprom[i] = static_cast<std::uint16_t>(Number(words[i], "board eeprom", 0, 0xFFFF));
+                f.eeprom[i] =
+                    static_cast<std::uint16_t>(Number(words[i], "board eeprom", 0, 0xFFFF));
             }
             const std::uint32_t stored = (std::uint32_t{f.eeprom[5]} << 16) | f.eeprom[4];
             f.clockHz = stored >= 1000 && stored <= 200'000'000 ? stored : DefaultClockHz;
         }
         if (keys.count("bar0") != 0) {
             const std::uint32_t length = RegionLengthFor(f.deviceId);
-            f.bar0 = static_cast<std::uint32_t>(Number(keys.at("bar0"), "board bar0", 1, 0xFFFFFFFF));
+            f.bar0 =
+                static_cast<std::uint32_t>(Number(keys.at("bar0"), "board bar0", 1, 0xFFFFFFFF));
             if (f.bar0 % length != 0) {
                 throw Failure{"board bar0: must be aligned to the region length " +
                               std::to_string(length)};
@@ -296,7 +300,8 @@ private:
             return static_cast<std::uint32_t>(Number(text, "channel", 0, count - 1));
         };
         if (words.size() < 3) {
-            throw Failure{"channel: expected 'channel N null-modem M', 'pty [PATH]', 'loopback' or 'open'"};
+            throw Failure{
+                "channel: expected 'channel N null-modem M', 'pty [PATH]', 'loopback' or 'open'"};
         }
         const std::uint32_t n = channelNumber(words[1]);
         Unwired(n);
@@ -308,7 +313,8 @@ private:
             }
             const std::uint32_t m = channelNumber(words[3]);
             if (m == n) {
-                throw Failure{"channel: a channel cannot be its own null-modem peer (use loopback)"};
+                throw Failure{
+                    "channel: a channel cannot be its own null-modem peer (use loopback)"};
             }
             Unwired(m);
             wiring = {LineKind::NullModem, m, {}};
@@ -369,7 +375,8 @@ private:
         }
         // Default BAR0s: a 1 MiB stride from 0xF0000000, past any that the description fixed.
         std::uint32_t next = DefaultBarBase;
-        const auto overlaps = [&](std::uint32_t base, std::uint32_t length, const FunctionDescription* self) {
+        const auto overlaps = [&](std::uint32_t base, std::uint32_t length,
+                                  const FunctionDescription* self) {
             for (const FunctionDescription& f : description_.functions) {
                 if (&f == self || !f.isBoard || f.bar0 == 0) {
                     continue;
@@ -382,9 +389,9 @@ private:
             return static_cast<const FunctionDescription*>(nullptr);
         };
         for (const FunctionDescription& f : description_.functions) {
-            const FunctionDescription* other = f.isBoard && f.bar0 != 0
-                                                   ? overlaps(f.bar0, RegionLengthFor(f.deviceId), &f)
-                                                   : nullptr;
+            const FunctionDescription* other =
+                f.isBoard && f.bar0 != 0 ? overlaps(f.bar0, RegionLengthFor(f.deviceId), &f)
+                                         : nullptr;
             if (other != nullptr && other->line < f.line) {
                 throw LateFailure{f.line, "board bar0: overlaps the board of line " +
                                               std::to_string(other->line)};

@@ -88,9 +88,12 @@ void Eeprom::Decode() {
 
 bool Eeprom::DataOut() const {
     switch (fault_) {
-    case DataFault::StuckAtOne: return true;
-    case DataFault::StuckAtZero: return false;
-    case DataFault::None: break;
+    case DataFault::StuckAtOne:
+        return true;
+    case DataFault::StuckAtZero:
+        return false;
+    case DataFault::None:
+        break;
     }
     return dataOut_;
 }

@@ -39,10 +39,10 @@ private:
     bool selected_ = false;
     bool clock_ = false;
     Phase phase_ = Phase::Idle;
-    std::uint32_t command_ = 0;     // bits after the start bit: 2 opcode + 6 address
+    std::uint32_t command_ = 0;  // bits after the start bit: 2 opcode + 6 address
     std::uint32_t commandBits_ = 0;
     std::uint32_t address_ = 0;
-    int outBit_ = -1;               // -1: the dummy zero before D15
+    int outBit_ = -1;  // -1: the dummy zero before D15
     bool dataOut_ = true;
     bool writeEnabled_ = false;
     std::uint32_t modifyingCommands_ = 0;

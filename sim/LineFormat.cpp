@@ -11,18 +11,21 @@ namespace {
 bool ParityBit(Parity parity, std::uint8_t data) {
     const bool oddOnes = (std::popcount(data) % 2) != 0;
     switch (parity) {
-    case Parity::Odd: return !oddOnes;  // makes the number of ones odd
-    case Parity::Even: return oddOnes;
-    case Parity::Mark: return true;
-    case Parity::Space: return false;
-    case Parity::None: break;
+    case Parity::Odd:
+        return !oddOnes;  // makes the number of ones odd
+    case Parity::Even:
+        return oddOnes;
+    case Parity::Mark:
+        return true;
+    case Parity::Space:
+        return false;
+    case Parity::None:
+        break;
     }
     return true;
 }
 
-std::uint8_t DataMask(std::uint8_t bits) {
-    return static_cast<std::uint8_t>((1u << bits) - 1u);
-}
+std::uint8_t DataMask(std::uint8_t bits) { return static_cast<std::uint8_t>((1u << bits) - 1u); }
 
 // One character on the wire, as a level over time from the leading edge of its start bit.
 struct CharWave {

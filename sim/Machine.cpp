@@ -218,7 +218,8 @@ void Machine::RemovePtyLinks() {
     }
 }
 
-LoadedMachine LoadMachine(std::string_view text, const std::string& origin, MachineOptions options) {
+LoadedMachine LoadMachine(std::string_view text, const std::string& origin,
+                          MachineOptions options) {
     const ParsedDescription parsed = ParseDescription(text);
     if (!parsed.description) {
         std::ostringstream error;
@@ -226,7 +227,8 @@ LoadedMachine LoadMachine(std::string_view text, const std::string& origin, Mach
         return LoadedMachine{nullptr, error.str()};
     }
     try {
-        return LoadedMachine{std::make_unique<Machine>(*parsed.description, std::move(options)), {}};
+        return LoadedMachine{std::make_unique<Machine>(*parsed.description, std::move(options)),
+                             {}};
     } catch (const std::exception& failure) {
         return LoadedMachine{nullptr, origin + ": " + failure.what()};
     }
@@ -243,8 +245,9 @@ LoadedMachine LoadMachineFromEnvironment() {
     }
     std::ifstream file(path);
     if (!file) {
-        return LoadedMachine{nullptr, std::string(path) + ": cannot read the machine description: " +
-                                          std::strerror(errno)};
+        return LoadedMachine{
+            nullptr,
+            std::string(path) + ": cannot read the machine description: " + std::strerror(errno)};
     }
     std::ostringstream text;
     text << file.rdbuf();

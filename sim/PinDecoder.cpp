@@ -79,7 +79,9 @@ void PinDecoder::WriteControl(std::uint32_t offset, std::uint8_t value) {
     }
 }
 
-std::uint8_t PinDecoder::Control(std::uint32_t offset) const { return control_[ControlIndex(offset)]; }
+std::uint8_t PinDecoder::Control(std::uint32_t offset) const {
+    return control_[ControlIndex(offset)];
+}
 
 bool PinDecoder::ControlWritten(std::uint32_t offset) const {
     return controlWritten_[ControlIndex(offset)];

@@ -18,9 +18,9 @@
 namespace sim {
 namespace {
 
-constexpr int PollMilliseconds = 2;         // how often the channel's output is collected
+constexpr int PollMilliseconds = 2;  // how often the channel's output is collected
 constexpr auto NobodyThere = std::chrono::milliseconds(20);
-constexpr std::size_t InboundBacklog = 4096;   // stop reading the pty beyond this many queued
+constexpr std::size_t InboundBacklog = 4096;    // stop reading the pty beyond this many queued
 constexpr std::size_t OutboundBacklog = 65536;  // bytes the slave side has not read yet
 
 std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }

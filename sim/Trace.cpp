@@ -27,12 +27,11 @@ void Trace::Record(std::uint32_t board, std::uint32_t window, char kind, std::ui
         return;
     }
     char line[80];
-    const int length = std::snprintf(line, sizeof line, "%" PRIu64 " %u.%u %c 0x%03X 0x%02X\n",
-                                     ++sequence_, board, window, kind, offset,
-                                     static_cast<unsigned>(value));
+    const int length =
+        std::snprintf(line, sizeof line, "%" PRIu64 " %u.%u %c 0x%03X 0x%02X\n", ++sequence_, board,
+                      window, kind, offset, static_cast<unsigned>(value));
     // A regular file takes the whole line at once; an interrupted write is only retried.
-    while (write(fd_, line, static_cast<std::size_t>(length)) < 0 && errno == EINTR) {
-    }
+    while (write(fd_, line, static_cast<std::size_t>(length)) < 0 && errno == EINTR) {}
 }
 
 }  // namespace sim

@@ -14,6 +14,7 @@ struct BoardModel {
     std::uint8_t firstLineDriverChannel;  // channels from here on have selectable drivers
 };
 
+// clang-format off
 constexpr BoardModel Models[] = {
     {0x300, 2, NoLineDriverControl}, {0x301, 4, NoLineDriverControl},
     {0x302, 8, NoLineDriverControl},
@@ -22,6 +23,7 @@ constexpr BoardModel Models[] = {
     {0x330, 2, 0}, {0x331, 4, 0}, {0x332, 8, 0},
     {Quelta::PinPulseModel, 8, 0},
 };
+// clang-format on
 
 const BoardModel* FindModel(std::uint16_t subsystemId) {
     for (const BoardModel& model : Models) {
@@ -36,11 +38,15 @@ const BoardModel* FindModel(std::uint16_t subsystemId) {
 
 std::uint32_t MapLengthOf(std::uint16_t deviceId) {
     switch (deviceId) {
-    case Quelta::Device2: return 2 * ChannelWindowSize;
-    case Quelta::Device4: return 4 * ChannelWindowSize;
+    case Quelta::Device2:
+        return 2 * ChannelWindowSize;
+    case Quelta::Device4:
+        return 4 * ChannelWindowSize;
     case Quelta::Device8:
-    case Quelta::Device8b: return 8 * ChannelWindowSize;
-    default: return 0;
+    case Quelta::Device8b:
+        return 8 * ChannelWindowSize;
+    default:
+        return 0;
     }
 }
 

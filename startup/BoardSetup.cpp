@@ -39,8 +39,8 @@ bool MapBoard(const std::uint8_t* header) {
     // attachment is the step that uses the board's bus).
     std::uint32_t addressSpace = RtValue::MemorySpace;
     std::uint64_t translated = 0;
-    if (!RtTranslateBusAddress(RtValue::PciBus, 0, ConfigDword(header, Pci::Bar0),
-                               &addressSpace, &translated)) {
+    if (!RtTranslateBusAddress(RtValue::PciBus, 0, ConfigDword(header, Pci::Bar0), &addressSpace,
+                               &translated)) {
         return false;
     }
     boardBase = static_cast<ChannelRegs*>(RtMapMemory(translated, mapLength, RtValue::NotCached));
@@ -123,14 +123,14 @@ std::uint32_t AttachBoardInterrupt(const std::uint8_t* header, std::uint32_t bus
                                    std::uint8_t shared) {
     const std::uint8_t irq = header[Pci::InterruptLine];
     if (shared != 0) {
-        boardInterrupt = RtAttachInterruptVectorEx(
-            nullptr, DefaultStackSize, InterruptService, &isrContext, InterruptThreadPriority,
-            RtValue::PciBus, busNumber, irq, irq, shared, RtValue::LevelSensitive,
-            InterruptPrecheck);
+        boardInterrupt =
+            RtAttachInterruptVectorEx(nullptr, DefaultStackSize, InterruptService, &isrContext,
+                                      InterruptThreadPriority, RtValue::PciBus, busNumber, irq, irq,
+                                      shared, RtValue::LevelSensitive, InterruptPrecheck);
     } else {
-        boardInterrupt = RtAttachInterruptVector(nullptr, DefaultStackSize, InterruptService,
-                                                 &isrContext, InterruptThreadPriority,
-                                                 RtValue::PciBus, busNumber, irq, irq);
+        boardInterrupt =
+            RtAttachInterruptVector(nullptr, DefaultStackSize, InterruptService, &isrContext,
+                                    InterruptThreadPriority, RtValue::PciBus, busNumber, irq, irq);
     }
     if (boardInterrupt == nullptr) {
         RtPrintf("RtAttachInterruptVectorEx failed %x\n", static_cast<unsigned>(GetLastError()));

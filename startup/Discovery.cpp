@@ -48,8 +48,7 @@ bool StartFirstBoardOnIrqLine(bool* familySeen) {
                 if (configHeader[Pci::InterruptLine] != irqLine) {
                     break;  // another board's line: on to the next device
                 }
-                StartBoard(ChannelCountOf(ConfigWord(subsystem, 2), deviceId), bus,
-                           configHeader);
+                StartBoard(ChannelCountOf(ConfigWord(subsystem, 2), deviceId), bus, configHeader);
                 return true;
             }
         }

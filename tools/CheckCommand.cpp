@@ -22,8 +22,7 @@ int RunLoopback(const Invocation& invocation) {
     quelta::Device sender = invocation.Open(senderName);
     quelta::Device receiver = invocation.Open(receiverName);
     std::vector<std::uint8_t> stale(receiver.DataAreaSize());
-    while (receiver.Read(stale) > 0) {
-    }
+    while (receiver.Read(stale) > 0) {}
     const std::uint8_t errorsBefore = receiver.GetLineErrors().raw;
 
     std::vector<std::uint8_t> pattern(count);
@@ -45,9 +44,9 @@ int RunLoopback(const Invocation& invocation) {
     const std::string route =
         quelta::ShortDeviceName(sender.Name()) + " -> " + quelta::ShortDeviceName(receiver.Name());
     if (got < count) {
-        throw quelta::Error(quelta::ErrorCode::TimedOut, "loopback " + route + ": " +
-                                                             std::to_string(got) + " of " +
-                                                             std::to_string(count) + " bytes came back");
+        throw quelta::Error(quelta::ErrorCode::TimedOut,
+                            "loopback " + route + ": " + std::to_string(got) + " of " +
+                                std::to_string(count) + " bytes came back");
     }
     const auto mismatch = std::mismatch(pattern.begin(), pattern.end(), received.begin());
     if (mismatch.first != pattern.end()) {
@@ -67,8 +66,9 @@ int RunLoopback(const Invocation& invocation) {
 
 int RunBench(const Invocation& invocation) {
     const CommandLine& line = invocation.Line();
-    const std::size_t requests =
-        line.Value("--requests") ? ParseCount(*line.Value("--requests"), "--requests", 10000000) : 10000;
+    const std::size_t requests = line.Value("--requests")
+                                     ? ParseCount(*line.Value("--requests"), "--requests", 10000000)
+                                     : 10000;
     if (requests == 0) throw UsageError("--requests must be at least 1");
     quelta::Device port = invocation.Open(invocation.Argument(0, "device"));
     std::vector<double> microseconds;
@@ -81,18 +81,21 @@ int RunBench(const Invocation& invocation) {
     }
     std::sort(microseconds.begin(), microseconds.end());
     const auto at = [&](double fraction) {
-        return microseconds[std::min(microseconds.size() - 1,
-                                     static_cast<std::size_t>(fraction * static_cast<double>(microseconds.size())))];
+        return microseconds[std::min(
+            microseconds.size() - 1,
+            static_cast<std::size_t>(fraction * static_cast<double>(microseconds.size())))];
     };
-    std::printf("%s: %zu SerialGetLineErrors round trips: median %.2f us, p99 %.2f us, max %.2f us\n",
-                quelta::ShortDeviceName(port.Name()).c_str(), requests, at(0.5), at(0.99),
-                microseconds.back());
+    std::printf(
+        "%s: %zu SerialGetLineErrors round trips: median %.2f us, p99 %.2f us, max %.2f us\n",
+        quelta::ShortDeviceName(port.Name()).c_str(), requests, at(0.5), at(0.99),
+        microseconds.back());
     return ExitOk;
 }
 
 }  // namespace
 
 std::vector<CommandEntry> CheckCommands() {
+    // clang-format off
     return {
         {"loopback", "loopback DEV [PEER] [--count N] [--timeout S]",
          "send a test pattern and check it comes back",
@@ -111,6 +114,7 @@ std::vector<CommandEntry> CheckCommands() {
          "  --requests N   how many requests\n",
          {{"--requests", true}}, 1, 1, RunBench},
     };
+    // clang-format on
 }
 
 }  // namespace tool

@@ -7,7 +7,8 @@
 
 namespace tool {
 
-CommandLine::CommandLine(const std::vector<std::string>& words, const std::vector<OptionInfo>& options) {
+CommandLine::CommandLine(const std::vector<std::string>& words,
+                         const std::vector<OptionInfo>& options) {
     bool optionsEnded = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -25,8 +26,9 @@ CommandLine::CommandLine(const std::vector<std::string>& words, const std::vecto
             inlineValue = name.substr(equals + 1);
             name.resize(equals);
         }
-        const auto known = std::find_if(options.begin(), options.end(),
-                                       [&](const OptionInfo& option) { return option.name == name; });
+        const auto known =
+            std::find_if(options.begin(), options.end(),
+                         [&](const OptionInfo& option) { return option.name == name; });
         if (known == options.end()) {
             throw UsageError("unknown option " + name);
         }

@@ -20,7 +20,8 @@ constexpr int ExitUsage = 2;    // the command line was wrong
 
 class Invocation {
 public:
-    Invocation(std::string command, const CommandLine& line) : command_(std::move(command)), line_(line) {}
+    Invocation(std::string command, const CommandLine& line)
+        : command_(std::move(command)), line_(line) {}
 
     const CommandLine& Line() const { return line_; }
     const std::string& Command() const { return command_; }

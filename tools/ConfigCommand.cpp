@@ -40,7 +40,8 @@ int RunConfig(const Invocation& invocation) {
 }  // namespace
 
 std::vector<CommandEntry> ConfigCommands() {
-    return {{"config", "config DEV BAUD [FRAME] [--rtscts] [--xonxoff] [--rs485 MODE]",
+    return {{"config",
+             "config DEV BAUD [FRAME] [--rtscts] [--xonxoff] [--rs485 MODE]",
              "set baud rate, frame format and flow control",
              "BAUD is the rate in bits per second; the driver refuses one that the board's clock\n"
              "cannot make. FRAME is data bits (5-8), parity (N none, O odd, E even, M mark,\n"

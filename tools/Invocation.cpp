@@ -13,8 +13,10 @@ const std::vector<OptionInfo>& CommonOptions() {
 const char CommonOptionsHelp[] =
     "Common options:\n"
     "  --reset              open the port afresh (SerialOpen): the driver sets 9600 8N1, no flow\n"
-    "                       control, and empties both rings. Without it, quelta attaches to a port\n"
-    "                       that a client has opened since the driver started, as that client left\n"
+    "                       control, and empties both rings. Without it, quelta attaches to a "
+    "port\n"
+    "                       that a client has opened since the driver started, as that client "
+    "left\n"
     "                       it (settings and received bytes carry over between invocations); only\n"
     "                       the first use of a port after the driver starts opens it.\n"
     "  --reply-timeout MS   how long to wait for each reply of the driver (default 2000)\n"

@@ -26,7 +26,9 @@ int RunList(const Invocation& invocation) {
 }  // namespace
 
 std::vector<CommandEntry> ListCommands() {
-    return {{"list", "list [--full]", "list the devices that exist",
+    return {{"list",
+             "list [--full]",
+             "list the devices that exist",
              "Prints one device a line (Serial0, ...), from the named objects that the driver\n"
              "publishes; a driver that died leaves its names until the next driver start\n"
              "reclaims them. Nothing is sent to the driver.\n\n"

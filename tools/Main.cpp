@@ -14,9 +14,9 @@ using tool::CommandEntry;
 
 std::vector<CommandEntry> AllCommands() {
     std::vector<CommandEntry> commands;
-    for (auto family : {tool::ListCommands, tool::StatusCommands, tool::ConfigCommands,
-                        tool::SignalCommands, tool::TransferCommands, tool::TermCommands,
-                        tool::CheckCommands}) {
+    for (auto family :
+         {tool::ListCommands, tool::StatusCommands, tool::ConfigCommands, tool::SignalCommands,
+          tool::TransferCommands, tool::TermCommands, tool::CheckCommands}) {
         for (CommandEntry& command : family()) commands.push_back(std::move(command));
     }
     return commands;
@@ -31,23 +31,25 @@ void PrintOverview(std::FILE* out, const std::vector<CommandEntry>& commands) {
     constexpr int SynopsisWidth = 44;
     for (const CommandEntry& command : commands) {
         if (std::strlen(command.synopsis) > SynopsisWidth) {
-            std::fprintf(out, "  %s\n  %-*s %s\n", command.synopsis, SynopsisWidth, "", command.summary);
+            std::fprintf(out, "  %s\n  %-*s %s\n", command.synopsis, SynopsisWidth, "",
+                         command.summary);
         } else {
             std::fprintf(out, "  %-*s %s\n", SynopsisWidth, command.synopsis, command.summary);
         }
     }
-    std::fprintf(out,
-                 "\nDEV names a device: Serial0, or in full \\RtDevice\\Quelta\\Serial0.\n\n%s\n"
-                 "Environment: RTSS_NAMESPACE selects the driver's object namespace (default rtss).\n"
-                 "Exit status: 0 done, 1 the device or the driver failed or a transfer fell short,\n"
-                 "2 a mistake in the command line.\n\n"
-                 "Example (Serial0 and Serial1 wired to each other):\n"
-                 "  quelta config Serial0 115200 8N1\n"
-                 "  quelta config Serial1 115200 8N1\n"
-                 "  quelta send Serial0 \"hello\"\n"
-                 "  quelta recv Serial1 --count 5 --timeout 2\n"
-                 "  quelta status Serial0\n",
-                 tool::CommonOptionsHelp);
+    std::fprintf(
+        out,
+        "\nDEV names a device: Serial0, or in full \\RtDevice\\Quelta\\Serial0.\n\n%s\n"
+        "Environment: RTSS_NAMESPACE selects the driver's object namespace (default rtss).\n"
+        "Exit status: 0 done, 1 the device or the driver failed or a transfer fell short,\n"
+        "2 a mistake in the command line.\n\n"
+        "Example (Serial0 and Serial1 wired to each other):\n"
+        "  quelta config Serial0 115200 8N1\n"
+        "  quelta config Serial1 115200 8N1\n"
+        "  quelta send Serial0 \"hello\"\n"
+        "  quelta recv Serial1 --count 5 --timeout 2\n"
+        "  quelta status Serial0\n",
+        tool::CommonOptionsHelp);
 }
 
 void PrintCommandHelp(const CommandEntry& command) {
@@ -79,7 +81,8 @@ int main(int argc, char** argv) {
                     return tool::ExitOk;
                 }
             }
-            return Fail("unknown command '" + words[1] + "' (quelta --help lists them)", tool::ExitUsage);
+            return Fail("unknown command '" + words[1] + "' (quelta --help lists them)",
+                        tool::ExitUsage);
         }
         PrintOverview(stdout, commands);
         return tool::ExitOk;
@@ -89,12 +92,14 @@ int main(int argc, char** argv) {
         if (words[0] == candidate.name) command = &candidate;
     }
     if (command == nullptr) {
-        return Fail("unknown command '" + words[0] + "' (quelta --help lists them)", tool::ExitUsage);
+        return Fail("unknown command '" + words[0] + "' (quelta --help lists them)",
+                    tool::ExitUsage);
     }
     try {
         std::vector<tool::OptionInfo> options = command->options;
         options.insert(options.end(), tool::CommonOptions().begin(), tool::CommonOptions().end());
-        const tool::CommandLine line(std::vector<std::string>(words.begin() + 1, words.end()), options);
+        const tool::CommandLine line(std::vector<std::string>(words.begin() + 1, words.end()),
+                                     options);
         if (line.Has("--help")) {
             PrintCommandHelp(*command);
             return tool::ExitOk;

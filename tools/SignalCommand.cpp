@@ -32,6 +32,7 @@ int RunClose(const Invocation& invocation) {
 }  // namespace
 
 std::vector<CommandEntry> SignalCommands() {
+    // clang-format off
     return {
         {"dtr", "dtr DEV on|off", "raise or drop DTR",
          "Drives the DTR output of the port. With RTS/CTS flow control the UART may drive the\n"
@@ -50,6 +51,7 @@ std::vector<CommandEntry> SignalCommands() {
          "next config makes it work again.\n",
          {}, 1, 1, RunClose},
     };
+    // clang-format on
 }
 
 }  // namespace tool

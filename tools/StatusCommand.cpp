@@ -38,20 +38,21 @@ int RunStatus(const Invocation& invocation) {
     const std::string name = quelta::ShortDeviceName(port.Name());
 
     if (invocation.Line().Has("--json")) {
-        std::printf("{\"device\": \"%s\", \"port\": %u,\n"
-                    " \"modemStatus\": %s,\n \"lineStatus\": %s,\n \"modemControl\": %s,\n"
-                    " \"lineErrors\": %s,\n \"bytesWaiting\": %u}\n",
-                    name.c_str(), static_cast<unsigned>(port.PortIndex()),
-                    JsonFlags(modem.raw, quelta::ModemStatusFlags()).c_str(),
-                    JsonFlags(line.raw, quelta::LineStatusFlags()).c_str(),
-                    JsonFlags(control.raw, quelta::ModemControlFlags()).c_str(),
-                    JsonFlags(errors.raw, quelta::LineErrorFlags()).c_str(), waiting);
+        std::printf(
+            "{\"device\": \"%s\", \"port\": %u,\n"
+            " \"modemStatus\": %s,\n \"lineStatus\": %s,\n \"modemControl\": %s,\n"
+            " \"lineErrors\": %s,\n \"bytesWaiting\": %u}\n",
+            name.c_str(), static_cast<unsigned>(port.PortIndex()),
+            JsonFlags(modem.raw, quelta::ModemStatusFlags()).c_str(),
+            JsonFlags(line.raw, quelta::LineStatusFlags()).c_str(),
+            JsonFlags(control.raw, quelta::ModemControlFlags()).c_str(),
+            JsonFlags(errors.raw, quelta::LineErrorFlags()).c_str(), waiting);
         return ExitOk;
     }
     const std::uint8_t changes = modem.raw & 0x0F;
     std::printf("%s (port %u)\n", name.c_str(), static_cast<unsigned>(port.PortIndex()));
-    std::printf("  modem lines    CTS %s, DSR %s, RI %s, DCD %s", OnOff(modem.cts), OnOff(modem.dsr),
-                OnOff(modem.ring), OnOff(modem.dcd));
+    std::printf("  modem lines    CTS %s, DSR %s, RI %s, DCD %s", OnOff(modem.cts),
+                OnOff(modem.dsr), OnOff(modem.ring), OnOff(modem.dcd));
     if (changes != 0) {
         std::printf("  (%s)", quelta::FlagList(changes, quelta::ModemStatusFlags()).c_str());
     }
@@ -67,18 +68,21 @@ int RunStatus(const Invocation& invocation) {
 }  // namespace
 
 std::vector<CommandEntry> StatusCommands() {
-    return {{"status", "status DEV [--json]", "show modem lines, line status and bytes waiting",
-             "Shows the modem inputs (CTS, DSR, RI, DCD, and which changed since the last read),\n"
-             "the DTR and RTS outputs, the line status register, the receive errors gathered since\n"
-             "the driver started (overrun, parity, framing, break) and the bytes waiting in the\n"
-             "receive ring. Reading the modem and line status clears their change and error bits\n"
-             "on the board, as on any 16550.\n\n"
-             "Options:\n"
-             "  --json    one JSON object: each register as raw value and named flags\n",
-             {{"--json", false}},
-             1,
-             1,
-             RunStatus}};
+    return {
+        {"status",
+         "status DEV [--json]",
+         "show modem lines, line status and bytes waiting",
+         "Shows the modem inputs (CTS, DSR, RI, DCD, and which changed since the last read),\n"
+         "the DTR and RTS outputs, the line status register, the receive errors gathered since\n"
+         "the driver started (overrun, parity, framing, break) and the bytes waiting in the\n"
+         "receive ring. Reading the modem and line status clears their change and error bits\n"
+         "on the board, as on any 16550.\n\n"
+         "Options:\n"
+         "  --json    one JSON object: each register as raw value and named flags\n",
+         {{"--json", false}},
+         1,
+         1,
+         RunStatus}};
 }
 
 }  // namespace tool

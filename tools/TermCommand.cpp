@@ -85,8 +85,8 @@ int RunTerm(const Invocation& invocation) {
             } else {
                 const auto* leave = static_cast<const std::uint8_t*>(
                     std::memchr(keys, LeaveKey, static_cast<std::size_t>(count)));
-                const std::size_t toSend =
-                    leave != nullptr ? static_cast<std::size_t>(leave - keys) : static_cast<std::size_t>(count);
+                const std::size_t toSend = leave != nullptr ? static_cast<std::size_t>(leave - keys)
+                                                            : static_cast<std::size_t>(count);
                 port.WriteAll(std::span<const std::uint8_t>(keys, toSend), std::chrono::seconds(2));
                 if (leave != nullptr) break;
                 lastActivity = Clock::now();
@@ -107,7 +107,9 @@ int RunTerm(const Invocation& invocation) {
 }  // namespace
 
 std::vector<CommandEntry> TermCommands() {
-    return {{"term", "term DEV", "interactive terminal on the port (Ctrl-] leaves)",
+    return {{"term",
+             "term DEV",
+             "interactive terminal on the port (Ctrl-] leaves)",
              "Sends every key as typed (the keyboard is in raw mode: Ctrl-C goes to the line too)\n"
              "and shows what arrives. Ctrl-] leaves. When standard input is not a terminal, its\n"
              "bytes are sent and the terminal leaves once input has ended and the line has been\n"

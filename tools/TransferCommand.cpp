@@ -47,8 +47,9 @@ int RunSend(const Invocation& invocation) {
         data.assign(text.begin(), text.end());
     }
     if (line.Has("--newline")) data.push_back('\n');
-    const double timeout = line.Value("--timeout") ? ParseSeconds(*line.Value("--timeout"), "--timeout")
-                                                   : DefaultSendTimeout;
+    const double timeout = line.Value("--timeout")
+                               ? ParseSeconds(*line.Value("--timeout"), "--timeout")
+                               : DefaultSendTimeout;
     quelta::Device port = invocation.Open(invocation.Argument(0, "device"));
     port.WriteAll(data, ToMilliseconds(timeout));
     std::printf("%s: sent %zu bytes\n", quelta::ShortDeviceName(port.Name()).c_str(), data.size());
@@ -108,6 +109,7 @@ int RunRecv(const Invocation& invocation) {
 }  // namespace
 
 std::vector<CommandEntry> TransferCommands() {
+    // clang-format off
     return {
         {"send", "send DEV TEXT | send DEV --file FILE", "send text or a file's bytes",
          "Hands TEXT (as given, no newline added) or the bytes of FILE ('-' for standard input)\n"
@@ -129,6 +131,7 @@ std::vector<CommandEntry> TransferCommands() {
          "  --hex          print the bytes in hexadecimal, 16 a line\n",
          {{"--count", true}, {"--timeout", true}, {"--hex", false}}, 1, 1, RunRecv},
     };
+    // clang-format on
 }
 
 }  // namespace tool

@@ -21,7 +21,7 @@ struct FaultCounter {
 std::array<FaultCounter, static_cast<std::size_t>(Fault::Count)> counters;
 
 constexpr std::array<std::string_view, static_cast<std::size_t>(Fault::Count)> faultNames = {
-    "allocation", "translation", "mapping", "shm", "semaphore",
+    "allocation", "translation", "mapping",  "shm",   "semaphore",
     "mutex",      "thread",      "priority", "attach"};
 
 }  // namespace
@@ -71,12 +71,13 @@ std::string ArmFaultsFromEnvironment() {
         const std::size_t colon = item.find(':');
         const auto known = std::find(faultNames.begin(), faultNames.end(), item.substr(0, colon));
         const std::string count = colon == std::string::npos ? "" : item.substr(colon + 1);
-        const bool digits = !count.empty() && count.size() <= 9 &&
-                            std::all_of(count.begin(), count.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; });
+        const bool digits =
+            !count.empty() && count.size() <= 9 &&
+            std::all_of(count.begin(), count.end(), [](char c) { return c >= '0' && c <= '9'; });
         const unsigned long n = digits ? std::stoul(count) : 0;
         if (known == faultNames.end() || n == 0) {
-            return "RTSS_FAULTS: \"" + item + "\" is not OPERATION:N (operations: allocation, "
+            return "RTSS_FAULTS: \"" + item +
+                   "\" is not OPERATION:N (operations: allocation, "
                    "translation, mapping, shm, semaphore, mutex, thread, priority, attach)";
         }
         armed.emplace_back(static_cast<Fault>(known - faultNames.begin()),

@@ -9,7 +9,8 @@
 namespace host {
 
 // Process start on the host: takes the host settings (TakeHostSettings), blocks the ending signals
-// in every thread and starts the thread that ends the process in order on SIGINT, SIGTERM or SIGHUP.
+// in every thread and starts the thread that ends the process in order on SIGINT, SIGTERM or
+// SIGHUP.
 void StartProcess();
 
 // Checks RTSS_NAMESPACE, RTSS_OBJECT_MODE and RTSS_REALTIME and arms RTSS_FAULTS

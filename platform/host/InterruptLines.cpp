@@ -9,18 +9,18 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/Rtss.h"
+#include "platform/host/Faults.h"
 #include "platform/host/HostMachine.h"
 #include "platform/host/HostObject.h"
-#include "platform/host/Faults.h"
 #include "platform/host/HostPlatform.h"
 #include "platform/host/RealTime.h"
 
@@ -236,8 +236,8 @@ RtHandle Attach(RtInterruptRoutine routine, void* context, std::int32_t priority
                               [&](const auto& line) { return line->Is(bus, level); });
     Line* line = nullptr;
     if (found == registry.lines.end()) {
-        registry.lines.push_back(
-            std::make_unique<Line>(bus, level, machine.BoardsOnLine(bus, level), threaded, priority));
+        registry.lines.push_back(std::make_unique<Line>(
+            bus, level, machine.BoardsOnLine(bus, level), threaded, priority));
         line = registry.lines.back().get();
     } else {
         line = found->get();
@@ -292,10 +292,9 @@ std::uint32_t DeliverInterrupts() {
 }  // namespace host
 
 RtHandle RtAttachInterruptVector(void* /*security*/, std::uint32_t /*stackSize*/,
-                                 RtInterruptRoutine routine, void* context,
-                                 std::uint32_t priority, std::uint32_t interfaceType,
-                                 std::uint32_t busNumber, std::uint32_t level,
-                                 std::uint32_t /*vector*/) {
+                                 RtInterruptRoutine routine, void* context, std::uint32_t priority,
+                                 std::uint32_t interfaceType, std::uint32_t busNumber,
+                                 std::uint32_t level, std::uint32_t /*vector*/) {
     return host::Attach(routine, context, static_cast<std::int32_t>(priority), interfaceType,
                         busNumber, level, false, nullptr);
 }

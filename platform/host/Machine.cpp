@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "platform/Rtss.h"
-#include "platform/host/HostMachine.h"
 #include "platform/host/Faults.h"
+#include "platform/host/HostMachine.h"
 #include "platform/host/HostPlatform.h"
 #include "platform/host/RegisterDevice.h"
 
@@ -157,7 +157,8 @@ void* RtMapMemory(std::uint64_t translatedAddress, std::uint32_t length, std::ui
     const std::lock_guard guard(binding.lock);
     host::RegisterDevice* device = region->board;
     if (region->offset != 0) {
-        binding.windows.push_back(std::make_unique<host::RegionWindow>(*region->board, region->offset));
+        binding.windows.push_back(
+            std::make_unique<host::RegionWindow>(*region->board, region->offset));
         device = binding.windows.back().get();
     }
     void* base = host::MapRegisterDevice(device, length);

@@ -23,8 +23,8 @@ namespace host {
 struct NameClaim {
     std::string objectName;
     ObjectKind kind = ObjectKind::SharedMemory;
-    int ownerFd = -1;   // holds the flock that marks the name as taken
-    pid_t owner = 0;    // a forked child inherits the table but owns none of its names
+    int ownerFd = -1;  // holds the flock that marks the name as taken
+    pid_t owner = 0;   // a forked child inherits the table but owns none of its names
     bool removed = false;
 };
 

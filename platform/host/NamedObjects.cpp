@@ -17,8 +17,8 @@
 #include <string>
 
 #include "platform/Rtss.h"
-#include "platform/host/HostObject.h"
 #include "platform/host/Faults.h"
+#include "platform/host/HostObject.h"
 #include "platform/host/HostPlatform.h"
 #include "platform/host/NameClaims.h"
 #include "platform/host/PosixNames.h"
@@ -104,8 +104,8 @@ struct Draft {
 bool MakeDraft(const std::string& objectName, std::size_t size, Draft& draft) {
     draft.name = DraftName(objectName);
     draft.size = size;
-    const int fd = shm_open(draft.name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
-                            ObjectMode());
+    const int fd =
+        shm_open(draft.name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ObjectMode());
     if (fd < 0) {
         return false;
     }
@@ -198,9 +198,8 @@ std::uint32_t WaitSemaphore(sem_t* semaphore, std::uint32_t milliseconds) {
         return RtValue::WaitTimeout;
     }
     const timespec start = MonotonicNow();
-    const std::int64_t limit = milliseconds == RtValue::Infinite
-                                   ? -1
-                                   : static_cast<std::int64_t>(milliseconds) * 1000;
+    const std::int64_t limit =
+        milliseconds == RtValue::Infinite ? -1 : static_cast<std::int64_t>(milliseconds) * 1000;
     while (MicrosecondsSince(start) < PollBeforeSleepMicroseconds) {
         for (int i = 0; i < 16; ++i) {
             CpuRelax();
@@ -268,8 +267,7 @@ std::mutex releaseLock;
 void DropSurplus(const SemaphoreObject& semaphore) {
     int value = 0;
     while (sem_getvalue(semaphore.Semaphore(), &value) == 0 && value > semaphore.Maximum() - 1 &&
-           sem_trywait(semaphore.Semaphore()) == 0) {
-    }
+           sem_trywait(semaphore.Semaphore()) == 0) {}
 }
 
 }  // namespace

@@ -29,9 +29,8 @@ std::string RealTimeProblem() {
 }  // namespace
 
 void TakeHostSettings() {
-    for (const std::string& problem :
-         {posix_names::NamespaceProblem(), ObjectModeProblem(), RealTimeProblem(),
-          ArmFaultsFromEnvironment()}) {
+    for (const std::string& problem : {posix_names::NamespaceProblem(), ObjectModeProblem(),
+                                       RealTimeProblem(), ArmFaultsFromEnvironment()}) {
         if (!problem.empty()) {
             std::fprintf(stderr, "%s\n", problem.c_str());
             std::_Exit(2);

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "platform/Rtss.h"
-#include "platform/host/HostObject.h"
 #include "platform/host/Faults.h"
+#include "platform/host/HostObject.h"
 #include "platform/host/HostPlatform.h"
 #include "platform/host/RealTime.h"
 
@@ -102,7 +102,8 @@ RtHandle CreateThread(void* /*security*/, std::uint32_t stackSize, RtThreadRouti
                                                    : stackSize);
     }
     auto* holder = new std::shared_ptr<host::ThreadControl>(control);
-    const int failed = pthread_create(&control->thread, &attributes, host::ThreadTrampoline, holder);
+    const int failed =
+        pthread_create(&control->thread, &attributes, host::ThreadTrampoline, holder);
     pthread_attr_destroy(&attributes);
     if (failed != 0) {
         delete holder;

@@ -48,11 +48,14 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
                       quelta_get_modem_control(port, &c) | quelta_get_line_errors(port, &e),
                   QUELTA_OK);
         EXPECT_EQ(bits({m.cts_changed, m.dsr_changed, m.ring_ended, m.dcd_changed, m.cts, m.dsr,
-                        m.ring, m.dcd}), raw);
+                        m.ring, m.dcd}),
+                  raw);
         EXPECT_EQ(bits({l.data_ready, l.overrun, l.parity_error, l.framing_error, l.break_received,
-                        l.holding_empty, l.transmitter_empty, l.fifo_error}), raw);
+                        l.holding_empty, l.transmitter_empty, l.fifo_error}),
+                  raw);
         EXPECT_EQ(bits({0, e.overrun, e.parity_error, e.framing_error, e.break_received, 0, 0,
-                        e.fifo_error}), raw & 0x9E);
+                        e.fifo_error}),
+                  raw & 0x9E);
         EXPECT_EQ(bits({c.dtr, c.rts}), raw & 0x03);
         EXPECT_TRUE(m.raw == raw && l.raw == raw && e.raw == raw && c.raw == (raw & 0x03)) << raw;
     }
@@ -63,6 +66,7 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
         return quelta_open(name, static_cast<quelta_open_mode>(mode), timeout, &none);
     };
     const quelta_line_config slow{10, 8, 'n', 1, 0, 0x11, 0x13, 0, 0};
+    // clang-format off
     std::tuple<testsupport::DispatchScript, std::function<int()>, int, const char*> cases[] = {
         {{}, [&] { return open("Serial7", 0); }, QUELTA_ERR_NO_SUCH_DEVICE, "Serial7"},
         {{}, [&] { return open("a/b", 0); }, QUELTA_ERR_INVALID_ARGUMENT, "'/'"},
@@ -76,6 +80,7 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
         {Forced({}, {}, true), [&] { return open("Serial0", 0, 100); }, QUELTA_ERR_NOT_ANSWERING,
          "not answer"},
     };
+    // clang-format on
     for (const auto& [reply, call, code, message] : cases) {
         testsupport::Script(reply);
         EXPECT_EQ(call(), code) << message;

@@ -17,11 +17,16 @@ TEST_F(Device, RequestsReachTheirPortAndComeBackTyped) {
     std::vector<std::uint8_t> data(2500);  // three requests' worth through the small data area
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i % 251);
     EXPECT_EQ(port.Write(data), data.size());
-    Arrive(1, Sent(1));  // the port wired to itself
+    Arrive(1, Sent(1));                    // the port wired to itself
     std::vector<std::uint8_t> back(4000);  // more than came: the read stops at a short reply
     EXPECT_EQ(std::vector(back.begin(), back.begin() + static_cast<long>(port.Read(back))), data);
-    const quelta::LineSettings settings{.baudRate = 115200, .dataBits = 7, .parity = 'e',
-        .softwareFlow = true, .xonChar = 0x21, .flowControl = FlowControl::RtsCts, .lineMode = 3};
+    const quelta::LineSettings settings{.baudRate = 115200,
+                                        .dataBits = 7,
+                                        .parity = 'e',
+                                        .softwareFlow = true,
+                                        .xonChar = 0x21,
+                                        .flowControl = FlowControl::RtsCts,
+                                        .lineMode = 3};
     port.Configure(settings);
     EXPECT_EQ(quelta::LineSettings::FromWire(PortTable[1]->config), settings);
     // 7E1, divisor 8, XON 0x21 and XOFF 0x13, enhanced mode with XON/XOFF and RTS/CTS.
@@ -29,11 +34,13 @@ TEST_F(Device, RequestsReachTheirPortAndComeBackTyped) {
                                 regs_.Latch(XoffReg, 1), regs_.Latch(FeatureCtl, 1)}),
               (std::vector<int>{0x1A, 8, 0x21, 0x13, 0xDA}));
     // Each signal request and what it leaves in LCR and in MCR's DTR and RTS bits.
+    // clang-format off
     const std::tuple<std::function<void()>, int, int> steps[] = {
         {[&] { port.SetDtr(false); }, 0x1A, 2},  {[&] { port.SetRts(false); }, 0x1A, 0},
         {[&] { port.SetDtr(true); }, 0x1A, 1},   {[&] { port.SetRts(true); }, 0x1A, 3},
         {[&] { port.SetBreak(true); }, 0x5A, 3}, {[&] { port.SetBreak(false); }, 0x1A, 3},
     };
+    // clang-format on
     for (const auto& [step, lcr, mcr] : steps) {
         step();
         EXPECT_EQ(std::pair(int{regs_.Latch(LCR, 1)}, regs_.Latch(MCR, 1) & Mcr::SignalMask),
@@ -68,6 +75,7 @@ TEST_F(Device, WaitingTransfersReportWhatMovedByTheTimeOut) {
 // What the library refuses before sending is what the driver would refuse. A rate the board's
 // clock cannot make only the driver can tell (CApi.RoundTripErrorCodesAndMessages).
 TEST_F(Device, ConfigurationRefusedBeforeSendingOrByTheDriver) {
+    // clang-format off
     const std::pair<quelta::LineSettings, bool> cases[] = {
         {{}, false}, {{.dataBits = 7, .parity = 's'}, false}, {{.baudRate = 0}, true},
         {{.dataBits = 6, .parity = 'o', .stopBits = 2}, false}, {{.dataBits = 4}, true},
@@ -75,6 +83,7 @@ TEST_F(Device, ConfigurationRefusedBeforeSendingOrByTheDriver) {
         {{.parity = 'N'}, true}, {{.dataBits = 5, .stopBits = 2}, true}, {{.stopBits = 3}, true},
         {{.stopBits = 0}, true},
     };
+    // clang-format on
     for (const auto& [settings, refused] : cases) {
         SCOPED_TRACE(std::to_string(settings.baudRate) + " " + quelta::FormatFrame(settings));
         const LineConfig wire = settings.ToWire();
@@ -92,6 +101,7 @@ TEST_F(Device, ConfigurationRefusedBeforeSendingOrByTheDriver) {
 TEST_F(Device, ErrorsInsteadOfWrongAnswers) {
     quelta::Device port("Serial0");
     std::vector<std::uint8_t> small(16, 0xEE);
+    // clang-format off
     const std::tuple<testsupport::DispatchScript, std::function<void()>, ErrorCode> cases[] = {
         {{}, [] { quelta::Device("Serial9"); }, ErrorCode::NoSuchDevice},  // no port for the name
         {{}, [] { quelta::Device("Serial5"); }, ErrorCode::InvalidPort},   // the port is not set up
@@ -101,6 +111,7 @@ TEST_F(Device, ErrorsInsteadOfWrongAnswers) {
         {Forced({}, 0), [&] { port.GetLineErrors(); }, ErrorCode::ProtocolError},
         {Forced({}, 2), [&] { port.Configure({}); }, ErrorCode::ProtocolError},
     };
+    // clang-format on
     for (const auto& row : cases) {
         testsupport::Script(std::get<0>(row));
         EXPECT_EQ(Thrown(std::get<1>(row)).Code(), std::get<2>(row)) << "case " << &row - cases;

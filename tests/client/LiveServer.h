@@ -63,16 +63,17 @@ inline testsupport::DispatchScript Forced(Count status, Count resultCount = {}, 
 }
 inline auto Wiring(std::uint8_t from, std::uint8_t to, std::uint8_t flip = 0) {
     // A null-modem wire with the interrupt service at both ends, as far as `to` has room.
-    return testsupport::DispatchScript{{}, {}, false, [=](const RequestPart&, const std::uint8_t*) {
-        const InterruptState state = DisableInterrupts();
-        PortRecord& tx = *PortTable[from];
-        while (tx.txCount.load() > 0 && PortTable[to]->rxCount.load() < RingSize) {
-            Arrive(to, std::string(1, static_cast<char>(tx.txRing[tx.txTail] ^ flip)));
-            tx.txTail = (tx.txTail + 1) % RingSize;
-            --tx.txCount;
-        }
-        RestoreInterrupts(state);
-    }};
+    return testsupport::DispatchScript{
+        {}, {}, false, [=](const RequestPart&, const std::uint8_t*) {
+            const InterruptState state = DisableInterrupts();
+            PortRecord& tx = *PortTable[from];
+            while (tx.txCount.load() > 0 && PortTable[to]->rxCount.load() < RingSize) {
+                Arrive(to, std::string(1, static_cast<char>(tx.txRing[tx.txTail] ^ flip)));
+                tx.txTail = (tx.txTail + 1) % RingSize;
+                --tx.txCount;
+            }
+            RestoreInterrupts(state);
+        }};
 }
 
 class LiveServer : public testing::Test {

@@ -23,6 +23,7 @@ void ExpectFailure(const std::vector<std::string>& arguments, int exitCode, cons
 
 // Mistakes in the command line exit 2, what the device or the driver refuses exits 1.
 TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
+    // clang-format off
     const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
         {{"status"}, 2, "usage: quelta status"}, {{"status", "Serial5"}, 1, "status 87"},
         {{"status", "Serial7"}, 1, "no such device: Serial7 (is quelta-driver running?"},
@@ -42,6 +43,7 @@ TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
         {{"status", "\\RtDevice\\Other\\Serial0"}, 1, "not a Quelta device name"},
         {{"config", "Serial0", "10"}, 1, "configuration refused by the driver"},
     };
+    // clang-format on
     for (const auto& [words, exitCode, reason] : cases) ExpectFailure(words, exitCode, reason);
     testsupport::Script(Forced({}, {}, true));  // every request held
     ExpectFailure({"status", "Serial0", "--reply-timeout", "100"}, 1, "did not answer");
@@ -99,7 +101,10 @@ TEST_F(Tool, SendRecvAndTermMoveTheBytes) {
     EXPECT_EQ(Quelta({"send", "Serial0", "--file", "-"}, std::string("\0\xff", 2)).exitCode, 0);
     EXPECT_EQ(Quelta({"send", "Serial0", "--newline", "--", "-x"}).exitCode, 0);
     EXPECT_EQ(Quelta({"term", "Serial0"}, "ab").exitCode, 0);
-    EXPECT_EQ(Quelta({"term", "Serial0"}, std::string("cd\x1d" "e")).exitCode, 0);  // Ctrl-] leaves
+    EXPECT_EQ(Quelta({"term", "Serial0"}, std::string("cd\x1d"
+                                                      "e"))
+                  .exitCode,
+              0);  // Ctrl-] leaves
     EXPECT_EQ(Sent(0), std::string("\0\xff", 2) + "-x\nabcd");
     Arrive(0, "xyz");
     EXPECT_EQ(Quelta({"term", "Serial0"}).out, "xyz");

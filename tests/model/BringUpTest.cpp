@@ -11,17 +11,17 @@
 #include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
 #include "platform/host/HostMachine.h"
+#include "platform/host/HostPlatform.h"
 #include "port/Isr.h"
 #include "port/PortOps.h"
+#include "server/DeviceChannel.h"
+#include "server/DeviceNames.h"
 #include "sim/Description.h"
 #include "sim/Machine.h"
 #include "startup/BoardModels.h"
 #include "startup/BoardSetup.h"
 #include "startup/Discovery.h"
 #include "startup/Options.h"
-#include "server/DeviceChannel.h"
-#include "server/DeviceNames.h"
-#include "platform/host/HostPlatform.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestPorts.h"
 
@@ -38,9 +38,9 @@ sim::Machine& Install(const std::string& text, const sim::MachineOptions& option
 
 // The board's header as discovery reads it, and its registers as set-up maps them.
 ChannelRegs* MapAt(std::uint32_t bus, std::uint32_t device, std::uint8_t* header) {
-    EXPECT_EQ(RtGetBusDataByOffset(RtValue::PciConfiguration, bus, device, header, 0,
-                                   Pci::HeaderSize),
-              Pci::HeaderSize);
+    EXPECT_EQ(
+        RtGetBusDataByOffset(RtValue::PciConfiguration, bus, device, header, 0, Pci::HeaderSize),
+        Pci::HeaderSize);
     EXPECT_TRUE(MapBoard(header));
     return boardBase;
 }
@@ -97,7 +97,7 @@ std::int32_t OtherPrecheck(void*) {
 
 std::uint8_t OtherService(void*) {
     ++otherBoardServices;
-    ReadReg(otherChannel0, IIR);           // takes the transmit-empty interrupt
+    ReadReg(otherChannel0, IIR);              // takes the transmit-empty interrupt
     WriteReg(otherChannel0, IER, Ier::None);  // and keeps the channel quiet
     return 1;
 }
@@ -147,7 +147,8 @@ TEST_F(OnModel, BusScanEndsAfterTheLastPciBus) {
             options);
     ::testing::internal::CaptureStdout();
     DiscoverBoard();
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "There is no Quelta board in the system.\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "There is no Quelta board in the system.\n");
 }
 
 }  // namespace

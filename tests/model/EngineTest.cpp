@@ -130,8 +130,9 @@ TEST(Engine, BurstsMoveEveryByteWithFewAccessesEvenOnUnstableLevels) {
     engine.Board().SetUnstableLevels(1, 1000);
     EXPECT_TRUE(engine.WriteAll(0, stream.substr(0, 500)));
     EXPECT_TRUE(engine.Receive(1, 500, 800 * CharTime(115200)) == stream.substr(0, 500));
-    EXPECT_EQ(engine.Board().ChannelStats(1).rxUnderreads + engine.Board().ChannelStats(0).txOverwrites,
-              0u);
+    EXPECT_EQ(
+        engine.Board().ChannelStats(1).rxUnderreads + engine.Board().ChannelStats(0).txOverwrites,
+        0u);
 }
 
 // A transmit level read as 0xFF twice in a row (so it counts as settled) on an empty FIFO: that

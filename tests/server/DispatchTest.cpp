@@ -90,6 +90,7 @@ TEST_F(Dispatch, TheTableOfRequests) {
         std::uint32_t code;
         bool setsResult;
     };
+    // clang-format off
     const Row rows[] = {
         {SerialOpen, false},          {SerialClose, false},         {SerialRead, true},
         {SerialWrite, true},          {SerialSetConfig, true},      {SerialSetRts, false},
@@ -98,6 +99,7 @@ TEST_F(Dispatch, TheTableOfRequests) {
         {SerialSetBreak, false},      {SerialClearBreak, false},    {SerialGetLineErrors, true},
         {SerialGetRxCount, true},
     };
+    // clang-format on
     for (const Row& row : rows) {
         request.resultCount = Untouched;
         request.dataLength = 0;
@@ -155,7 +157,8 @@ TEST_F(Dispatch, OpenFindsTheChannelsPortByItsOwnName) {
 TEST_F(Dispatch, OpenWithoutAPortForTheName) {
     FillNameTable(0, 6);  // names for channels 4 and 5, which have no record
     const std::pair<std::string, std::string> unknown[] = {
-        {DeviceName(9), DeviceName(9)}, {std::string(300, 'x'), std::string(DeviceNameSize - 1, 'x')}};
+        {DeviceName(9), DeviceName(9)},
+        {std::string(300, 'x'), std::string(DeviceNameSize - 1, 'x')}};
     for (const auto& [name, printed] : unknown) {
         UseChannel(name, DefaultDataAreaSize);
         request.requestCode = SerialOpen;

@@ -1,8 +1,8 @@
 // The host's named objects in one process: the POSIX names and modes they get, a name taken once
 // and reclaimed from a dead creator, semaphores with their maximum count, the recursive mutex,
 // and the names removed at the end of the process.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,14 +68,13 @@ TEST_F(NamedObjects, NamesModesAndOwnerLocks) {
         {
             Objects objects(mask, mode);
             ASSERT_TRUE(objects.shared && objects.semaphore && objects.mutex);
-            EXPECT_EQ(Leftovers(), (std::vector<std::string>{base, base + ".owner",
-                                                             base + ".s1.owner", base + ".sm",
-                                                             base + ".sm.owner",
-                                                             "sem." + base + ".s1"}));
+            EXPECT_EQ(Leftovers(), (std::vector<std::string>{
+                                       base, base + ".owner", base + ".s1.owner", base + ".sm",
+                                       base + ".sm.owner", "sem." + base + ".s1"}));
             EXPECT_EQ(host::OpenNamedObjects(), 3u);
-            for (const std::string& file : {"/dev/shm/" + base + ".sm", "/dev/shm/" + base,
-                                            "/dev/shm/sem." + base + ".s1",
-                                            "/dev/shm/" + base + ".sm.owner"}) {
+            for (const std::string& file :
+                 {"/dev/shm/" + base + ".sm", "/dev/shm/" + base, "/dev/shm/sem." + base + ".s1",
+                  "/dev/shm/" + base + ".sm.owner"}) {
                 EXPECT_EQ(ModeOf(file), expected) << file;
             }
             struct stat status {};

@@ -23,9 +23,11 @@ TEST_F(Uart, InterruptsAreIdentifiedByPriorityAndClearedByTheirOwnReads) {
     Board().Inject(Open, bytes);
     Board().SetFarEndModem(Open, msr::Cts);
     RunChars(65.5);  // the 65th finds the FIFO full: it is lost
+    // clang-format off
     const std::pair<std::uint8_t, std::uint32_t> steps[] = {
         {iir::LineStatus, Lsr}, {iir::RxData, FifoWindowStart}, {iir::TxEmpty, Iir},
         {iir::ModemStatus, Msr}, {iir::None, Iir}};
+    // clang-format on
     for (const auto& [expected, clearing] : steps) {
         EXPECT_EQ(Board().LineAsserted(), expected != iir::None);
         EXPECT_EQ(Read(0, IntSummary), expected != iir::None ? 1 << Open : 0);
@@ -151,6 +153,7 @@ TEST_F(Lines, NullModemLoopbackAndOpenLinesCarryBytesModemLinesBreaksAndRs485Dir
 // A character takes its bits at 16 clock periods per divisor step. A receiver samples the
 // sender's waveform in the middle of its own bit cells.
 TEST_F(Lines, CharacterTimeAndWhatAMismatchedReceiverMakesOfIt) {
+    // clang-format off
     const struct {
         std::uint16_t divisor;
         std::uint8_t lcr;
@@ -173,6 +176,7 @@ TEST_F(Lines, CharacterTimeAndWhatAMismatchedReceiverMakesOfIt) {
         {8, 0x03, 10, "\x01", 8, 0x1B},
         {8, 0x03, 10, "\x03", 8, 0x1B, lsr::Parity | lsr::FifoError},
     };
+    // clang-format on
     for (const auto& row : rows) {
         Configure(0, row.divisor, row.lcr);
         Configure(1, row.rxDivisor, row.rxLcr);
@@ -268,7 +272,7 @@ TEST_F(DeviceBlock, EepromAnswersReadsBitByBitAndOnlyCountsWhatWouldChangeIt) {
     for (const auto& [address, word] : words) {
         EXPECT_EQ(ReadWord(address), word) << address;
     }
-    EXPECT_EQ(Board().EepromModifyingCommands(), 1u);  // the write, and nothing else
+    EXPECT_EQ(Board().EepromModifyingCommands(), 1u);            // the write, and nothing else
     Board().SetEepromFault(sim::Eeprom::DataFault::StuckAtOne);  // as a missing part reads
     EXPECT_EQ(ReadWord(4), 0xFFFFu);
 }

@@ -20,6 +20,7 @@ TEST(Description, EachMistakeGivesItsLineAndOneLineSayingWhatIsWrong) {
     const std::string board =
         "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=1";
     const std::string other = "function bus=0 device=3 function=0 vendor=1 device-id=2\n";
+    // clang-format off
     const std::pair<std::string, std::string_view> rows[] = {
         {"\n\nbord bus=0\n", "m:3: unknown statement 'bord'"},
         {"board bus=0 device=3 function=0\n", "m:1: board: device-id= is missing"},
@@ -47,6 +48,7 @@ TEST(Description, EachMistakeGivesItsLineAndOneLineSayingWhatIsWrong) {
         {board + " bar0=0xE0000100\n",
          "m:1: board bar0: must be aligned to the region length 4096"},
     };
+    // clang-format on
     for (const auto& [text, error] : rows) {
         EXPECT_EQ(sim::LoadMachine(text, "m", {}).error, error) << text;  // and no machine
     }
@@ -84,8 +86,8 @@ protected:
             "test", sim::MachineOptions{true, tracePath_, false});
         ASSERT_TRUE(loaded.machine) << loaded.error;
         host::InstallMachine(std::move(loaded.machine), host::InterruptDelivery::Manual);
-        firstBoard = static_cast<volatile std::uint8_t*>(
-            RtMapMemory(0xE0000000, 2048, RtValue::NotCached));
+        firstBoard =
+            static_cast<volatile std::uint8_t*>(RtMapMemory(0xE0000000, 2048, RtValue::NotCached));
         routineRuns = prechecks = 0;
     }
     void TearDown() override {
@@ -109,9 +111,10 @@ protected:
 
 // A missing bus answers nothing, an empty slot the all-ones Vendor ID.
 TEST_F(Backend, ConfigurationReadsAnswerOnlyWhereAFunctionSits) {
-    const std::uint32_t slots[][4] = {  // bus, device | function << 5, length, Vendor ID
-        {2, 0, 0, 0},       {4, 0, 0, 0},       {0, 1, 2, 0xFFFF},
-        {1, 4, 2, 0xFFFF},  {0, 0, 64, 0x8086}, {1, 4 | 2 << 5, 64, 0x13A8}};
+    const std::uint32_t slots[][4] = {// bus, device | function << 5, length, Vendor ID
+                                      {2, 0, 0, 0},       {4, 0, 0, 0},
+                                      {0, 1, 2, 0xFFFF},  {1, 4, 2, 0xFFFF},
+                                      {0, 0, 64, 0x8086}, {1, 4 | 2 << 5, 64, 0x13A8}};
     for (const auto& [bus, slot, length, vendor] : slots) {
         std::uint16_t h[32] = {};
         EXPECT_EQ(RtGetBusDataByOffset(RtValue::PciConfiguration, bus, slot, h, 0, 64), length);
@@ -141,7 +144,7 @@ TEST_F(Backend, Bar0TranslatesAndMapsTheBoardsRegistersAndTheTraceShowsEveryAcce
     space = 1;  // I/O
     EXPECT_FALSE(RtTranslateBusAddress(RtValue::PciBus, 1, 0xE0000000, &space, &translated));
     EXPECT_EQ(RtMapMemory(0xE0000000, 4096, RtValue::NotCached), nullptr);  // past the region
-    EXPECT_EQ(RtMapMemory(0xE0000000, 1024, 1), nullptr);  // cached
+    EXPECT_EQ(RtMapMemory(0xE0000000, 1024, 1), nullptr);                   // cached
     host::FailNthCall(host::Fault::Mapping, 1);
     EXPECT_EQ(RtMapMemory(0xE0000000, 1024, RtValue::NotCached), nullptr);
 }
@@ -157,7 +160,7 @@ TEST_F(Backend, InterruptsAttachWhereSomethingIsOnTheLineAndManualDeliveryRunsTh
     EXPECT_EQ(Attach(1, 11, false), nullptr);
     ASSERT_NE(Attach(1, 11, false), nullptr);
     EXPECT_EQ(Attach(1, 11, true, false), nullptr);  // alone, where one is shared already
-    EXPECT_EQ(host::DeliverInterrupts(), 0u);  // nothing asserted
+    EXPECT_EQ(host::DeliverInterrupts(), 0u);        // nothing asserted
     RtStoreRegister8(firstBoard + Ier, ier::TxEmpty);
     EXPECT_EQ(host::DeliverInterrupts(), 1u);
     EXPECT_EQ(prechecks, 1u);
@@ -174,15 +177,28 @@ TEST_F(Backend, InterruptsAttachWhereSomethingIsOnTheLineAndManualDeliveryRunsTh
 // early return between a disable and its restore would), with a section of its own still open.
 TEST_F(Backend, AnInterruptSectionLeftOpenEndsTheProgram) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH({ (void)DisableInterrupts(); Sleep(1); },
-                 "interrupt sections unbalanced: a thread slept with 1 interrupt section");
-    EXPECT_DEATH({ const InterruptState outer = DisableInterrupts(); (void)DisableInterrupts();
-                   RestoreInterrupts(outer); RtWaitForSingleObject(nullptr, 0); },
-                 "a thread waited with 1 interrupt section");
-    EXPECT_DEATH({ RtAttachInterruptVector(nullptr, 0, LeakySection, nullptr, 127,
-                                           RtValue::PciBus, 1, 11, 11);
-                   RtStoreRegister8(firstBoard + Ier, ier::TxEmpty); host::DeliverInterrupts(); },
-                 "an interrupt service routine returned with 1 interrupt section");
+    EXPECT_DEATH(
+        {
+            (void)DisableInterrupts();
+            Sleep(1);
+        },
+        "interrupt sections unbalanced: a thread slept with 1 interrupt section");
+    EXPECT_DEATH(
+        {
+            const InterruptState outer = DisableInterrupts();
+            (void)DisableInterrupts();
+            RestoreInterrupts(outer);
+            RtWaitForSingleObject(nullptr, 0);
+        },
+        "a thread waited with 1 interrupt section");
+    EXPECT_DEATH(
+        {
+            RtAttachInterruptVector(nullptr, 0, LeakySection, nullptr, 127, RtValue::PciBus, 1, 11,
+                                    11);
+            RtStoreRegister8(firstBoard + Ier, ier::TxEmpty);
+            host::DeliverInterrupts();
+        },
+        "an interrupt service routine returned with 1 interrupt section");
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ public:
     TestBoard(std::string_view channels, bool manualTime) {
         sim::LoadedMachine loaded = sim::LoadMachine(
             "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 "
-            "clock=14745600\n" + std::string(channels),
+            "clock=14745600\n" +
+                std::string(channels),
             "test", sim::MachineOptions{manualTime, {}, false});
         EXPECT_TRUE(loaded.machine) << loaded.error;
         machine_ = std::move(loaded.machine);
@@ -45,11 +46,13 @@ public:
     // through the divisor latch, interrupt enables written: a channel as an opened port has it.
     void Configure(std::uint32_t channel, std::uint16_t divisor = 8, std::uint8_t lcr = Lcr8N1,
                    std::uint8_t ier = ier::Standard, std::uint8_t rxTrigger = 56) {
+        // clang-format off
         const std::pair<std::uint32_t, int> writes[] = {
             {Iir, fcr::Enable | fcr::ResetRx | fcr::ResetTx},
             {FifoTrigCtl, fifotrig::ProgrammedLevels}, {TxLevel, 56}, {RxLevel, rxTrigger},
             {Lcr, lcr | lcr::Dlab}, {Rhr, divisor & 0xFF}, {Ier, divisor >> 8}, {Lcr, lcr},
             {Ier, ier}};
+        // clang-format on
         for (const auto& [reg, value] : writes) {
             Write(channel, reg, static_cast<std::uint8_t>(value));
         }

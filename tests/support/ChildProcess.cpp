@@ -53,8 +53,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     std::vector<std::string> argv = {program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> envp = EnvironmentWith(environment);
-    const int failed = posix_spawn(&pid_, program.c_str(), &actions, nullptr,
-                                   Pointers(argv).data(), Pointers(envp).data());
+    const int failed = posix_spawn(&pid_, program.c_str(), &actions, nullptr, Pointers(argv).data(),
+                                   Pointers(envp).data());
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);

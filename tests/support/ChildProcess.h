@@ -54,6 +54,7 @@ struct Finished {
 
 // Runs the program to its end (at most a minute).
 Finished Run(const std::string& program, const std::vector<std::string>& arguments,
-             const std::string& input = "", const std::map<std::string, std::string>& environment = {});
+             const std::string& input = "",
+             const std::map<std::string, std::string>& environment = {});
 
 }  // namespace testsupport

@@ -43,8 +43,8 @@ EngineBoard::EngineBoard(std::string_view description, Mode mode, const std::str
         failure_ = "the board does not map";
         return;
     }
-    channels_ = ChannelCountOf(ConfigWord(header, Pci::SubsystemId),
-                               ConfigWord(header, Pci::DeviceId));
+    channels_ =
+        ChannelCountOf(ConfigWord(header, Pci::SubsystemId), ConfigWord(header, Pci::DeviceId));
     for (std::uint8_t n = 0; n < channels_; ++n) {
         SetUpPort(n, header);
     }

@@ -18,8 +18,8 @@
 namespace fake {
 
 struct Access {
-    char kind;              // 'R' or 'W'
-    std::uint32_t offset;   // from the start of the mapping
+    char kind;             // 'R' or 'W'
+    std::uint32_t offset;  // from the start of the mapping
     std::uint8_t value;
     bool disabled = false;  // interrupts were disabled on the accessing thread (not compared)
     bool operator==(const Access& other) const {

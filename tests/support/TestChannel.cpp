@@ -52,7 +52,8 @@ std::uint32_t ScriptedDispatch(RequestPart* request, const ChannelView* channel)
         std::unique_lock guard(State().lock);
         const std::uint64_t seen = State().releases;
         if (State().script.hold) ++State().held[channel];
-        State().released.wait(guard, [&] { return !State().script.hold || State().releases != seen; });
+        State().released.wait(guard,
+                              [&] { return !State().script.hold || State().releases != seen; });
         script = State().script;
     }
     if (script.inspect) script.inspect(*request, channel->dataArea);
@@ -102,8 +103,7 @@ TestChannel::~TestChannel() {
     }
     // A late reply taken for the stop's would let the channel go while its thread still runs.
     while (lateReplies &&
-           RtWaitForSingleObject(channel_->replySemaphore, 100) == RtValue::WaitObject0) {
-    }
+           RtWaitForSingleObject(channel_->replySemaphore, 100) == RtValue::WaitObject0) {}
     munmap(clientBlock_, blockSize_);
     DestroyChannel(channel_, serving_);
 }

@@ -1,7 +1,7 @@
 // The running driver through client processes: every request, data both ways across the
 // simulated null-modem pair, a pty far end driven by pyserial, and what the board sees.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -84,8 +84,8 @@ TEST(EndToEnd, EveryRequestOnARunningDriver) {
 
 // A stop signal takes effect on each thread of the process in its own time.
 bool AllThreadsStopped(pid_t pid) {
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) +
-                                                                "/task")) {
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
         std::ifstream stat(task.path() / "stat");
         const std::string line((std::istreambuf_iterator<char>(stat)), {});
         const std::size_t state = line.rfind(") ");
@@ -110,8 +110,8 @@ TEST(EndToEnd, ARequestReleasedTwiceIsServedOnce) {
     const int fd = shm_open(posix_names::ObjectName(name + SharedMemorySuffix).c_str(), O_RDWR, 0);
     ASSERT_GE(fd, 0);
     const std::size_t size = DefaultDataAreaSize + RequestBlockOverhead;
-    auto* block = static_cast<RequestBlock*>(mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                                                  MAP_SHARED, fd, 0));
+    auto* block =
+        static_cast<RequestBlock*>(mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
     close(fd);
     sem_t* request = sem_open(posix_names::ObjectName(name + RequestSemaphoreSuffix).c_str(), 0);
     sem_t* reply = sem_open(posix_names::ObjectName(name + ReplySemaphoreSuffix).c_str(), 0);
@@ -144,7 +144,8 @@ TEST(EndToEnd, ARequestReleasedTwiceIsServedOnce) {
 // A pyserial program on the pty end of channel 0 and a client of the driver, both ways.
 TEST(EndToEnd, PtyFarEndExchangesWithPyserial) {
     const std::string link = "/tmp/quelta-pty-" + testsupport::UniqueNamespace("pty");
-    RunningDriver driver(Board("bus=0 device=3 function=0", "device-id=0x0154 subsystem=0x311 irq=5",
+    RunningDriver driver(Board("bus=0 device=3 function=0",
+                               "device-id=0x0154 subsystem=0x311 irq=5",
                                "channel 0 pty " + link + "\n"));
     quelta::Device port = RunningDriver::Open("Serial0");
     port.Configure({.baudRate = 57600});

@@ -29,8 +29,10 @@ struct StartCase {
 // order on the line is served; names start at -P; discovery stops at a missing bus and at an
 // empty function 0; a board on another line, or of another vendor, is reported as such.
 TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
-    const std::string bridge = "function bus=0 device=0 function=0 vendor=0x8086 device-id=0x1237\n";
+    const std::string bridge =
+        "function bus=0 device=0 function=0 vendor=0x8086 device-id=0x1237\n";
     const std::string eight = "device-id=0x0158 subsystem=0x312 irq=5";
+    // clang-format off
     const StartCase cases[] = {
         {"help", "", {"-h", "-S", "5"}, Usage, 0},
         {"shared 2", "", {"-Q", "5", "-S", "2"}, "IrqShare wrong value, should be 0 or 1\n", 0},
@@ -49,6 +51,7 @@ TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
          Board("bus=0 device=4 function=0", eight + " subsystem-vendor=0x1234"), {"-Q", "5"},
          NoBoard, -1},
     };
+    // clang-format on
     for (const StartCase& c : cases) {
         RunningDriver driver(c.machine, c.args);
         if (c.exitCode >= 0) {
@@ -68,18 +71,21 @@ TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
 // reclaims.
 TEST(DriverStartup, FailuresOfSetUp) {
     for (const char* shared : {"0", "1"}) {
-        RunningDriver driver(DefaultBoard, {"-Q", "5", "-S", shared}, {{"RTSS_FAULTS", "attach:1"}});
+        RunningDriver driver(DefaultBoard, {"-Q", "5", "-S", shared},
+                             {{"RTSS_FAULTS", "attach:1"}});
         EXPECT_EQ(driver.Process().Wait(15s), 1) << shared;
-        EXPECT_EQ(driver.Process().Out(), Loaded(0, 8) + "RtAttachInterruptVectorEx failed 8\n"
-                                                          "Error: Failed to open serial port\n (0x8)\n");
+        EXPECT_EQ(driver.Process().Out(), Loaded(0, 8) +
+                                              "RtAttachInterruptVectorEx failed 8\n"
+                                              "Error: Failed to open serial port\n (0x8)\n");
     }
     RunningDriver first(DefaultBoard);
     ASSERT_TRUE(first.Process().WaitForOutput(Loaded(0, 8)));
     testsupport::ChildProcess second(QUELTA_DRIVER_PATH, {"-Q", "5"},
                                      {{"QUELTA_SIM", ""}, {"RTSS_NAMESPACE", first.Namespace()}});
-    const std::string refused = "Failed to register Quelta driver (error=183).\n"
-                                "Driver by this name is already loaded.\n"
-                                "Quelta board set-up failed: no port is served.\n";
+    const std::string refused =
+        "Failed to register Quelta driver (error=183).\n"
+        "Driver by this name is already loaded.\n"
+        "Quelta board set-up failed: no port is served.\n";
     second.WaitForOutput(refused);
     EXPECT_EQ(second.Terminate(), 0);
     EXPECT_EQ(second.Out(), refused);
@@ -95,6 +101,7 @@ TEST(DriverStartup, FailuresOfSetUp) {
 TEST(DriverStartup, UnusableHostSettingsStopItBeforeAnythingIsMade) {
     const std::string tooWide =
         "RTSS_OBJECT_MODE: only read and write bits (at most 0666) may be given\n";
+    // clang-format off
     const std::pair<std::map<std::string, std::string>, std::string> cases[] = {
         {{{"RTSS_OBJECT_MODE", "zz9"}}, "RTSS_OBJECT_MODE: not an octal mode such as 0660\n"},
         {{{"RTSS_OBJECT_MODE", "77777777777"}}, tooWide},
@@ -110,6 +117,7 @@ TEST(DriverStartup, UnusableHostSettingsStopItBeforeAnythingIsMade) {
                                       "allocation, translation, mapping, shm, semaphore, mutex, "
                                       "thread, priority, attach)\n"},
     };
+    // clang-format on
     for (const auto& [settings, message] : cases) {
         RunningDriver driver(DefaultBoard, {"-Q", "5"}, settings);
         if (message.empty()) {

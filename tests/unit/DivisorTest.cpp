@@ -13,6 +13,7 @@ struct DivisorCase {
     const char* why;
 };
 
+// clang-format off
 constexpr DivisorCase Cases[] = {
     {10'000'000, 9'600, 65, "remainder below half, within 2 %"},
     {10'000'000, 1'200, 521, "rounded up; no tolerance below 9600"},
@@ -43,6 +44,7 @@ constexpr DivisorCase Cases[] = {
     {1'760 * 70'000, 110, InvalidDivisor, "110 baud, quotient 70,000"},
     {0x7FFFFFFF, (1 << 28) + (1 << 26), InvalidDivisor, "16 x baud wraps to 2^30"},
 };
+// clang-format on
 
 TEST(Divisor, RoundingToleranceAndRefusals) {
     for (const DivisorCase& c : Cases) {

@@ -27,7 +27,8 @@ std::vector<std::string> CommandsSent(const std::vector<fake::Access>& log) {
         const fake::Access& access = log[i];
         if (access.kind == 'R') {  // sampled only right after a clock pulse ended
             EXPECT_TRUE(i >= 2 && (log[i - 2].value & Eeprom::Clock) != 0 &&
-                        (log[i - 1].value & Eeprom::Clock) == 0) << "read " << i;
+                        (log[i - 1].value & Eeprom::Clock) == 0)
+                << "read " << i;
             continue;
         }
         EXPECT_EQ(access.value & 0x8F & ~Eeprom::Clock, 0) << "bits 0-3 and 7 stay 0";
@@ -35,7 +36,8 @@ std::vector<std::string> CommandsSent(const std::vector<fake::Access>& log) {
         if (rising && (access.value & Eeprom::ChipSelect)) {
             commands.back() += (access.value & Eeprom::DataOut) ? '1' : '0';
         }
-        if (!(access.value & Eeprom::ChipSelect) && !commands.back().empty()) commands.emplace_back();
+        if (!(access.value & Eeprom::ChipSelect) && !commands.back().empty())
+            commands.emplace_back();
         previous = access.value;
     }
     commands.pop_back();

@@ -51,8 +51,8 @@ protected:
     }
     void ScriptFifo(std::uint8_t first, std::uint32_t count, std::uint32_t channel) {
         for (std::uint32_t i = 0; i < count; ++i) {
-            regs.Script(static_cast<RegOffset>(FifoWindow + i), {static_cast<std::uint8_t>(first + i)},
-                        channel);
+            regs.Script(static_cast<RegOffset>(FifoWindow + i),
+                        {static_cast<std::uint8_t>(first + i)}, channel);
         }
     }
 
@@ -95,6 +95,7 @@ TEST_F(Isr, ServesTheLowestPendingChannelOfAFreshSummary) {
     regs.Script(IIR, {0xE0, 0x01}, 7);
     IsrContext pulsed = Context(true);
     EXPECT_EQ(InterruptService(&pulsed), 1);
+    // clang-format off
     EXPECT_EQ(regs.Log(), (std::vector<Access>{
                               W(PinLevel, 0xFF),  // the pins pulse around the whole service
                               R(IntSummary, 0x06), R(IIR, 0xC0, 1), R(MSR, 0x00, 1), R(IIR, 0xC1, 1),
@@ -102,10 +103,11 @@ TEST_F(Isr, ServesTheLowestPendingChannelOfAFreshSummary) {
                               R(IntSummary, 0x84), R(IIR, 0x08, 2), R(IIR, 0x3E, 2), R(IIR, 0x01, 2),
                               R(IntSummary, 0x80), R(IIR, 0xE0, 7), R(MSR, 0x00, 7), R(IIR, 0x01, 7),
                               R(IntSummary, 0x00), W(PinLevel, 0xFE)}));
+    // clang-format on
     regs.ClearLog();
     EXPECT_EQ(InterruptService(&pulsed), 1);
-    EXPECT_EQ(regs.Log(), (std::vector<Access>{W(PinLevel, 0xFF), R(IntSummary, 0x00),
-                                               W(PinLevel, 0xFE)}))
+    EXPECT_EQ(regs.Log(),
+              (std::vector<Access>{W(PinLevel, 0xFF), R(IntSummary, 0x00), W(PinLevel, 0xFE)}))
         << "also when nothing is pending";
 }
 
@@ -115,8 +117,8 @@ TEST_F(Isr, ServesTheLowestPendingChannelOfAFreshSummary) {
 TEST_F(Isr, UnservableChannelsAreSetAsideAndTheServiceEnds) {
     ports.Add(0, regs.Window(0));
     ports.Add(1, regs.Window(1));
-    regs.Set(IntSummary, 0xF7);     // never clears: channels 2 and 4 to 7 have no record
-    regs.Set(IIR, 0x08, 0);         // an identification with nothing to do, for ever
+    regs.Set(IntSummary, 0xF7);  // never clears: channels 2 and 4 to 7 have no record
+    regs.Set(IIR, 0x08, 0);      // an identification with nothing to do, for ever
     regs.Set(IIR, 0x01, 1);
     regs.Script(IIR, {0x00, 0x01}, 1);
     IsrContext context = Context();
@@ -129,8 +131,8 @@ TEST_F(Isr, UnservableChannelsAreSetAsideAndTheServiceEnds) {
     regs.ClearLog();
     regs.Set(IntSummary, 0x02);
     EXPECT_EQ(InterruptService(&context), 0) << "nothing pending at the first look";
-    EXPECT_EQ(regs.Log(), (std::vector<Access>{R(IntSummary, 0x02), R(IIR, 0x01, 1),
-                                               R(IntSummary, 0x02)}));
+    EXPECT_EQ(regs.Log(),
+              (std::vector<Access>{R(IntSummary, 0x02), R(IIR, 0x01, 1), R(IntSummary, 0x02)}));
 }
 
 // TxLevel 10, 12, 12: room 52, a burst that wraps the ring's end; alternating readings: one byte;
@@ -142,12 +144,14 @@ TEST_F(Isr, TransmitBurstsFollowAStableLevelReading) {
         std::uint32_t sent;
         std::vector<Access> after;
     };
+    // clang-format off
     const Case cases[] = {
         {{10, 12, 12}, 52, {}},
         {{10, 11, 10, 11, 10, 11, 10, 11, 10, 11}, 1, {}},
         {{64, 64}, 0, {W(IER, 0x00, 2), W(IER, 0x0F, 2)}},
         {{0xFF, 0xFF}, 0, {W(IER, 0x00, 2), W(IER, 0x0F, 2)}},
     };
+    // clang-format on
     PortRecord& port = ports.Add(2, regs.Window(2));
     port.txHead = port.txTail = 8180;
     QueueTx(port, 100, 0);
@@ -185,6 +189,7 @@ TEST_F(Isr, ReceiveDrainsWhatAStableLevelReads) {
         std::uint8_t lsr;
         std::uint32_t moved;
     };
+    // clang-format off
     const Case cases[] = {
         {{3, 5, 5}, 0x61, 5},
         {{1, 2, 3, 4, 5, 6, 7, 8, 9, 0}, 0x61, 0},
@@ -192,6 +197,7 @@ TEST_F(Isr, ReceiveDrainsWhatAStableLevelReads) {
         {{20, 20}, 0xE1, 1},
         {{0xFF, 0xFF}, 0x61, 64},
     };
+    // clang-format on
     PortRecord& port = ports.Add(1, regs.Window(1));
     port.rxHead = port.rxTail = 8190;
     for (const Case& c : cases) {

@@ -26,6 +26,7 @@ TEST_F(LineDriver, FirstTransactionSetsUpThePinsThenSelectsReadsAndWrites) {
     regs.Script(PinLevel, {0x07, 0x17, 0x17, 0x03, 0xB3, 0x83, 0xD0}, 5);
     SetLineDriverMode(regs.Window(5), 5, Pin::DriverRs485A);
     EXPECT_TRUE(pinsReady);
+    // clang-format off
     EXPECT_EQ(regs.Log(), (std::vector<Access>{
                               R(FifoTrigCtl, 0xC0, 5),
                               W(FifoTrigCtl, 0xE0, 5),       // automatic RS-485 direction on
@@ -49,6 +50,7 @@ TEST_F(LineDriver, FirstTransactionSetsUpThePinsThenSelectsReadsAndWrites) {
                               R(PinLevel, 0xD0, 5),          // strobe
                               W(PinLevel, 0xD2, 5),
                           }));
+    // clang-format on
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ TEST_F(LineSignals, BreakSetAndClear) {
         std::uint8_t lcr;
         std::vector<Access> accesses;
     };
+    // clang-format off
     const Step steps[] = {
         {SetBreak, 0, 0x1A, {R(LCR, 0x1A, 3), W(LCR, 0x5A, 3)}},
         {SetBreak, 1, 0x80, {R(LCR, 0x80, 3), W(LCR, 0xC0, 3)}},
@@ -56,6 +57,7 @@ TEST_F(LineSignals, BreakSetAndClear) {
         {ClearBreak, 0, 0x43, {R(LCR, 0x43, 3), W(LCR, 0x03, 3), W(IER, 0x00, 3), W(IER, 0x0F, 3)}},
         {ClearBreak, 0, 0x03, {R(LCR, 0x03, 3), W(LCR, 0x03, 3), W(IER, 0x00, 3), W(IER, 0x0F, 3)}},
     };
+    // clang-format on
     for (const Step& step : steps) {
         for (const bool nested : {false, true}) {
             regs.ClearLog();

@@ -48,15 +48,16 @@ protected:
 
     // After an operation: rings empty, lineErrors as it was, every access made in one section.
     void ExpectRingsEmptyAndOneSection(const PortRecord& port) {
-        EXPECT_EQ(port.rxCount + port.rxHead + port.rxTail + port.txCount + port.txHead +
-                      port.txTail,
-                  0u);
+        EXPECT_EQ(
+            port.rxCount + port.rxHead + port.rxTail + port.txCount + port.txHead + port.txTail,
+            0u);
         EXPECT_EQ(port.lineErrors, 0x0A) << "nothing clears lineErrors";
         ExpectOneSection();
     }
     void ExpectOneSection() {
         const std::vector<Access> log = regs.Log();
-        EXPECT_TRUE(std::all_of(log.begin(), log.end(), [](const Access& a) { return a.disabled; }));
+        EXPECT_TRUE(
+            std::all_of(log.begin(), log.end(), [](const Access& a) { return a.disabled; }));
         EXPECT_FALSE(host::InterruptsDisabledOnThisThread()) << "and ended it";
     }
 
@@ -74,6 +75,7 @@ TEST_F(PortOps, OpenResetsTheChannelTo9600EightNOne) {
     regs.Set(LCR, 0xC3, 2);  // divisor access and break left on
     regs.Set(RHR, 0x55, 2);
     OpenPort(2);
+    // clang-format off
     EXPECT_EQ(regs.Log(), (std::vector<Access>{
                               R(FeatureCtl, 0xFF, 2), W(FeatureCtl, 0xEF, 2),  // enhanced off
                               W(FCR, 0x00, 2),                                 // FIFOs off
@@ -95,6 +97,7 @@ TEST_F(PortOps, OpenResetsTheChannelTo9600EightNOne) {
                               W(DLL, 0x60, 2), W(DLM, 0x00, 2), W(LCR, 0x03, 2),
                               W(LCR, 0x03, 2),                                 // 8N1
                           }));
+    // clang-format on
     ExpectRingsEmptyAndOneSection(port);
     EXPECT_EQ(port.txActive, 0u);
     EXPECT_EQ(port.config.xonChar, 0x11);
@@ -123,6 +126,7 @@ TEST_F(PortOps, CloseQuietsTheLineWhetherTheTransmitterRanOrNot) {
         regs.Set(FeatureCtl, 0x10, 2);
         regs.Set(RHR, 0x66, 2);
         EXPECT_EQ(ClosePort(2), 0u);
+        // clang-format off
         EXPECT_EQ(regs.Log(), (std::vector<Access>{
                                   W(IER, 0x00, 2),                                 // interrupts off
                                   R(LCR, 0x43, 2), W(LCR, 0x03, 2),                // break ended
@@ -138,6 +142,7 @@ TEST_F(PortOps, CloseQuietsTheLineWhetherTheTransmitterRanOrNot) {
                                   R(MCR, 0x08, 2), W(MCR, 0x00, 2),                // OUT2 off
                               }))
             << "txActive " << active;
+        // clang-format on
         EXPECT_EQ(port.txActive, 0u);
         EXPECT_EQ(port.mcrShadow, 0x08);
         ExpectRingsEmptyAndOneSection(port);
@@ -161,6 +166,7 @@ TEST_F(PortOps, AcceptedConfigurationProgramsTheChannelInOrder) {
     config.flowControl = 0x0C;
     config.lineMode = 3;
     EXPECT_EQ(SetPortConfig(3, Bytes(config)), 0u);
+    // clang-format off
     EXPECT_EQ(regs.Log(), (std::vector<Access>{
                               R(FeatureCtl, 0x10, 3), W(FeatureCtl, 0x00, 3),  // FIFO reset with
                               W(FCR, 0x07, 3),                                 // enhanced off
@@ -193,6 +199,7 @@ TEST_F(PortOps, AcceptedConfigurationProgramsTheChannelInOrder) {
                               R(PinLevel, 0x22, 3), W(PinLevel, 0x22, 3),
                               W(IER, 0x0F, 3),                                   // all sources on
                           }));
+    // clang-format on
     EXPECT_EQ(port.lcrShadow, 0x1A);
     EXPECT_EQ(std::memcmp(&port.config, &config, sizeof config), 0) << "all 16 bytes copied";
     ExpectOneSection();
@@ -204,10 +211,12 @@ TEST_F(PortOps, WordFormats) {
         char parity;
         std::uint8_t stopBits, lcr;
     };
+    // clang-format off
     constexpr Case cases[] = {
         {8, 'n', 1, 0x03}, {7, 'e', 1, 0x1A}, {6, 'o', 2, 0x0D}, {8, 'm', 2, 0x2F},
         {8, 's', 1, 0x3B}, {5, 'n', 3, 0x04}, {5, 'o', 1, 0x08}, {7, 's', 2, 0x3E},
     };
+    // clang-format on
     PortRecord& port = ports.Add(1, regs.Window(1));
     for (const Case& c : cases) {
         const LineConfig config = Config(9'600, c.parity, c.stopBits, c.dataBits);
@@ -225,11 +234,13 @@ TEST_F(PortOps, FlowControlBits) {
         std::uint8_t flowControl, mcrBefore, mcrAfter;
         std::uint8_t featureAuto;  // FeatureCtl bits 6-7 after
     };
+    // clang-format off
     constexpr Case cases[] = {
         {0x01, 0x00, 0x01, 0x40}, {0x02, 0x00, 0x02, 0x80}, {0x04, 0x00, 0x05, 0x40},
         {0x08, 0x00, 0x07, 0x80}, {0x0C, 0x00, 0x07, 0xC0}, {0x03, 0x04, 0x03, 0xC0},
         {0x00, 0x03, 0x03, 0x00}, {0xF0, 0x06, 0x06, 0x00},
     };
+    // clang-format on
     ports.Add(1, regs.Window(1));
     for (const Case& c : cases) {
         regs.ClearLog();
@@ -255,6 +266,7 @@ TEST_F(PortOps, RefusedConfigurationTouchesNoRegister) {
         LineConfig config;
         const char* why;
     };
+    // clang-format off
     const Case cases[] = {
         {BoardClock, Config(0), "baud 0"},
         {BoardClock, Config(-9'600), "negative baud"},
@@ -271,6 +283,7 @@ TEST_F(PortOps, RefusedConfigurationTouchesNoRegister) {
         {BoardClock, Config(9'600, 'n', 3, 6), "one and a half with 6 data bits"},
         {BoardClock, Config(9'600, 'n', 3, 8), "one and a half with 8 data bits"},
     };
+    // clang-format on
     PortRecord& port = ports.Add(4, regs.Window(4));
     for (const Case& c : cases) {
         regs.ClearLog();

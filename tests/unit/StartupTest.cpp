@@ -23,6 +23,7 @@ struct ScanCase {
 };
 
 TEST(CommandLine, OptionScan) {
+    // clang-format off
     const ScanCase cases[] = {
         {{}, 0, 0, 0, ""},
         {{"-Q5"}, 5, 0, 0, ""},
@@ -42,6 +43,7 @@ TEST(CommandLine, OptionScan) {
         {{"-Q5", "-S", "2"}, 5, 2, 0, "IrqShare wrong value, should be 0 or 1\n"},
         {{"-S-1", "-h"}, 0, 255, 0, "IrqShare wrong value, should be 0 or 1\n"},
     };
+    // clang-format on
     for (const ScanCase& c : cases) {
         irqLine = irqShared = portBase = 0;
         std::vector<std::string> args = c.args;
@@ -50,7 +52,8 @@ TEST(CommandLine, OptionScan) {
         for (std::string& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
         testing::internal::CaptureStdout();
-        const ScanOutcome outcome = ScanOptions(static_cast<std::int32_t>(args.size()), argv.data());
+        const ScanOutcome outcome =
+            ScanOptions(static_cast<std::int32_t>(args.size()), argv.data());
         const std::string printed = testing::internal::GetCapturedStdout();
         const std::string what = ::testing::PrintToString(c.args);
         EXPECT_EQ(printed, c.printed) << what;
@@ -78,6 +81,7 @@ TEST(BoardModels, ChannelsRegisterSpaceAndLineDrivers) {
         std::uint32_t mapLength;
         std::uint8_t firstLineDriver;  // 8: none
     };
+    // clang-format off
     const Case cases[] = {
         {0x300, 0x0152, 2, 1024, 8}, {0x301, 0x0154, 4, 2048, 8}, {0x302, 0x0158, 8, 4096, 8},
         {0x310, 0x0152, 2, 1024, 1}, {0x311, 0x0154, 4, 2048, 2}, {0x312, 0x0258, 8, 4096, 4},
@@ -87,6 +91,7 @@ TEST(BoardModels, ChannelsRegisterSpaceAndLineDrivers) {
         {0x312, 0x0152, 2, 1024, 4},  // never more channels than the register space holds
         {0x777, 0x0154, 4, 2048, 8},  // a model the table does not know: the space's count
     };
+    // clang-format on
     for (const Case& c : cases) {
         EXPECT_EQ(ChannelCountOf(c.subsystem, c.deviceId), c.channels) << std::hex << c.subsystem;
         EXPECT_EQ(MapLengthOf(c.deviceId), c.mapLength) << std::hex << c.deviceId;

@@ -29,11 +29,13 @@ TEST_F(ClientConcurrency, ClientsOfOneDeviceTakeTurnsWithTheBlock) {
             ++wrong;
         }
     };
+    // clang-format off
     std::thread threads[] = {
         std::thread(client, [&] { port.WriteAll(sent, 30s); }),
         std::thread(client, [&] { while (!done) wrong += port.GetModemStatus().raw != 0xB0; }),
         std::thread(client, [&] { while (!done) wrong += own.GetModemStatus().raw != 0xB0; }),
     };
+    // clang-format on
     testsupport::ChildProcess peer(QUELTA_PEER_PATH, {"requests", "Serial0", "2000"});
     std::vector<std::uint8_t> received(sent.size());
     client([&] { port.ReadExact(received, 30s); });

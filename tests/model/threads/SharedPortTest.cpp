@@ -103,7 +103,8 @@ TEST(SharedPort, TwoDevicesOnOnePortMoveEveryByteOnceAndKeepTheRingsWhole) {
         threads.emplace_back([&, r] {
             const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             while (read.load() < 2 * BytesPerWriter && std::chrono::steady_clock::now() < guard) {
-                const std::uint32_t count = readerClients[r].Request(engine, SerialRead, Receiver, 700);
+                const std::uint32_t count =
+                    readerClients[r].Request(engine, SerialRead, Receiver, 700);
                 if (count == 0) {
                     std::this_thread::yield();
                     continue;

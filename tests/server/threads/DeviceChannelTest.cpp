@@ -128,6 +128,7 @@ TEST_F(DeviceChannelTest, CreationFailsWithTheCodeOfItsStepAndLeavesNothingBehin
         std::uint32_t nthCall;
         std::uint32_t code;
     };
+    // clang-format off
     const Failure failures[] = {
         {host::Fault::Allocation, 1, RtError::NotEnoughMemory},   // the channel record
         {host::Fault::SharedMemory, 1, RtError::AlreadyExists},   // whatever the reason
@@ -138,6 +139,7 @@ TEST_F(DeviceChannelTest, CreationFailsWithTheCodeOfItsStepAndLeavesNothingBehin
         {host::Fault::Thread, 1, RtError::PathNotFound},
         {host::Fault::Priority, 1, RtError::PathNotFound},
     };
+    // clang-format on
     for (const Failure& failure : failures) {
         host::FailNthCall(failure.fault, failure.nthCall);
         SetLastError(0);
