@@ -1,8 +1,8 @@
-// The host's named objects in one process: the POSIX names and modes they get, a name taken once
-// and reclaimed from a dead creator, semaphores with their maximum count, the recursive mutex,
-// and the names removed at the end of the process.
+// The host's named objects in one process: the POSIX names and modes they get, the names removed
+// at the end of the process, and semaphores that keep to their maximum count.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <semaphore.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,6 +99,21 @@ TEST_F(NamedObjects, ProcessEndRemovesNamesAndLaterClosesLeaveNewOwnersAlone) {
     RtCloseHandle(old);
     EXPECT_EQ(Leftovers().size(), 2u) << "the newer object and its owner lock";
     RtCloseHandle(newer);
+}
+
+// POSIX lets a client in another process post a semaphore past its maximum, where the platform
+// would refuse the release: a wait takes one release and drops the surplus, so one request is
+// served once and no second reply is left for the next request to take.
+TEST_F(NamedObjects, ASemaphorePostedPastItsMaximumIsTakenOnce) {
+    RtHandle semaphore = RtCreateSemaphoreA(nullptr, 0, 1, SemaphoreName);
+    sem_t* posix = sem_open(posix_names::ObjectName(SemaphoreName).c_str(), 0);
+    ASSERT_NE(posix, SEM_FAILED);
+    sem_post(posix);
+    sem_post(posix);
+    EXPECT_EQ(RtWaitForSingleObject(semaphore, 0), RtValue::WaitObject0);
+    EXPECT_EQ(RtWaitForSingleObject(semaphore, 0), RtValue::WaitTimeout);
+    sem_close(posix);
+    RtCloseHandle(semaphore);
 }
 
 }  // namespace

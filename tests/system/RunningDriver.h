@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -20,20 +20,6 @@
 namespace systemtest {
 
 using namespace std::chrono_literals;
-
-// A machine description in a temporary file, removed with it.
-class MachineFile {
-public:
-    explicit MachineFile(const std::string& text)
-        : path_(::testing::TempDir() + testsupport::UniqueNamespace("machine") + ".txt") {
-        std::ofstream(path_) << text;
-    }
-    ~MachineFile() { std::remove(path_.c_str()); }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 inline std::string Board(const std::string& where, const std::string& ids,
                          const std::string& extra = "") {
@@ -55,14 +41,17 @@ inline std::string Loaded(int first, int count) {
 
 class RunningDriver {
 public:
+    // The machine description goes to a temporary file, removed at the end.
     RunningDriver(const std::string& machine, std::vector<std::string> args = {"-Q", "5"},
                   std::map<std::string, std::string> env = {})
-        : space_(testsupport::UniqueNamespace("d")), machine_(machine) {
+        : space_(testsupport::UniqueNamespace("d")), machinePath_(::testing::TempDir() + space_) {
+        std::ofstream(machinePath_) << machine;
         env.try_emplace("RTSS_NAMESPACE", space_);
-        env["QUELTA_SIM"] = machine_.Path();
+        env["QUELTA_SIM"] = machinePath_;
         setenv("RTSS_NAMESPACE", space_.c_str(), 1);  // this process's clients meet it
         process_ = std::make_unique<testsupport::ChildProcess>(QUELTA_DRIVER_PATH, args, env);
     }
+    ~RunningDriver() { std::remove(machinePath_.c_str()); }
     testsupport::ChildProcess& Process() { return *process_; }
     const std::string& Namespace() const { return space_; }
 
@@ -85,7 +74,7 @@ public:
 
 private:
     std::string space_;
-    MachineFile machine_;
+    std::string machinePath_;
     std::unique_ptr<testsupport::ChildProcess> process_;
 };
 

@@ -1,8 +1,7 @@
 // The device channel with its service thread: what creation leaves in the block and under which
-// names, the service loop, ChannelStop, a client that does not wait for its reply, every failure
-// of creation with nothing left behind, and a device mutex whose owner died.
+// names, the service loop, ChannelStop, a client that does not wait for its reply, and every
+// failure of creation with nothing left behind.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -17,7 +16,7 @@
 #include "platform/host/PosixNames.h"
 #include "server/DeviceChannel.h"
 #include "server/SharedFields.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestNamespace.h"
 
@@ -42,15 +41,6 @@ std::uint32_t RecordingHandler(RequestPart* request, const ChannelView* channel)
     seen.dataAddress = request->dataAddress;
     ++seen.calls;
     return 77;
-}
-
-bool WaitForCalls(std::uint32_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (seen.calls.load() < count) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 class DeviceChannelTest : public ::testing::Test {
@@ -112,9 +102,10 @@ TEST_F(DeviceChannelTest, AReplyNobodyWaitedForDoesNotEndTheService) {
     ASSERT_TRUE(RtReleaseSemaphore(channel.Get()->replySemaphore, 1, nullptr));
     channel.Request().requestCode = SerialGetLineErrors;
     ASSERT_TRUE(RtReleaseSemaphore(channel.Get()->requestSemaphore, 1, nullptr));
-    ASSERT_TRUE(WaitForCalls(1));
+    ASSERT_TRUE(testsupport::Eventually([] { return seen.calls.load() >= 1; }));
     ASSERT_TRUE(RtReleaseSemaphore(channel.Get()->requestSemaphore, 1, nullptr));
-    EXPECT_TRUE(WaitForCalls(2)) << "the service thread ended on the failed release";
+    EXPECT_TRUE(testsupport::Eventually([] { return seen.calls.load() >= 2; }))
+        << "the service thread ended on the failed release";
     EXPECT_EQ(RtWaitForSingleObject(channel.Get()->replySemaphore, 5000), RtValue::WaitObject0);
     EXPECT_TRUE(channel.Call(SerialGetLineErrors)) << "an orderly client gets its reply";
 }

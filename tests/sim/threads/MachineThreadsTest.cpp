@@ -5,20 +5,12 @@
 #include <thread>
 
 #include "tests/sim/SimFixture.h"
+#include "tests/support/Eventually.h"
 
 namespace simtest {
 namespace {
 
-// Waits for what the machine's threads bring about; the limit only keeps a broken build from
-// hanging the run.
-template <typename Condition>
-bool Eventually(Condition condition) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition() && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return condition();
-}
+using testsupport::Eventually;
 
 // The interrupt service took fewer bytes than the FIFO held after a receive time-out, and no
 // character is on its way (automatic RTS holds the sender): only the line thread can bring the
