@@ -278,12 +278,6 @@ void Board::SetUnstableLevels(std::uint32_t channel, std::uint32_t reads) {
     channels_[channel].unstableReads = reads;
 }
 
-void Board::GlitchTxLevel(std::uint32_t channel, std::uint8_t value, std::uint32_t reads) {
-    const std::lock_guard guard(lock_);
-    channels_[channel].txLevelGlitch = value;
-    channels_[channel].txLevelGlitchReads = reads;
-}
-
 ChannelCounters Board::ChannelStats(std::uint32_t channel) {
     const std::lock_guard guard(lock_);
     CatchUp(clock_.Now());

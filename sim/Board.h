@@ -122,8 +122,6 @@ public:
     std::vector<std::uint8_t> TakeSent(std::uint32_t channel);
     // The next `reads` reads of TxLevel and RxLevel jitter by one, never twice the same in a row.
     void SetUnstableLevels(std::uint32_t channel, std::uint32_t reads);
-    // The next `reads` reads of TxLevel return `value`, whatever the FIFO holds.
-    void GlitchTxLevel(std::uint32_t channel, std::uint8_t value, std::uint32_t reads);
     ChannelCounters ChannelStats(std::uint32_t channel);
     BoardCounters Counters();
     void ResetCounters();

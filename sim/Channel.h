@@ -101,8 +101,6 @@ struct Channel {
 
     std::uint32_t unstableReads = 0;  // test hook: level reads still to jitter
     bool unstableFlip = false;
-    std::uint32_t txLevelGlitchReads = 0;  // test hook: TxLevel reads still to read as the glitch
-    std::uint8_t txLevelGlitch = 0;
     ChannelCounters counters;
 };
 

@@ -27,10 +27,6 @@ std::uint8_t Board::LineStatus(const Channel& c) const {
 // TxLevel and RxLevel count live. A test can make successive reads disagree, as a counter read
 // while it changes does; the jitter never shows more data or room than there is.
 std::uint8_t Board::ReadLevel(Channel& c, std::uint32_t level, bool transmit) {
-    if (transmit && c.txLevelGlitchReads > 0) {
-        --c.txLevelGlitchReads;
-        return c.txLevelGlitch;
-    }
     auto value = level;
     if (c.unstableReads > 0) {
         --c.unstableReads;

@@ -15,15 +15,10 @@
 
 namespace testsupport {
 
-struct Line {
-    std::int32_t baud = 115200;
-    char parity = Parity::None;
-    std::uint8_t dataBits = 8;
-    std::uint8_t stopBits = StopBits::One;
-    std::uint8_t flowControl = 0;
-    std::uint32_t softwareFlow = 0;
-    std::uint8_t lineMode = LineMode::Default;
-};
+// A line configuration as a client sends it, with the default XON and XOFF characters.
+LineConfig Line(std::int32_t baud = 115200, char parity = Parity::None, std::uint8_t dataBits = 8,
+                std::uint8_t stopBits = StopBits::One, std::uint8_t flowControl = 0,
+                std::uint32_t softwareFlow = 0, std::uint8_t lineMode = LineMode::Default);
 
 // The default machine's board: 8 channels in null-modem pairs 0-1, 2-3, 4-5, 6-7, IRQ 5.
 constexpr std::string_view EightNullModem =
@@ -52,7 +47,7 @@ public:
     PortRecord& Port(std::uint8_t index) { return *PortTable[index]; }
 
     // OpenPort then SetPortConfig, as a client's open and configuration do; false when refused.
-    bool Open(std::uint8_t port, const Line& line);
+    bool Open(std::uint8_t port, const LineConfig& line);
     std::uint32_t Write(std::uint8_t port, std::string_view bytes);
     std::string ReadAvailable(std::uint8_t port);
     // WritePort until all of it is taken, pumping meanwhile; false when it never was.
