@@ -101,10 +101,7 @@ TEST_F(Tool, SendRecvAndTermMoveTheBytes) {
     EXPECT_EQ(Quelta({"send", "Serial0", "--file", "-"}, std::string("\0\xff", 2)).exitCode, 0);
     EXPECT_EQ(Quelta({"send", "Serial0", "--newline", "--", "-x"}).exitCode, 0);
     EXPECT_EQ(Quelta({"term", "Serial0"}, "ab").exitCode, 0);
-    EXPECT_EQ(Quelta({"term", "Serial0"}, std::string("cd\x1d"
-                                                      "e"))
-                  .exitCode,
-              0);  // Ctrl-] leaves
+    EXPECT_EQ(Quelta({"term", "Serial0"}, "cd\x1d" + std::string("e")).exitCode, 0);  // Ctrl-]
     EXPECT_EQ(Sent(0), std::string("\0\xff", 2) + "-x\nabcd");
     Arrive(0, "xyz");
     EXPECT_EQ(Quelta({"term", "Serial0"}).out, "xyz");

@@ -25,12 +25,6 @@ protected:
         return {regs.Address(IntSummary), pinPulse ? regs.Address(PinLevel) : nullptr,
                 static_cast<std::uint8_t>(pinPulse ? 1 : 0)};
     }
-    // One service pass with only `channel` pending.
-    std::uint8_t Serve(std::uint8_t channel) {
-        regs.Script(IntSummary, {static_cast<std::uint8_t>(1U << channel), 0x00});
-        IsrContext context = Context();
-        return InterruptService(&context);
-    }
     // What WritePort would have left: count bytes first, first + 1, ... queued from txHead on.
     static void QueueTx(PortRecord& port, std::uint32_t count, std::uint8_t first) {
         for (std::uint32_t i = 0; i < count; ++i) {

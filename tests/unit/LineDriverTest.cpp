@@ -28,28 +28,19 @@ TEST_F(LineDriver, FirstTransactionSetsUpThePinsThenSelectsReadsAndWrites) {
     EXPECT_TRUE(pinsReady);
     // clang-format off
     EXPECT_EQ(regs.Log(), (std::vector<Access>{
-                              R(FifoTrigCtl, 0xC0, 5),
-                              W(FifoTrigCtl, 0xE0, 5),       // automatic RS-485 direction on
-                              W(TurnaroundDelay, 0x20, 5),
-                              W(PinCtl91, 0x00, 5),          // one-time set-up ...
-                              W(PinCtl8F, 0x00, 5),
-                              W(PinCtl92, 0x00, 5),
-                              W(PinCtl93, 0xFF, 5),
-                              W(PinLevel, 0x07, 5),          // ... ends here
-                              R(PinLevel, 0x07, 5),          // select pair 2
-                              W(PinLevel, 0x17, 5),
-                              R(PinLevel, 0x17, 5),          // strobe
-                              W(PinLevel, 0x17, 5),
-                              R(PinLevel, 0x17, 5),          // read phase: bit 0 set
-                              W(PinLevel, 0x03, 5),
-                              R(PinLevel, 0x03, 5),          // strobe
-                              W(PinLevel, 0x03, 5),
-                              R(PinLevel, 0xB3, 5),          // the field: 0xB3 >> 3 = 0x16
-                              R(PinLevel, 0x83, 5),          // write phase, bit 7 kept
-                              W(PinLevel, 0xD2, 5),          // (0x16 & 3) | 2 << 2 = 0x0A at bit 3
-                              R(PinLevel, 0xD0, 5),          // strobe
-                              W(PinLevel, 0xD2, 5),
-                          }));
+        R(FifoTrigCtl, 0xC0, 5), W(FifoTrigCtl, 0xE0, 5),  // automatic RS-485 direction on
+        W(TurnaroundDelay, 0x20, 5),
+        W(PinCtl91, 0x00, 5), W(PinCtl8F, 0x00, 5),        // one-time set-up ...
+        W(PinCtl92, 0x00, 5), W(PinCtl93, 0xFF, 5),
+        W(PinLevel, 0x07, 5),                              // ... ends here
+        R(PinLevel, 0x07, 5), W(PinLevel, 0x17, 5),        // select pair 2
+        R(PinLevel, 0x17, 5), W(PinLevel, 0x17, 5),        // strobe
+        R(PinLevel, 0x17, 5), W(PinLevel, 0x03, 5),        // read phase: bit 0 set
+        R(PinLevel, 0x03, 5), W(PinLevel, 0x03, 5),        // strobe
+        R(PinLevel, 0xB3, 5),                              // the field: 0xB3 >> 3 = 0x16
+        R(PinLevel, 0x83, 5), W(PinLevel, 0xD2, 5),        // write phase, bit 7 kept:
+        R(PinLevel, 0xD0, 5), W(PinLevel, 0xD2, 5),        // (0x16 & 3) | 2 << 2 at bit 3; strobe
+    }));
     // clang-format on
 }
 
