@@ -31,6 +31,14 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
     char buffer[4] = {};
     EXPECT_EQ(quelta_read_exact(port, buffer, 3, 50, &count), QUELTA_ERR_TIMED_OUT);
     EXPECT_EQ(buffer + std::to_string(count), "bc2");
+    EXPECT_EQ(quelta_write_all(port, "def", 3, 50, &count), QUELTA_OK);
+    Arrive(1, Sent(1).substr(3));
+    std::uint32_t waiting = 0;
+    EXPECT_EQ(quelta_get_rx_count(port, &waiting), QUELTA_OK);
+    EXPECT_EQ(quelta_read(port, buffer, 1, &count), QUELTA_OK);
+    EXPECT_EQ(quelta_read_some(port, buffer + 1, 3, 50, &count), QUELTA_OK);
+    EXPECT_EQ(std::string(buffer, 3) + std::to_string(waiting) + std::to_string(count), "def32");
+    EXPECT_STREQ(quelta_device_name(port), FullName(0).c_str());
     // Every value of each status register comes back with each flag taken from its own bit.
     const auto bits = [](std::initializer_list<int> flags) {
         unsigned mask = 0;
@@ -74,6 +82,10 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
         {{}, [&] { return open("Serial1", 1); }, QUELTA_ERR_NOT_OPENED, "no client has opened"},
         {{}, [&] { return quelta_configure(port, &slow); }, QUELTA_ERR_CONFIG_REFUSED, "10 baud"},
         {{}, [&] { return quelta_set_dtr(nullptr, 1); }, QUELTA_ERR_INVALID_ARGUMENT, "null"},
+        {{}, [&] { return quelta_read(port, nullptr, 1, &count); }, QUELTA_ERR_INVALID_ARGUMENT,
+         "null buffer"},
+        {{}, [&] { return quelta_get_rx_count(port, nullptr); }, QUELTA_ERR_INVALID_ARGUMENT,
+         "null device or output"},
         {Forced(87), [&] { return quelta_close_port(port); }, QUELTA_ERR_INVALID_PORT, "87"},
         {Forced(120), [&] { return quelta_set_rts(port, 1); }, QUELTA_ERR_NOT_IMPLEMENTED, "120"},
         {Forced(5), [&] { return quelta_set_break(port, 1); }, QUELTA_ERR_PROTOCOL, "status 5"},

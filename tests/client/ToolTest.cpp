@@ -48,6 +48,10 @@ TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
     testsupport::Script(Forced({}, {}, true));  // every request held
     ExpectFailure({"status", "Serial0", "--reply-timeout", "100"}, 1, "did not answer");
     EXPECT_EQ(Quelta({}).exitCode, 2);
+    EXPECT_NE(Quelta({"--help"}).out.find("\n  send DEV TEXT | send DEV --file FILE"),
+              std::string::npos);
+    EXPECT_TRUE(Quelta({"recv", "--help"}).out.starts_with("Usage: quelta recv DEV"));
+    EXPECT_EQ(Quelta({"help", "recv"}).out, Quelta({"recv", "--help"}).out);
 }
 
 TEST_F(Tool, ListShowsTheDevices) {

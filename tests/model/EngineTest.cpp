@@ -63,7 +63,7 @@ TEST(Engine, BytesCrossANullModemPairInEveryFormat) {
 }
 
 // A break arrives as a 0 byte with break, framing and FIFO-error bits; a stop bit read as
-// parity gives a parity error.
+// parity adds a parity error to them.
 TEST(Engine, BreakAndParityReachLineErrors) {
     EngineOnModel engine;
     engine.OpenPair(0, 1);
@@ -73,27 +73,33 @@ TEST(Engine, BreakAndParityReachLineErrors) {
     engine.Pump(CharTime(115200) * 6);
     EXPECT_EQ(engine.Port(1).lineErrors.load(), Lsr::Break | Lsr::Framing | Lsr::FifoError);
     EXPECT_EQ(engine.ReadAvailable(1), std::string(1, '\0'));
-    EXPECT_TRUE(engine.Open(2, Line()));
-    EXPECT_TRUE(engine.Open(3, Line(115200, Parity::Even)));
-    EXPECT_TRUE(engine.WriteAll(2, "\x03"));
+    EXPECT_TRUE(engine.Open(1, Line(115200, Parity::Even)));  // an open keeps lineErrors
+    EXPECT_TRUE(engine.WriteAll(0, "\x03"));
     engine.Pump(CharTime(115200) * 6);
-    EXPECT_EQ(engine.Port(3).lineErrors.load() & Lsr::Parity, Lsr::Parity);
+    EXPECT_EQ(engine.Port(1).lineErrors.load(),
+              Lsr::Break | Lsr::Framing | Lsr::FifoError | Lsr::Parity);
 }
 
-// The interrupt service comes only every 100 characters while a far end that honours RTS sends
-// without pause: automatic RTS holds it at the receive trigger, and nothing is lost.
+// The interrupt service comes only every 100 characters while far ends send without pause: on
+// channel 5, automatic RTS holds one that honours RTS at the receive trigger, and nothing is lost;
+// channel 6, without flow control, overruns its FIFO, and its port's lineErrors say so.
 TEST(Engine, AutomaticRtsKeepsTheFifoFromOverflowingUnderALateService) {
     EngineOnModel engine(
         "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
-        "channel 5 open\n");
+        "channel 5 open\nchannel 6 open\n");
     engine.SetStep(CharTime(921600) * 100);
     EXPECT_TRUE(engine.Open(5, Line(921600, Parity::None, 8, 1, FlowControl::RtsCts)));
+    EXPECT_TRUE(engine.Open(6, Line(921600)));
     const std::string stream = Pattern(3000, 0xFF, 7);
     engine.Board().SetFarEndHonoursRts(5, true);
-    engine.Board().Inject(5, std::vector<std::uint8_t>(stream.begin(), stream.end()));
+    for (const std::uint32_t channel : {5u, 6u}) {
+        engine.Board().Inject(channel, std::vector<std::uint8_t>(stream.begin(), stream.end()));
+    }
     EXPECT_TRUE(engine.Receive(5, stream.size(), 20000 * CharTime(921600)) == stream);
     EXPECT_EQ(engine.Board().ChannelStats(5).overruns, 0u);
     EXPECT_EQ(engine.Port(5).lineErrors.load(), 0);
+    EXPECT_GT(engine.Board().ChannelStats(6).overruns, 0u);
+    EXPECT_EQ(engine.Port(6).lineErrors.load() & Lsr::Overrun, Lsr::Overrun);
 }
 
 // The receive service drains the FIFO whatever the ring holds: what a full ring cannot take is

@@ -59,7 +59,11 @@ TEST(EndToEnd, EveryRequestOnARunningDriver) {
     a.SetBreak(false);
     EXPECT_TRUE(Eventually([&] { return b.GetLineErrors().breakReceived; }));
     EXPECT_TRUE(b.GetLineErrors().breakReceived) << "reading the errors does not clear them";
-    b.ReadSome(in, 2s);  // the break's 0 byte
+    a.WriteAll("k", 2s);
+    std::vector<std::uint8_t> afterBreak(2);
+    b.ReadExact(afterBreak, 2s);
+    EXPECT_EQ(std::string(afterBreak.begin(), afterBreak.end()), std::string("\0k", 2))
+        << "the break's 0 byte, then what was sent after it ended";
 
     // Close drops the outputs; the port works again after a new configuration.
     a.SetDtr(true);

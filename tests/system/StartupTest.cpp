@@ -40,8 +40,8 @@ TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
                           "function bus=1 device=4 function=0 vendor=0x8086 device-id=0x1000\n" +
                           Board("bus=1 device=4 function=1", "device-id=0x0258 subsystem=0x332 irq=11"),
          {"-Q", "11"}, Loaded(0, 8), -1},
-        {"first in scan order, port base", Board("bus=0 device=5 function=0", eight) +
-                          Board("bus=0 device=2 function=0", "device-id=0x0154 subsystem=0x321 irq=5"),
+        {"first in scan order, port base, channels by model", Board("bus=0 device=5 function=0", eight) +
+                          Board("bus=0 device=2 function=0", "device-id=0x0158 subsystem=0x321 irq=5"),
          {"-Q5", "-P", "255"}, Loaded(255, 4), -1},
         {"beyond a missing bus", "buses 0,2\n" + Board("bus=2 device=1 function=0", eight), {"-Q5"},
          NoBoard, -1},
@@ -49,6 +49,8 @@ TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
         {"another line", Board("bus=0 device=4 function=0", eight), {"-Q", "9"}, OtherLine, -1},
         {"another subsystem vendor",
          Board("bus=0 device=4 function=0", eight + " subsystem-vendor=0x1234"), {"-Q", "5"},
+         NoBoard, -1},
+        {"another vendor", Board("bus=0 device=4 function=0", eight + " vendor=0x1234"), {"-Q", "5"},
          NoBoard, -1},
     };
     // clang-format on
@@ -66,9 +68,9 @@ TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
     }
 }
 
-// The plain and the shareable attachment fail with the same words and exit code 1; a second
-// driver with the same names serves nothing; a driver killed outright leaves names the next one
-// reclaims.
+// The plain and the shareable attachment fail with the same words and exit code 1, and the names
+// go with the process; a second driver with the same names serves nothing and leaves the first
+// one serving; a driver killed outright leaves names the next one reclaims.
 TEST(DriverStartup, FailuresOfSetUp) {
     for (const char* shared : {"0", "1"}) {
         RunningDriver driver(DefaultBoard, {"-Q", "5", "-S", shared},
@@ -77,6 +79,7 @@ TEST(DriverStartup, FailuresOfSetUp) {
         EXPECT_EQ(driver.Process().Out(), Loaded(0, 8) +
                                               "RtAttachInterruptVectorEx failed 8\n"
                                               "Error: Failed to open serial port\n (0x8)\n");
+        EXPECT_EQ(testsupport::NamesIn(driver.Namespace()).size(), 0u) << "removed at the exit";
     }
     RunningDriver first(DefaultBoard);
     ASSERT_TRUE(first.Process().WaitForOutput(Loaded(0, 8)));
@@ -89,6 +92,7 @@ TEST(DriverStartup, FailuresOfSetUp) {
     second.WaitForOutput(refused);
     EXPECT_EQ(second.Terminate(), 0);
     EXPECT_EQ(second.Out(), refused);
+    EXPECT_EQ(RunningDriver::Open("Serial0").GetRxCount(), 0u) << "the first one serves on";
     first.Process().Kill();
     testsupport::ChildProcess again(QUELTA_DRIVER_PATH, {"-Q", "5"},
                                     {{"QUELTA_SIM", ""}, {"RTSS_NAMESPACE", first.Namespace()}});

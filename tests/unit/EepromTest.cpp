@@ -19,9 +19,10 @@ void ScriptWords(fake::ScriptedRegisters& regs, const std::vector<std::uint16_t>
 }
 
 // The commands the EEPROM received: the data line at each rising clock edge while selected,
-// split at each deselect; and a check of every write on the way.
-std::vector<std::string> CommandsSent(const std::vector<fake::Access>& log) {
+// split at each deselect; and a check of every write on the way. Counts every clock pulse.
+std::vector<std::string> CommandsSent(const std::vector<fake::Access>& log, int& pulses) {
     std::vector<std::string> commands(1);
+    pulses = 0;
     std::uint8_t previous = 0;
     for (std::size_t i = 0; i < log.size(); ++i) {
         const fake::Access& access = log[i];
@@ -33,6 +34,7 @@ std::vector<std::string> CommandsSent(const std::vector<fake::Access>& log) {
         }
         EXPECT_EQ(access.value & 0x8F & ~Eeprom::Clock, 0) << "bits 0-3 and 7 stay 0";
         const bool rising = (access.value & Eeprom::Clock) && !(previous & Eeprom::Clock);
+        pulses += rising ? 1 : 0;
         if (rising && (access.value & Eeprom::ChipSelect)) {
             commands.back() += (access.value & Eeprom::DataOut) ? '1' : '0';
         }
@@ -53,7 +55,9 @@ TEST(EepromReader, WriteDisableThenSixReadsAndTheClockFromWordsFourAndFive) {
     for (const char* address : {"000", "001", "010", "011", "100", "101"}) {
         expected.push_back(std::string("110000") + address + std::string(16, '1'));  // data high
     }
-    EXPECT_EQ(CommandsSent(regs.Log()), expected);
+    int pulses = 0;
+    EXPECT_EQ(CommandsSent(regs.Log(), pulses), expected);
+    EXPECT_EQ(pulses, 162) << "with the idle clocks around each command";
     EXPECT_EQ(regs.Writes().back(), fake::W(EepromCtl, 0x00)) << "ends deselected and idle";
 }
 

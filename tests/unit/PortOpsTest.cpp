@@ -111,6 +111,15 @@ TEST_F(PortOps, OpenResetsTheChannelTo9600EightNOne) {
     const std::vector<Access> writes = regs.Writes();
     EXPECT_EQ(std::vector<Access>(writes.end() - 4, writes.end() - 2),
               (std::vector<Access>{W(DLL, 0xFF, 2), W(DLM, 0xFF, 2)}));
+
+    // With line-driver control, open also puts the line driver back to its default mode.
+    port.hasLineDriverControl = 1;
+    regs.ClearLog();
+    OpenPort(2);
+    EXPECT_EQ(port.config.lineMode, LineMode::Default);
+    EXPECT_GT(regs.Reads(PinLevel, 2), 0u) << "a pin transaction";
+    EXPECT_EQ(regs.Latch(PinLevel, 2) >> Pin::FieldShift & Pin::EvenChannelField,
+              Pin::DriverDefault);
 }
 
 // Close leaves nothing to send, so the transmitter is idle at once, running before or not: a
