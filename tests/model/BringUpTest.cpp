@@ -6,14 +6,13 @@
 #include <string>
 
 #include "hw/BoardClock.h"
-#include "hw/Eeprom.h"
 #include "hw/PciConfig.h"
 #include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
+#include "platform/host/Faults.h"
 #include "platform/host/HostMachine.h"
 #include "platform/host/HostPlatform.h"
 #include "port/Isr.h"
-#include "port/PortOps.h"
 #include "server/DeviceChannel.h"
 #include "server/DeviceNames.h"
 #include "sim/Description.h"
@@ -56,14 +55,20 @@ protected:
 };
 
 // Set-up maps the board, gives every channel its record and its device (served at priority 121)
-// and says so as it goes; the names start at -P.
+// and says so as it goes; the names start at -P. A translation that fails stops it silently.
 TEST_F(OnModel, SetUpPublishesEveryChannelsPort) {
     Install("board bus=0 device=3 function=0 device-id=0x0154 subsystem=0x311 irq=5 clock=1\n");
     std::uint8_t header[Pci::HeaderSize];
     RtGetBusDataByOffset(RtValue::PciConfiguration, 0, 3, header, 0, Pci::HeaderSize);
     portBase = 250;
     testing::internal::CaptureStdout();
+    host::FailNthCall(host::Fault::Translation, 1);
+    EXPECT_EQ(SetUpBoard(4, header), 0) << "a failed translation: nothing made, nothing said";
+    EXPECT_EQ(PortTable[0], nullptr);
     EXPECT_EQ(SetUpBoard(4, header), 1);
+    PrepareInterruptContext(header);
+    EXPECT_EQ(isrContext.intSummaryAddr,
+              reinterpret_cast<volatile std::uint8_t*>(boardBase) + IntSummary);
     std::string loaded;
     for (int n = 250; n < 254; ++n) {
         loaded += "\\RtDevice\\Quelta\\Serial" + std::to_string(n) + " driver loaded\n";

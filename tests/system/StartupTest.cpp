@@ -26,8 +26,9 @@ struct StartCase {
 };
 
 // A board is found by its line on a later bus behind other functions; the first board in scan
-// order on the line is served; names start at -P; discovery stops at a missing bus and at an
-// empty function 0; a board on another line, or of another vendor, is reported as such.
+// order on the line is served, with as many ports as its model has; names start at -P; discovery
+// stops at a missing bus and at an empty function 0; a board on another line is reported as such,
+// one of another vendor or subsystem vendor is not seen. Every device ID of the family is found.
 TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
     const std::string bridge =
         "function bus=0 device=0 function=0 vendor=0x8086 device-id=0x1237\n";
@@ -41,12 +42,13 @@ TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
                           Board("bus=1 device=4 function=1", "device-id=0x0258 subsystem=0x332 irq=11"),
          {"-Q", "11"}, Loaded(0, 8), -1},
         {"first in scan order, port base, channels by model", Board("bus=0 device=5 function=0", eight) +
-                          Board("bus=0 device=2 function=0", "device-id=0x0158 subsystem=0x321 irq=5"),
-         {"-Q5", "-P", "255"}, Loaded(255, 4), -1},
+                          Board("bus=0 device=2 function=0", "device-id=0x0154 subsystem=0x330 irq=5"),
+         {"-Q5", "-P", "255"}, Loaded(255, 2), -1},
         {"beyond a missing bus", "buses 0,2\n" + Board("bus=2 device=1 function=0", eight), {"-Q5"},
          NoBoard, -1},
         {"empty function 0", Board("bus=0 device=4 function=1", eight), {"-Q", "5"}, NoBoard, -1},
-        {"another line", Board("bus=0 device=4 function=0", eight), {"-Q", "9"}, OtherLine, -1},
+        {"another line", Board("bus=0 device=4 function=0", "device-id=0x0152 subsystem=0x300 irq=5"),
+         {"-Q", "9"}, OtherLine, -1},
         {"another subsystem vendor",
          Board("bus=0 device=4 function=0", eight + " subsystem-vendor=0x1234"), {"-Q", "5"},
          NoBoard, -1},
@@ -69,7 +71,8 @@ TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
 }
 
 // The plain and the shareable attachment fail with the same words and exit code 1, and the names
-// go with the process; a second driver with the same names serves nothing and leaves the first
+// go with the process; a channel whose device cannot be made leaves the ones before it serving; a
+// second driver with the same names serves nothing and leaves the first
 // one serving; a driver killed outright leaves names the next one reclaims.
 TEST(DriverStartup, FailuresOfSetUp) {
     for (const char* shared : {"0", "1"}) {
@@ -81,6 +84,12 @@ TEST(DriverStartup, FailuresOfSetUp) {
                                               "Error: Failed to open serial port\n (0x8)\n");
         EXPECT_EQ(testsupport::NamesIn(driver.Namespace()).size(), 0u) << "removed at the exit";
     }
+    // The fourth locked allocation is channel 1's record (channel 0 took its record, its device
+    // and the device's name copy): set-up stops there without a word and goes on with channel 0.
+    RunningDriver partial(DefaultBoard, {"-Q", "5"}, {{"RTSS_FAULTS", "allocation:4"}});
+    EXPECT_EQ(RunningDriver::Open("Serial0").GetRxCount(), 0u);
+    EXPECT_EQ(partial.Process().Terminate(), 0);
+    EXPECT_EQ(partial.Process().Out(), Loaded(0, 1));
     RunningDriver first(DefaultBoard);
     ASSERT_TRUE(first.Process().WaitForOutput(Loaded(0, 8)));
     testsupport::ChildProcess second(QUELTA_DRIVER_PATH, {"-Q", "5"},

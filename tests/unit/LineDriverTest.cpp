@@ -13,7 +13,8 @@ namespace {
 
 class LineDriver : public ::testing::Test {
 protected:
-    void SetUp() override { pinsReady = false; }  // process-wide: each test starts before set-up
+    // Process-wide: a process starts with the pins not set up, and every test leaves them so.
+    void SetUp() override { ASSERT_FALSE(pinsReady); }
     void TearDown() override { pinsReady = false; }
     fake::ScriptedRegisters regs;
 };

@@ -37,6 +37,7 @@ TEST(CommandLine, OptionScan) {
         {{"-Q", "-S", "1"}, 0, 0, 0, ""},            // -S is -Q's value; 1 is passed over
         {{"-S", "257"}, 0, 1, 0, ""},
         {{"-q", "5", "/Q", "5", "-", "-xQ7"}, 7, 0, 0, ""},  // case, '-', lone '-', other letters
+        {{"/Q5", "aS1"}, 0, 0, 0, ""},               // arguments without '-' are not scanned
         {{"-P4", "-Q"}, 0, 0, 4, ""},                // a letter ending the last argument
         {{"-Q1h", "-P", "7"}, 1, 0, 0, Usage},       // stored before -h, never examined after
         {{"-h", "-S", "5"}, 0, 0, 0, Usage},
@@ -82,11 +83,12 @@ TEST(BoardModels, ChannelsRegisterSpaceAndLineDrivers) {
         std::uint8_t firstLineDriver;  // 8: none
     };
     // clang-format off
+    // The models on the largest register space, so that each shows its own channel count.
     const Case cases[] = {
-        {0x300, 0x0152, 2, 1024, 8}, {0x301, 0x0154, 4, 2048, 8}, {0x302, 0x0158, 8, 4096, 8},
-        {0x310, 0x0152, 2, 1024, 1}, {0x311, 0x0154, 4, 2048, 2}, {0x312, 0x0258, 8, 4096, 4},
-        {0x320, 0x0152, 2, 1024, 0}, {0x321, 0x0154, 4, 2048, 0}, {0x322, 0x0158, 8, 4096, 0},
-        {0x330, 0x0152, 2, 1024, 0}, {0x331, 0x0154, 4, 2048, 0}, {0x332, 0x0158, 8, 4096, 0},
+        {0x300, 0x0258, 2, 4096, 8}, {0x301, 0x0158, 4, 4096, 8}, {0x302, 0x0258, 8, 4096, 8},
+        {0x310, 0x0258, 2, 4096, 1}, {0x311, 0x0158, 4, 4096, 2}, {0x312, 0x0258, 8, 4096, 4},
+        {0x320, 0x0258, 2, 4096, 0}, {0x321, 0x0158, 4, 4096, 0}, {0x322, 0x0158, 8, 4096, 0},
+        {0x330, 0x0258, 2, 4096, 0}, {0x331, 0x0158, 4, 4096, 0}, {0x332, 0x0158, 8, 4096, 0},
         {0x353, 0x0258, 8, 4096, 0},
         {0x312, 0x0152, 2, 1024, 4},  // never more channels than the register space holds
         {0x777, 0x0154, 4, 2048, 8},  // a model the table does not know: the space's count
