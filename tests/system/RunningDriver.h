@@ -55,16 +55,17 @@ public:
     testsupport::ChildProcess& Process() { return *process_; }
     const std::string& Namespace() const { return space_; }
 
-    // A client of a driver that may still be starting up: its device may not exist yet, and
-    // its first request is held until set-up is over.
+    // A client of a driver that may still be starting up: its device may not exist yet or not be
+    // filled in yet, and its first request is held until set-up is over.
     static quelta::Device Open(const std::string& name) {
         const auto giveUp = std::chrono::steady_clock::now() + 15s;
         for (;;) {
             try {
                 return quelta::Device(name, {.mode = quelta::OpenMode::Reset, .replyTimeout = 10s});
             } catch (const quelta::Error& error) {
-                if (error.Code() != quelta::ErrorCode::NoSuchDevice ||
-                    std::chrono::steady_clock::now() > giveUp) {
+                const bool starting = error.Code() == quelta::ErrorCode::NoSuchDevice ||
+                                      error.Code() == quelta::ErrorCode::ProtocolError;
+                if (!starting || std::chrono::steady_clock::now() > giveUp) {
                     throw;
                 }
                 std::this_thread::sleep_for(10ms);
