@@ -1,14 +1,32 @@
 // The one header through which the driver reaches its platform.
 //
-// On the target these are the operations of the RTX real-time subsystem, imported by these names;
-// on the Linux host, platform/host/ stands in for them. Only fixed-width types cross this line, so
-// the driver's code is the same for both. Handles are opaque; 0 (nullptr) means failure wherever an
-// operation returns one.
+// On the target these are the operations of the RTX real-time subsystem, imported by these names
+// from RTX_RTSS.SYS and declared as the platform exports them: C linkage, stdcall for the API and
+// for the routines the platform calls back (RTAPI, RTFCNDCL), cdecl for the variadic printing,
+// and the platform's widths: BOOL is a 32-bit int (RtBool, never C++ bool), BOOLEAN one byte,
+// HANDLE a pointer, physical addresses 64-bit values passed by value, enumerations 32-bit. On the
+// Linux host, platform/host/ implements the same declarations, so both builds compile the driver
+// from the same text; there the conventions are the host's own (stdcall only on 32-bit x86, where
+// the host build can check the callbacks' declarations too). Only fixed-width types cross this
+// line. Handles are opaque; 0 (nullptr) means failure wherever an operation returns one.
 #pragma once
 
 #include <cstdint>
 
-using RtHandle = void*;
+#if defined(__i386__)
+#define RTAPI __attribute__((stdcall))
+#define RTFCNDCL __attribute__((stdcall))
+#define RTCDECL __attribute__((cdecl))
+#else
+#define RTAPI
+#define RTFCNDCL
+#define RTCDECL
+#endif
+
+using RtHandle = void*;               // HANDLE
+using RtBool = std::int32_t;          // BOOL: 0 is failure, any other value success
+using RtBoolean = std::uint8_t;       // BOOLEAN: 0 or 1
+using RtLargeInteger = std::int64_t;  // LARGE_INTEGER, PHYSICAL_ADDRESS
 
 // Last-error codes that the driver sets or expects.
 namespace RtError {
@@ -40,72 +58,84 @@ constexpr std::int32_t PrecheckNotOurs = 0;     // shared-interrupt pre-check: n
 constexpr std::int32_t PrecheckRunService = 2;  // shared-interrupt pre-check: run the service
 }  // namespace RtValue
 
-using RtThreadRoutine = std::uint32_t (*)(void* parameter);
-using RtInterruptRoutine = std::uint8_t (*)(void* context);
-using RtInterruptPrecheck = std::int32_t (*)(void* context);
-using RtStartRoutine = std::int32_t (*)();
+// Routines the platform calls.
+using RtThreadRoutine = std::uint32_t(RTFCNDCL*)(void* parameter);
+using RtInterruptRoutine = void(RTFCNDCL*)(void* context);           // plain attachment
+using RtInterruptRoutineEx = RtBoolean(RTFCNDCL*)(void* context);    // shareable attachment
+using RtInterruptPrecheck = std::int32_t(RTFCNDCL*)(void* context);  // INTERRUPT_DISPOSITION
+using RtStartRoutine = std::int32_t(RTFCNDCL*)();
+
+extern "C" {
 
 // Process entry.
-std::uint32_t __RtxProcessEntry();
-std::int32_t _RtssAttachProcessW(std::uint32_t first, std::uint32_t second, RtStartRoutine start);
+std::uint32_t RTAPI __RtxProcessEntry();
+std::int32_t RTAPI _RtssAttachProcessW(std::uint32_t first, std::uint32_t second,
+                                       RtStartRoutine start);
 
 // Console and debugger output.
-std::int32_t RtPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::int32_t RtWprintf(const char16_t* format, ...);  // %s takes a char16_t string
-void OutputDebugStringA(const char* text);
+std::int32_t RTCDECL RtPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::int32_t RTCDECL RtWprintf(const char16_t* format, ...);  // %s takes a 16-bit string
+void RTAPI OutputDebugStringA(const char* text);
 
 // Per-thread last-error code.
-std::uint32_t GetLastError();
-void SetLastError(std::uint32_t code);
+std::uint32_t RTAPI GetLastError();
+void RTAPI SetLastError(std::uint32_t code);
 
 // Never-paged memory; the contents of a new block are not defined.
-void* RtAllocateLockedMemory(std::uint32_t size);
-bool RtFreeLockedMemory(void* block);
+void* RTAPI RtAllocateLockedMemory(std::uint32_t size);
+RtBool RTAPI RtFreeLockedMemory(void* block);
 
 // PCI configuration space, address translation, mapping.
-std::uint32_t RtGetBusDataByOffset(std::uint32_t busDataType, std::uint32_t busNumber,
-                                   std::uint32_t slotNumber, void* buffer, std::uint32_t offset,
-                                   std::uint32_t length);
-bool RtTranslateBusAddress(std::uint32_t interfaceType, std::uint32_t busNumber,
-                           std::uint64_t busAddress, std::uint32_t* addressSpace,
-                           std::uint64_t* translatedAddress);
-void* RtMapMemory(std::uint64_t translatedAddress, std::uint32_t length, std::uint32_t cacheType);
+std::uint32_t RTAPI RtGetBusDataByOffset(std::uint32_t busDataType, std::uint32_t busNumber,
+                                         std::uint32_t slotNumber, void* buffer,
+                                         std::uint32_t offset, std::uint32_t length);
+RtBool RTAPI RtTranslateBusAddress(std::uint32_t interfaceType, std::uint32_t busNumber,
+                                   RtLargeInteger busAddress, std::uint32_t* addressSpace,
+                                   RtLargeInteger* translatedAddress);
+void* RTAPI RtMapMemory(RtLargeInteger physicalAddress, std::uint32_t length,
+                        std::uint32_t cacheType);
 
 // Interrupt attachment.
-RtHandle RtAttachInterruptVector(void* security, std::uint32_t stackSize,
-                                 RtInterruptRoutine routine, void* context, std::uint32_t priority,
-                                 std::uint32_t interfaceType, std::uint32_t busNumber,
-                                 std::uint32_t level, std::uint32_t vector);
-RtHandle RtAttachInterruptVectorEx(void* security, std::uint32_t stackSize,
-                                   RtInterruptRoutine routine, void* context,
-                                   std::uint32_t priority, std::uint32_t interfaceType,
-                                   std::uint32_t busNumber, std::uint32_t level,
-                                   std::uint32_t vector, std::uint32_t shared,
-                                   std::uint32_t interruptMode, RtInterruptPrecheck precheck);
+RtHandle RTAPI RtAttachInterruptVector(void* security, std::uint32_t stackSize,
+                                       RtInterruptRoutine routine, void* context,
+                                       std::uint32_t priority, std::uint32_t interfaceType,
+                                       std::uint32_t busNumber, std::uint32_t level,
+                                       std::uint32_t vector);
+RtHandle RTAPI RtAttachInterruptVectorEx(void* security, std::uint32_t stackSize,
+                                         RtInterruptRoutineEx routine, void* context,
+                                         std::uint32_t priority, std::uint32_t interfaceType,
+                                         std::uint32_t busNumber, std::uint32_t level,
+                                         std::uint32_t vector, RtBoolean shared,
+                                         std::uint32_t interruptMode, RtInterruptPrecheck precheck);
 
 // Named objects.
-RtHandle RtCreateSharedMemoryA(std::uint32_t protection, std::uint32_t maximumSizeHigh,
-                               std::uint32_t maximumSizeLow, const char* name, void** location);
-RtHandle RtCreateSemaphoreA(void* security, std::int32_t initialCount, std::int32_t maximumCount,
-                            const char* name);
-RtHandle RtCreateMutexA(void* security, bool initialOwner, const char* name);
-std::uint32_t RtWaitForSingleObject(RtHandle object, std::uint32_t milliseconds);
-bool RtReleaseSemaphore(RtHandle semaphore, std::int32_t releaseCount, std::int32_t* previousCount);
-bool RtCloseHandle(RtHandle object);
+RtHandle RTAPI RtCreateSharedMemoryA(std::uint32_t protection, std::uint32_t maximumSizeHigh,
+                                     std::uint32_t maximumSizeLow, const char* name,
+                                     void** location);
+RtHandle RTAPI RtCreateSemaphoreA(void* security, std::int32_t initialCount,
+                                  std::int32_t maximumCount, const char* name);
+RtHandle RTAPI RtCreateMutexA(void* security, RtBool initialOwner, const char* name);
+std::uint32_t RTAPI RtWaitForSingleObject(RtHandle object, std::uint32_t milliseconds);
+RtBool RTAPI RtReleaseSemaphore(RtHandle semaphore, std::int32_t releaseCount,
+                                std::int32_t* previousCount);
+RtBool RTAPI RtCloseHandle(RtHandle object);
 
 // Threads.
-RtHandle CreateThread(void* security, std::uint32_t stackSize, RtThreadRoutine routine,
-                      void* parameter, std::uint32_t creationFlags, std::uint32_t* threadId);
-bool RtSetThreadPriority(RtHandle thread, std::int32_t priority);
-std::uint32_t ResumeThread(RtHandle thread);
-[[noreturn]] void ExitThread(std::uint32_t exitCode);
-RtHandle GetCurrentThread();
-std::uint32_t SuspendThread(RtHandle thread);
-void Sleep(std::uint32_t milliseconds);
-[[noreturn]] void ExitProcess(std::uint32_t exitCode);
+RtHandle RTAPI CreateThread(void* security, std::uint32_t stackSize, RtThreadRoutine routine,
+                            void* parameter, std::uint32_t creationFlags, std::uint32_t* threadId);
+RtBool RTAPI RtSetThreadPriority(RtHandle thread, std::int32_t priority);
+std::uint32_t RTAPI ResumeThread(RtHandle thread);
+[[noreturn]] void RTAPI ExitThread(std::uint32_t exitCode);
+RtHandle RTAPI GetCurrentThread();
+std::uint32_t RTAPI SuspendThread(RtHandle thread);
+void RTAPI Sleep(std::uint32_t milliseconds);
+[[noreturn]] void RTAPI ExitProcess(std::uint32_t exitCode);
 
-// Processor interrupts (cli/sti on the target). A disable returns the state it found and the
-// restore puts exactly that state back, so sections nest: an inner section never ends an outer one.
+}  // extern "C"
+
+// Processor interrupts (cli and a restore of the flags on the target). A disable returns the state
+// it found and the restore puts exactly that state back, so sections nest: an inner section never
+// ends an outer one.
 using InterruptState = std::uint32_t;
 InterruptState DisableInterrupts();
 void RestoreInterrupts(InterruptState state);

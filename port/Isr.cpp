@@ -89,7 +89,7 @@ bool Unusable(const IsrContext* isr) { return isr == nullptr || isr->intSummaryA
 
 }  // namespace
 
-std::int32_t InterruptPrecheck(void* context) {
+std::int32_t RTFCNDCL InterruptPrecheck(void* context) {
     const auto* isr = static_cast<const IsrContext*>(context);
     if (Unusable(isr)) {
         OutputDebugStringA(NullContextMessage);
@@ -99,7 +99,7 @@ std::int32_t InterruptPrecheck(void* context) {
                                                      : RtValue::PrecheckNotOurs;
 }
 
-std::uint8_t InterruptService(void* context) {
+RtBoolean RTFCNDCL InterruptService(void* context) {
     const auto* isr = static_cast<const IsrContext*>(context);
     if (Unusable(isr)) {
         RtPrintf("%s", NullContextMessage);

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/Rtss.h"
+
 // Filled once by board set-up before the interrupt is attached; handed to both routines.
 struct IsrContext {
     volatile std::uint8_t* intSummaryAddr;  // IntSummary in channel 0's window
@@ -19,8 +21,8 @@ extern IsrContext isrContext;
 constexpr std::uint32_t MaxChannelPasses = 1024;
 
 // Shared-interrupt pre-check: RtValue::PrecheckRunService when the board has one pending, else 0.
-std::int32_t InterruptPrecheck(void* context);
+std::int32_t RTFCNDCL InterruptPrecheck(void* context);
 // Serves the pending channels, lowest first, each until it reports nothing pending. 1 when no
 // channel was served; else 0 when the last channel served had nothing pending at its first look,
 // 1 when it had.
-std::uint8_t InterruptService(void* context);
+RtBoolean RTFCNDCL InterruptService(void* context);

@@ -114,7 +114,7 @@ DeviceChannel* CreateDeviceChannel(const char* name, RequestHandler handler,
         return Abandon(channel, Made::RequestSemaphore, RtError::PathNotFound);
     }
     channel->objectName[nameLength] = '\0';
-    channel->channelMutex = RtCreateMutexA(nullptr, false, channel->objectName);
+    channel->channelMutex = RtCreateMutexA(nullptr, 0, channel->objectName);
     if (channel->channelMutex == nullptr) {
         return Abandon(channel, Made::ReplySemaphore, RtError::PathNotFound);
     }
@@ -125,14 +125,14 @@ DeviceChannel* CreateDeviceChannel(const char* name, RequestHandler handler,
     if (channel->serviceThread == nullptr) {
         return Abandon(channel, Made::Mutex, RtError::PathNotFound);
     }
-    if (!RtSetThreadPriority(channel->serviceThread, priority) ||
+    if (RtSetThreadPriority(channel->serviceThread, priority) == 0 ||
         ResumeThread(channel->serviceThread) == ResumeFailed) {
         return Abandon(channel, Made::Thread, RtError::PathNotFound);
     }
     return channel;
 }
 
-std::uint32_t DeviceChannelThread(void* parameter) {
+std::uint32_t RTFCNDCL DeviceChannelThread(void* parameter) {
     auto* channel = static_cast<DeviceChannel*>(parameter);
     RequestBlock* block = channel->block;
     for (;;) {
@@ -150,7 +150,7 @@ std::uint32_t DeviceChannelThread(void* parameter) {
         // The block is complete before the reply is signalled. A reply semaphore already at its
         // maximum means a client sent without waiting: the reply is signalled all the same, and
         // one careless client must not end the device for everyone else.
-        if (!RtReleaseSemaphore(channel->replySemaphore, 1, nullptr) &&
+        if (RtReleaseSemaphore(channel->replySemaphore, 1, nullptr) == 0 &&
             GetLastError() != RtError::TooManyPosts) {
             ExitThread(0);
         }

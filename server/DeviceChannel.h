@@ -31,4 +31,4 @@ DeviceChannel* CreateDeviceChannel(const char* name, RequestHandler handler,
                                    std::uint32_t dataAreaSize);
 
 // The service thread: waits for a request, hands it to the handler, signals the reply.
-std::uint32_t DeviceChannelThread(void* parameter);
+std::uint32_t RTFCNDCL DeviceChannelThread(void* parameter);

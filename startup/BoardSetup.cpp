@@ -31,16 +31,21 @@ constexpr std::uint32_t AttachFailed = RtError::NotEnoughMemory;  // the code se
 
 ChannelRegs* ChannelWindow(std::uint8_t channel) { return boardBase + channel; }
 
+// The plain attachment's routine returns nothing; the service's result only matters to the
+// shareable one.
+void RTFCNDCL ServeBoard(void* context) { InterruptService(context); }
+
 }  // namespace
 
 bool MapBoard(const std::uint8_t* header) {
     const std::uint32_t mapLength = MapLengthOf(ConfigWord(header, Pci::DeviceId));
     // Memory space on PCI; the bus number given here is 0 whatever bus the board sits on (the
     // attachment is the step that uses the board's bus).
+    // BAR0 is the low half of the 64-bit bus address, the high half 0.
     std::uint32_t addressSpace = RtValue::MemorySpace;
-    std::uint64_t translated = 0;
-    if (!RtTranslateBusAddress(RtValue::PciBus, 0, ConfigDword(header, Pci::Bar0), &addressSpace,
-                               &translated)) {
+    const auto busAddress = static_cast<RtLargeInteger>(ConfigDword(header, Pci::Bar0));
+    RtLargeInteger translated = 0;
+    if (RtTranslateBusAddress(RtValue::PciBus, 0, busAddress, &addressSpace, &translated) == 0) {
         return false;
     }
     boardBase = static_cast<ChannelRegs*>(RtMapMemory(translated, mapLength, RtValue::NotCached));
@@ -129,7 +134,7 @@ std::uint32_t AttachBoardInterrupt(const std::uint8_t* header, std::uint32_t bus
                                       shared, RtValue::LevelSensitive, InterruptPrecheck);
     } else {
         boardInterrupt =
-            RtAttachInterruptVector(nullptr, DefaultStackSize, InterruptService, &isrContext,
+            RtAttachInterruptVector(nullptr, DefaultStackSize, ServeBoard, &isrContext,
                                     InterruptThreadPriority, RtValue::PciBus, busNumber, irq, irq);
     }
     if (boardInterrupt == nullptr) {

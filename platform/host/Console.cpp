@@ -23,7 +23,7 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 }  // namespace
 
-std::int32_t RtPrintf(const char* format, ...) {
+std::int32_t RTCDECL RtPrintf(const char* format, ...) {
     va_list args;
     va_start(args, format);
     const int written = std::vprintf(format, args);
@@ -34,7 +34,7 @@ std::int32_t RtPrintf(const char* format, ...) {
 
 // The wide console takes a 16-bit format. It knows the conversions the driver uses:
 // %s (a 16-bit string), %d, %u, %x, %X and %%.
-std::int32_t RtWprintf(const char16_t* format, ...) {
+std::int32_t RTCDECL RtWprintf(const char16_t* format, ...) {
     va_list args;
     va_start(args, format);
     std::string out;
@@ -78,7 +78,7 @@ std::int32_t RtWprintf(const char16_t* format, ...) {
     return static_cast<std::int32_t>(out.size());
 }
 
-void OutputDebugStringA(const char* text) {
+void RTAPI OutputDebugStringA(const char* text) {
     std::fputs(text, stderr);
     std::fflush(stderr);
 }

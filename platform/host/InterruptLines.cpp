@@ -30,9 +30,12 @@ namespace {
 // Passes DeliverInterrupts makes at most per line, so a line held by an unserved board ends.
 constexpr std::uint32_t ManualPassLimit = 10000;
 
+// One of the two routine kinds: the plain attachment's returns nothing, the shareable one's a
+// BOOLEAN that the platform does not look at either.
 struct Routine {
     std::uint64_t id;
-    RtInterruptRoutine routine;
+    RtInterruptRoutine plain;
+    RtInterruptRoutineEx shareable;
     void* context;
     RtInterruptPrecheck precheck;  // asked first on a shared attachment, when given
     bool shared;
@@ -146,7 +149,11 @@ private:
                     continue;
                 }
             }
-            r.routine(r.context);
+            if (r.plain != nullptr) {
+                r.plain(r.context);
+            } else {
+                r.shareable(r.context);
+            }
             RequireNoOpenSection("an interrupt service routine returned");
         }
         LeaveInterruptContext();
@@ -213,14 +220,14 @@ Attachment::~Attachment() {
     std::erase(registry.attachments, this);
 }
 
-RtHandle Attach(RtInterruptRoutine routine, void* context, std::int32_t priority,
-                std::uint32_t interfaceType, std::uint32_t bus, std::uint32_t level, bool shared,
-                RtInterruptPrecheck precheck) {
+RtHandle Attach(const Routine& routine, std::int32_t priority, std::uint32_t interfaceType,
+                std::uint32_t bus, std::uint32_t level) {
     if (ShouldFail(Fault::InterruptAttach)) {
         SetLastError(RtError::NotEnoughMemory);
         return nullptr;
     }
-    if (routine == nullptr || interfaceType != RtValue::PciBus) {
+    if ((routine.plain == nullptr && routine.shareable == nullptr) ||
+        interfaceType != RtValue::PciBus) {
         SetLastError(RtError::InvalidParameter);
         return nullptr;
     }
@@ -242,12 +249,14 @@ RtHandle Attach(RtInterruptRoutine routine, void* context, std::int32_t priority
     } else {
         line = found->get();
     }
-    if (!line->Accepts(shared)) {
+    if (!line->Accepts(routine.shared)) {
         SetLastError(RtError::InvalidParameter);  // held exclusively, or asked exclusively
         return nullptr;
     }
     const std::uint64_t id = registry.nextId++;
-    line->Add(Routine{id, routine, context, precheck, shared});
+    Routine added = routine;
+    added.id = id;
+    line->Add(added);
     auto* attachment = new Attachment(line, id);
     registry.attachments.push_back(attachment);
     return attachment;
@@ -291,22 +300,24 @@ std::uint32_t DeliverInterrupts() {
 
 }  // namespace host
 
-RtHandle RtAttachInterruptVector(void* /*security*/, std::uint32_t /*stackSize*/,
-                                 RtInterruptRoutine routine, void* context, std::uint32_t priority,
-                                 std::uint32_t interfaceType, std::uint32_t busNumber,
-                                 std::uint32_t level, std::uint32_t /*vector*/) {
-    return host::Attach(routine, context, static_cast<std::int32_t>(priority), interfaceType,
-                        busNumber, level, false, nullptr);
+RtHandle RTAPI RtAttachInterruptVector(void* /*security*/, std::uint32_t /*stackSize*/,
+                                       RtInterruptRoutine routine, void* context,
+                                       std::uint32_t priority, std::uint32_t interfaceType,
+                                       std::uint32_t busNumber, std::uint32_t level,
+                                       std::uint32_t /*vector*/) {
+    return host::Attach({0, routine, nullptr, context, nullptr, false},
+                        static_cast<std::int32_t>(priority), interfaceType, busNumber, level);
 }
 
 // The board's output is a level; an edge-triggered attachment would lose interrupts, so the
 // host refuses any mode but level-sensitive.
-RtHandle RtAttachInterruptVectorEx(void* /*security*/, std::uint32_t /*stackSize*/,
-                                   RtInterruptRoutine routine, void* context,
-                                   std::uint32_t priority, std::uint32_t interfaceType,
-                                   std::uint32_t busNumber, std::uint32_t level,
-                                   std::uint32_t /*vector*/, std::uint32_t shared,
-                                   std::uint32_t interruptMode, RtInterruptPrecheck precheck) {
+RtHandle RTAPI RtAttachInterruptVectorEx(void* /*security*/, std::uint32_t /*stackSize*/,
+                                         RtInterruptRoutineEx routine, void* context,
+                                         std::uint32_t priority, std::uint32_t interfaceType,
+                                         std::uint32_t busNumber, std::uint32_t level,
+                                         std::uint32_t /*vector*/, RtBoolean shared,
+                                         std::uint32_t interruptMode,
+                                         RtInterruptPrecheck precheck) {
     if (interruptMode != RtValue::LevelSensitive) {
         if (host::ShouldFail(host::Fault::InterruptAttach)) {
             SetLastError(RtError::NotEnoughMemory);
@@ -315,6 +326,6 @@ RtHandle RtAttachInterruptVectorEx(void* /*security*/, std::uint32_t /*stackSize
         SetLastError(RtError::InvalidParameter);
         return nullptr;
     }
-    return host::Attach(routine, context, static_cast<std::int32_t>(priority), interfaceType,
-                        busNumber, level, shared != 0, precheck);
+    return host::Attach({0, nullptr, routine, context, precheck, shared != 0},
+                        static_cast<std::int32_t>(priority), interfaceType, busNumber, level);
 }

@@ -4,6 +4,6 @@ namespace {
 thread_local std::uint32_t lastError = 0;
 }
 
-std::uint32_t GetLastError() { return lastError; }
+std::uint32_t RTAPI GetLastError() { return lastError; }
 
-void SetLastError(std::uint32_t code) { lastError = code; }
+void RTAPI SetLastError(std::uint32_t code) { lastError = code; }

@@ -8,7 +8,7 @@
 
 constexpr unsigned char FreshMemoryPattern = 0xA5;
 
-void* RtAllocateLockedMemory(std::uint32_t size) {
+void* RTAPI RtAllocateLockedMemory(std::uint32_t size) {
     if (host::ShouldFail(host::Fault::Allocation)) {
         return nullptr;
     }
@@ -19,7 +19,7 @@ void* RtAllocateLockedMemory(std::uint32_t size) {
     return block;
 }
 
-bool RtFreeLockedMemory(void* block) {
+RtBool RTAPI RtFreeLockedMemory(void* block) {
     std::free(block);
     return true;
 }

@@ -113,9 +113,9 @@ void RunMachine(sim::SimTime duration, sim::SimTime step) {
 
 }  // namespace host
 
-std::uint32_t RtGetBusDataByOffset(std::uint32_t busDataType, std::uint32_t busNumber,
-                                   std::uint32_t slotNumber, void* buffer, std::uint32_t offset,
-                                   std::uint32_t length) {
+std::uint32_t RTAPI RtGetBusDataByOffset(std::uint32_t busDataType, std::uint32_t busNumber,
+                                         std::uint32_t slotNumber, void* buffer,
+                                         std::uint32_t offset, std::uint32_t length) {
     if (busDataType != RtValue::PciConfiguration || buffer == nullptr) {
         return 0;
     }
@@ -123,9 +123,9 @@ std::uint32_t RtGetBusDataByOffset(std::uint32_t busDataType, std::uint32_t busN
 }
 
 // PCI memory addresses translate one to one; only the boards' BAR0 regions decode anything.
-bool RtTranslateBusAddress(std::uint32_t interfaceType, std::uint32_t /*busNumber*/,
-                           std::uint64_t busAddress, std::uint32_t* addressSpace,
-                           std::uint64_t* translatedAddress) {
+RtBool RTAPI RtTranslateBusAddress(std::uint32_t interfaceType, std::uint32_t /*busNumber*/,
+                                   RtLargeInteger busAddress, std::uint32_t* addressSpace,
+                                   RtLargeInteger* translatedAddress) {
     if (host::ShouldFail(host::Fault::Translation)) {
         return false;
     }
@@ -133,7 +133,8 @@ bool RtTranslateBusAddress(std::uint32_t interfaceType, std::uint32_t /*busNumbe
         *addressSpace != RtValue::MemorySpace || translatedAddress == nullptr) {
         return false;
     }
-    if (!host::CurrentMachine().RegionAt(busAddress)) {
+    if (busAddress < 0 ||
+        !host::CurrentMachine().RegionAt(static_cast<std::uint64_t>(busAddress))) {
         return false;
     }
     *translatedAddress = busAddress;
@@ -142,12 +143,14 @@ bool RtTranslateBusAddress(std::uint32_t interfaceType, std::uint32_t /*busNumbe
 
 // Registers mapped with caching would read stale values on the target; the host refuses the
 // request rather than pretend it works. A mapping never reaches past the board's region.
-void* RtMapMemory(std::uint64_t translatedAddress, std::uint32_t length, std::uint32_t cacheType) {
+void* RTAPI RtMapMemory(RtLargeInteger translatedAddress, std::uint32_t length,
+                        std::uint32_t cacheType) {
     if (host::ShouldFail(host::Fault::Mapping)) {
         SetLastError(RtError::NotEnoughMemory);
         return nullptr;
     }
-    const auto region = host::CurrentMachine().RegionAt(translatedAddress);
+    const auto region =
+        host::CurrentMachine().RegionAt(static_cast<std::uint64_t>(translatedAddress));
     if (cacheType != RtValue::NotCached || !region || length == 0 ||
         std::uint64_t{region->offset} + length > region->board->RegionLength()) {
         SetLastError(RtError::InvalidParameter);

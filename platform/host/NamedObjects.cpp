@@ -276,8 +276,9 @@ std::uint32_t OpenNamedObjects() { return openObjects.load(); }
 
 }  // namespace host
 
-RtHandle RtCreateSharedMemoryA(std::uint32_t protection, std::uint32_t maximumSizeHigh,
-                               std::uint32_t maximumSizeLow, const char* name, void** location) {
+RtHandle RTAPI RtCreateSharedMemoryA(std::uint32_t protection, std::uint32_t maximumSizeHigh,
+                                     std::uint32_t maximumSizeLow, const char* name,
+                                     void** location) {
     if (host::ShouldFail(host::Fault::SharedMemory)) {
         return host::Fail(RtError::NotEnoughMemory);
     }
@@ -299,8 +300,8 @@ RtHandle RtCreateSharedMemoryA(std::uint32_t protection, std::uint32_t maximumSi
     return new host::SharedMemoryObject(claim, draft.base, draft.size);
 }
 
-RtHandle RtCreateSemaphoreA(void* /*security*/, std::int32_t initialCount,
-                            std::int32_t maximumCount, const char* name) {
+RtHandle RTAPI RtCreateSemaphoreA(void* /*security*/, std::int32_t initialCount,
+                                  std::int32_t maximumCount, const char* name) {
     if (host::ShouldFail(host::Fault::Semaphore)) {
         return host::Fail(RtError::NotEnoughMemory);
     }
@@ -322,7 +323,7 @@ RtHandle RtCreateSemaphoreA(void* /*security*/, std::int32_t initialCount,
     return new host::SemaphoreObject(claim, semaphore, maximumCount);
 }
 
-RtHandle RtCreateMutexA(void* /*security*/, bool initialOwner, const char* name) {
+RtHandle RTAPI RtCreateMutexA(void* /*security*/, RtBool initialOwner, const char* name) {
     if (host::ShouldFail(host::Fault::Mutex)) {
         return host::Fail(RtError::NotEnoughMemory);
     }
@@ -343,7 +344,7 @@ RtHandle RtCreateMutexA(void* /*security*/, bool initialOwner, const char* name)
         host::DiscardDraft(draft);
         return host::Fail(RtError::NotEnoughMemory, claim);
     }
-    if (initialOwner) {
+    if (initialOwner != 0) {
         pthread_mutex_lock(&shared->mutex);
     }
     if (!host::PublishDraft(draft, objectName)) {
@@ -352,7 +353,7 @@ RtHandle RtCreateMutexA(void* /*security*/, bool initialOwner, const char* name)
     return new host::SharedMutexObject(claim, shared);
 }
 
-std::uint32_t RtWaitForSingleObject(RtHandle object, std::uint32_t milliseconds) {
+std::uint32_t RTAPI RtWaitForSingleObject(RtHandle object, std::uint32_t milliseconds) {
     host::RequireNoOpenSection("a thread waited");
     auto* hostObject = static_cast<host::HostObject*>(object);
     if (auto* semaphore = dynamic_cast<host::SemaphoreObject*>(hostObject)) {
@@ -369,8 +370,8 @@ std::uint32_t RtWaitForSingleObject(RtHandle object, std::uint32_t milliseconds)
     return RtValue::WaitFailed;
 }
 
-bool RtReleaseSemaphore(RtHandle semaphoreHandle, std::int32_t releaseCount,
-                        std::int32_t* previousCount) {
+RtBool RTAPI RtReleaseSemaphore(RtHandle semaphoreHandle, std::int32_t releaseCount,
+                                std::int32_t* previousCount) {
     host::RequireNoOpenSection("a semaphore was released");
     auto* semaphore =
         dynamic_cast<host::SemaphoreObject*>(static_cast<host::HostObject*>(semaphoreHandle));

@@ -67,7 +67,7 @@ void StartProcess() {
 
 }  // namespace host
 
-void ExitProcess(std::uint32_t exitCode) {
+void RTAPI ExitProcess(std::uint32_t exitCode) {
     host::RunProcessEndWork();
     std::fflush(stdout);
     std::fflush(stderr);
@@ -75,9 +75,9 @@ void ExitProcess(std::uint32_t exitCode) {
 }
 
 // There is no loader on the host: the process is always entered through main.
-std::uint32_t __RtxProcessEntry() { return 1; }
+std::uint32_t RTAPI __RtxProcessEntry() { return 1; }
 
-std::int32_t _RtssAttachProcessW(std::uint32_t /*first*/, std::uint32_t /*second*/,
-                                 RtStartRoutine start) {
+std::int32_t RTAPI _RtssAttachProcessW(std::uint32_t /*first*/, std::uint32_t /*second*/,
+                                       RtStartRoutine start) {
     return start();
 }

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -81,8 +82,8 @@ std::int32_t RecordedPriority(void* threadHandle) {
 
 }  // namespace host
 
-RtHandle CreateThread(void* /*security*/, std::uint32_t stackSize, RtThreadRoutine routine,
-                      void* parameter, std::uint32_t creationFlags, std::uint32_t* threadId) {
+RtHandle RTAPI CreateThread(void* /*security*/, std::uint32_t stackSize, RtThreadRoutine routine,
+                            void* parameter, std::uint32_t creationFlags, std::uint32_t* threadId) {
     if (host::ShouldFail(host::Fault::Thread)) {
         SetLastError(RtError::NotEnoughMemory);
         return nullptr;
@@ -97,9 +98,8 @@ RtHandle CreateThread(void* /*security*/, std::uint32_t stackSize, RtThreadRouti
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     if (stackSize != 0) {
-        pthread_attr_setstacksize(&attributes, stackSize < PTHREAD_STACK_MIN
-                                                   ? static_cast<std::size_t>(PTHREAD_STACK_MIN)
-                                                   : stackSize);
+        const auto smallest = static_cast<std::size_t>(PTHREAD_STACK_MIN);
+        pthread_attr_setstacksize(&attributes, std::max<std::size_t>(stackSize, smallest));
     }
     auto* holder = new std::shared_ptr<host::ThreadControl>(control);
     const int failed =
@@ -116,7 +116,7 @@ RtHandle CreateThread(void* /*security*/, std::uint32_t stackSize, RtThreadRouti
     return new host::ThreadObject(control);
 }
 
-bool RtSetThreadPriority(RtHandle thread, std::int32_t priority) {
+RtBool RTAPI RtSetThreadPriority(RtHandle thread, std::int32_t priority) {
     if (host::ShouldFail(host::Fault::Priority)) {
         return false;
     }
@@ -131,7 +131,7 @@ bool RtSetThreadPriority(RtHandle thread, std::int32_t priority) {
     return true;
 }
 
-std::uint32_t ResumeThread(RtHandle thread) {
+std::uint32_t RTAPI ResumeThread(RtHandle thread) {
     auto* object = dynamic_cast<host::ThreadObject*>(static_cast<host::HostObject*>(thread));
     if (object == nullptr) {
         return 0xFFFFFFFF;
@@ -146,15 +146,15 @@ std::uint32_t ResumeThread(RtHandle thread) {
     return 1;  // the previous suspend count
 }
 
-void ExitThread(std::uint32_t /*exitCode*/) {
+void RTAPI ExitThread(std::uint32_t /*exitCode*/) {
     host::RequireNoOpenSection("a thread ended");
     pthread_exit(nullptr);
 }
 
-RtHandle GetCurrentThread() { return &host::currentThreadHandle; }
+RtHandle RTAPI GetCurrentThread() { return &host::currentThreadHandle; }
 
 // Only the parked main thread suspends itself; it then waits for the platform to end the process.
-std::uint32_t SuspendThread(RtHandle thread) {
+std::uint32_t RTAPI SuspendThread(RtHandle thread) {
     host::RequireNoOpenSection("the main thread parked");
     if (thread != &host::currentThreadHandle) {
         return 0xFFFFFFFF;
@@ -164,7 +164,7 @@ std::uint32_t SuspendThread(RtHandle thread) {
     }
 }
 
-void Sleep(std::uint32_t milliseconds) {
+void RTAPI Sleep(std::uint32_t milliseconds) {
     host::RequireNoOpenSection("a thread slept");
     if (milliseconds == 0) {
         std::this_thread::yield();
@@ -173,7 +173,7 @@ void Sleep(std::uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-bool RtCloseHandle(RtHandle object) {
+RtBool RTAPI RtCloseHandle(RtHandle object) {
     if (object == nullptr || object == &host::currentThreadHandle) {
         return false;
     }

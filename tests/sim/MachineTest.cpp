@@ -59,19 +59,19 @@ std::uint32_t prechecks = 0;
 volatile std::uint8_t* firstBoard = nullptr;
 
 // Under the CPU lock, as on the target; reading channel 0's IIR serves its transmit-empty.
-std::uint8_t ServeChannelZero(void*) {
+RtBoolean RTFCNDCL ServeChannelZero(void*) {
     EXPECT_TRUE(host::InterruptsDisabledOnThisThread());
     ++routineRuns;
     RtLoadRegister8(firstBoard + Iir);
     return 1;
 }
 
+std::int32_t RTFCNDCL Claim(void*) { return ++prechecks, RtValue::PrecheckRunService; }
+std::int32_t RTFCNDCL Decline(void*) { return ++prechecks, RtValue::PrecheckNotOurs; }
+
 // Serves the interrupt but leaves a section open, as an early return between a disable and its
 // restore would.
-std::uint8_t LeakySection(void*) {
-    (void)DisableInterrupts();
-    return 1;
-}
+void RTFCNDCL LeakySection(void*) { (void)DisableInterrupts(); }
 
 // A host bridge, and a 4-channel board decoding 2048 bytes from 0xE0000000.
 class Backend : public ::testing::Test {
@@ -98,9 +98,7 @@ protected:
     // ServeChannelZero, with a pre-check that claims the interrupt or not.
     static RtHandle Attach(std::uint32_t bus, std::uint32_t irq, bool mine, bool shared = true,
                            std::uint32_t mode = RtValue::LevelSensitive) {
-        const RtInterruptPrecheck precheck =
-            mine ? +[](void*) { return ++prechecks, RtValue::PrecheckRunService; }
-                 : +[](void*) { return ++prechecks, RtValue::PrecheckNotOurs; };
+        const RtInterruptPrecheck precheck = mine ? Claim : Decline;
         return RtAttachInterruptVectorEx(nullptr, 0, ServeChannelZero, nullptr, 127,
                                          RtValue::PciBus, bus, irq, irq, shared, mode, precheck);
     }
@@ -128,7 +126,7 @@ TEST_F(Backend, ConfigurationReadsAnswerOnlyWhereAFunctionSits) {
 // The trace line: sequence, board.window, direction, offset in the window, value.
 TEST_F(Backend, Bar0TranslatesAndMapsTheBoardsRegistersAndTheTraceShowsEveryAccess) {
     std::uint32_t space = RtValue::MemorySpace;
-    std::uint64_t translated = 0;
+    RtLargeInteger translated = 0;
     ASSERT_TRUE(RtTranslateBusAddress(RtValue::PciBus, 1, 0xE0000400, &space, &translated));
     auto* third = static_cast<volatile std::uint8_t*>(
         RtMapMemory(translated, 2 * WindowSize, RtValue::NotCached));
