@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 
 #include "client/Error.h"
-#include "client/ObjectNames.h"
+#include "client/SharedObjects.h"
 #include "server/RequestBlock.h"
 
 namespace quelta {
@@ -80,23 +79,7 @@ std::string ShortDeviceName(std::string_view name) {
 }
 
 std::vector<std::string> ListDevices() {
-    // The object "/<ns>.RtDevice.Quelta.X.sm" is the file <ns>.RtDevice.Quelta.X.sm in /dev/shm;
-    // the prefix's trailing backslash maps to the '.' before X.
-    const std::string prefix = PosixObjectName(Prefix).substr(1);
-    const std::string suffix = SharedMemorySuffix;
-    std::vector<std::string> devices;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
-        const std::string file = entry.path().filename().string();
-        if (file.size() > prefix.size() + suffix.size() && file.starts_with(prefix) &&
-            file.ends_with(suffix)) {
-            const std::string shortName =
-                file.substr(prefix.size(), file.size() - prefix.size() - suffix.size());
-            if (shortName.find('.') == std::string::npos) {
-                devices.push_back(std::string(Prefix) + shortName);
-            }
-        }
-    }
+    std::vector<std::string> devices = FindDeviceObjects();
     std::sort(devices.begin(), devices.end(), NaturalLess);
     return devices;
 }

@@ -1,7 +1,6 @@
 #include "client/RequestChannel.h"
 
 #include "client/Error.h"
-#include "client/ObjectNames.h"
 
 namespace quelta {
 namespace {
@@ -26,21 +25,21 @@ RequestChannel::RequestChannel(const std::string& fullName, Clock::duration repl
       replyTimeout_(replyTimeout),
       replyPoll_(replyPoll),
       pollWindow_(replyPoll.count()) {
-    blockMapping_ =
-        SharedMapping(PosixObjectName(fullName + SharedMemorySuffix), RequestBlockOverhead);
+    blockMapping_ = SharedMapping(fullName + SharedMemorySuffix, RequestBlockOverhead);
     block_ = static_cast<RequestBlock*>(blockMapping_.Address());
     dataAreaSize_ = block_->dataAreaSize;
     if (dataAreaSize_ < sizeof(std::uint32_t) * 4 ||
-        blockMapping_.Size() != std::size_t{dataAreaSize_} + RequestBlockOverhead) {
+        (blockMapping_.Size() != 0 &&
+         blockMapping_.Size() != std::size_t{dataAreaSize_} + RequestBlockOverhead)) {
         throw Error(ErrorCode::ProtocolError,
                     fullName + ": the request block's size (" +
                         std::to_string(blockMapping_.Size()) + " bytes, data area " +
                         std::to_string(dataAreaSize_) +
                         ") does not fit; the driver may still be starting");
     }
-    requestSemaphore_ = NamedSemaphore(PosixObjectName(fullName + RequestSemaphoreSuffix));
-    replySemaphore_ = NamedSemaphore(PosixObjectName(fullName + ReplySemaphoreSuffix));
-    mutex_ = DeviceMutex(PosixObjectName(fullName));
+    requestSemaphore_ = NamedSemaphore(fullName + RequestSemaphoreSuffix);
+    replySemaphore_ = NamedSemaphore(fullName + ReplySemaphoreSuffix);
+    mutex_ = DeviceMutex(fullName);
 }
 
 RequestChannel::Session::Session(RequestChannel& channel) : channel_(channel) {

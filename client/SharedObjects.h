@@ -1,13 +1,14 @@
-// The POSIX objects through which a client reaches a device, each opened by name and released
-// when its owner goes: the shared memory object with the request block, the two semaphores and
-// the mutex object. The driver creates them; a client only opens them.
+// The platform objects through which a client reaches a device, each opened by its platform name
+// ("\RtDevice\Quelta\Serial0.sm") and released when its owner goes: the shared memory object with
+// the request block, the two semaphores and the mutex. The driver creates them; a client only
+// opens them. client/posix/ implements this over the host backend's POSIX objects, client/rtss/
+// over the platform's own open operations on the target.
 #pragma once
-
-#include <semaphore.h>
 
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace quelta {
 
@@ -18,18 +19,21 @@ class SharedMapping {
 public:
     SharedMapping() = default;
     // Throws NoSuchDevice when the object does not exist, AccessDenied, or SystemError.
-    // minimumSize: an object smaller than this is not one of ours (ProtocolError).
-    SharedMapping(const std::string& posixName, std::size_t minimumSize);
+    // minimumSize: an object known to be smaller than this is not one of ours (ProtocolError).
+    SharedMapping(const std::string& name, std::size_t minimumSize);
     SharedMapping(SharedMapping&& other) noexcept;
     SharedMapping& operator=(SharedMapping&& other) noexcept;
     ~SharedMapping();
 
     void* Address() const { return address_; }
+    // The object's size, or 0 where the platform does not tell it.
     std::size_t Size() const { return size_; }
 
 private:
+    void Release();
     void* address_ = nullptr;
     std::size_t size_ = 0;
+    void* handle_ = nullptr;  // the platform's handle of the object, where it gives one
 };
 
 enum class TakeResult { WhilePolling, AfterSleeping, TimedOut };
@@ -37,7 +41,7 @@ enum class TakeResult { WhilePolling, AfterSleeping, TimedOut };
 class NamedSemaphore {
 public:
     NamedSemaphore() = default;
-    explicit NamedSemaphore(const std::string& posixName);
+    explicit NamedSemaphore(const std::string& name);
     NamedSemaphore(NamedSemaphore&& other) noexcept;
     NamedSemaphore& operator=(NamedSemaphore&& other) noexcept;
     ~NamedSemaphore();
@@ -50,23 +54,30 @@ public:
     TakeResult Take(Clock::duration pollFor, Clock::time_point deadline);
 
 private:
-    sem_t* semaphore_ = nullptr;
+    void* semaphore_ = nullptr;
 };
 
 enum class LockResult { Locked, OwnerDied, TimedOut };
 
-// The device mutex: a process-shared, robust, recursive pthread mutex at offset 0 of a shared
-// memory object. A client that died holding it hands it on with OwnerDied instead of blocking.
+// The device mutex, recursive. A client that died holding it hands it on with OwnerDied instead
+// of blocking.
 class DeviceMutex {
 public:
     DeviceMutex() = default;
-    explicit DeviceMutex(const std::string& posixName);
+    explicit DeviceMutex(const std::string& name);
+    DeviceMutex(DeviceMutex&& other) noexcept;
+    DeviceMutex& operator=(DeviceMutex&& other) noexcept;
+    ~DeviceMutex();
 
     LockResult Lock(Clock::time_point deadline);
     void Unlock();
 
 private:
-    SharedMapping mapping_;
+    SharedMapping mapping_;   // on the host, the object that holds the mutex
+    void* handle_ = nullptr;  // on the target, the platform's mutex
 };
+
+// The full names of the devices whose shared memory objects exist, in no particular order.
+std::vector<std::string> FindDeviceObjects();
 
 }  // namespace quelta

@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "client/DeviceName.h"
-#include "client/ObjectNames.h"
+#include "client/posix/ObjectNames.h"
 #include "tools/Commands.h"
 
 namespace tool {

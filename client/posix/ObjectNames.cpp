@@ -1,4 +1,4 @@
-#include "client/ObjectNames.h"
+#include "client/posix/ObjectNames.h"
 
 #include "client/Error.h"
 #include "platform/host/PosixNames.h"

@@ -1,6 +1,10 @@
+// The host backend's objects: POSIX shared memory and semaphores under the names the host backend
+// gives the platform's objects, and the device mutex as a robust pthread mutex in a shared memory
+// object of its own.
 #include "client/SharedObjects.h"
 
 #include <fcntl.h>
+#include <semaphore.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,10 +12,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <filesystem>
 #include <utility>
 
 #include "client/Error.h"
+#include "client/posix/ObjectNames.h"
 #include "platform/host/PosixNames.h"
+#include "server/RequestBlock.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -39,9 +46,12 @@ timespec RealtimeDeadline(Clock::time_point deadline) {
     return when;
 }
 
+sem_t* Semaphore(void* semaphore) { return static_cast<sem_t*>(semaphore); }
+
 }  // namespace
 
-SharedMapping::SharedMapping(const std::string& posixName, std::size_t minimumSize) {
+SharedMapping::SharedMapping(const std::string& name, std::size_t minimumSize) {
+    const std::string posixName = PosixObjectName(name);
     const int descriptor = shm_open(posixName.c_str(), O_RDWR, 0);
     if (descriptor < 0) {
         ThrowSystemError("cannot open " + posixName, errno);
@@ -72,23 +82,26 @@ SharedMapping::SharedMapping(SharedMapping&& other) noexcept
 
 SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
     if (this != &other) {
-        if (address_ != nullptr) munmap(address_, size_);
+        Release();
         address_ = std::exchange(other.address_, nullptr);
         size_ = std::exchange(other.size_, 0);
     }
     return *this;
 }
 
-SharedMapping::~SharedMapping() {
+SharedMapping::~SharedMapping() { Release(); }
+
+void SharedMapping::Release() {
     if (address_ != nullptr) munmap(address_, size_);
 }
 
-NamedSemaphore::NamedSemaphore(const std::string& posixName) {
-    semaphore_ = sem_open(posixName.c_str(), 0);
-    if (semaphore_ == SEM_FAILED) {
-        semaphore_ = nullptr;
+NamedSemaphore::NamedSemaphore(const std::string& name) {
+    const std::string posixName = PosixObjectName(name);
+    sem_t* semaphore = sem_open(posixName.c_str(), 0);
+    if (semaphore == SEM_FAILED) {
         ThrowSystemError("cannot open semaphore " + posixName, errno);
     }
+    semaphore_ = semaphore;
 }
 
 NamedSemaphore::NamedSemaphore(NamedSemaphore&& other) noexcept
@@ -96,24 +109,24 @@ NamedSemaphore::NamedSemaphore(NamedSemaphore&& other) noexcept
 
 NamedSemaphore& NamedSemaphore::operator=(NamedSemaphore&& other) noexcept {
     if (this != &other) {
-        if (semaphore_ != nullptr) sem_close(semaphore_);
+        if (semaphore_ != nullptr) sem_close(Semaphore(semaphore_));
         semaphore_ = std::exchange(other.semaphore_, nullptr);
     }
     return *this;
 }
 
 NamedSemaphore::~NamedSemaphore() {
-    if (semaphore_ != nullptr) sem_close(semaphore_);
+    if (semaphore_ != nullptr) sem_close(Semaphore(semaphore_));
 }
 
 void NamedSemaphore::Post() {
-    if (sem_post(semaphore_) != 0) {
+    if (sem_post(Semaphore(semaphore_)) != 0) {
         ThrowSystemError("cannot release the request semaphore", errno);
     }
 }
 
 bool NamedSemaphore::TryTake() {
-    while (sem_trywait(semaphore_) != 0) {
+    while (sem_trywait(Semaphore(semaphore_)) != 0) {
         if (errno != EINTR) return false;
     }
     return true;
@@ -127,15 +140,19 @@ TakeResult NamedSemaphore::Take(Clock::duration pollFor, Clock::time_point deadl
     } while (Clock::now() < pollEnd);
 
     const timespec when = RealtimeDeadline(deadline);
-    while (sem_timedwait(semaphore_, &when) != 0) {
+    while (sem_timedwait(Semaphore(semaphore_), &when) != 0) {
         if (errno == ETIMEDOUT) return TakeResult::TimedOut;
         if (errno != EINTR) ThrowSystemError("cannot wait for the driver's reply", errno);
     }
     return TakeResult::AfterSleeping;
 }
 
-DeviceMutex::DeviceMutex(const std::string& posixName)
-    : mapping_(posixName, sizeof(posix_names::MutexObject)) {}
+DeviceMutex::DeviceMutex(const std::string& name)
+    : mapping_(name, sizeof(posix_names::MutexObject)) {}
+
+DeviceMutex::DeviceMutex(DeviceMutex&& other) noexcept = default;
+DeviceMutex& DeviceMutex::operator=(DeviceMutex&& other) noexcept = default;
+DeviceMutex::~DeviceMutex() = default;
 
 LockResult DeviceMutex::Lock(Clock::time_point deadline) {
     auto* object = static_cast<posix_names::MutexObject*>(mapping_.Address());
@@ -159,6 +176,27 @@ LockResult DeviceMutex::Lock(Clock::time_point deadline) {
 void DeviceMutex::Unlock() {
     auto* object = static_cast<posix_names::MutexObject*>(mapping_.Address());
     pthread_mutex_unlock(&object->mutex);
+}
+
+std::vector<std::string> FindDeviceObjects() {
+    // The object "/<ns>.RtDevice.Quelta.X.sm" is the file <ns>.RtDevice.Quelta.X.sm in /dev/shm;
+    // the prefix's trailing backslash maps to the '.' before X.
+    const std::string prefix = PosixObjectName(DeviceNamePrefix).substr(1);
+    const std::string suffix = SharedMemorySuffix;
+    std::vector<std::string> devices;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
+        const std::string file = entry.path().filename().string();
+        if (file.size() > prefix.size() + suffix.size() && file.starts_with(prefix) &&
+            file.ends_with(suffix)) {
+            const std::string shortName =
+                file.substr(prefix.size(), file.size() - prefix.size() - suffix.size());
+            if (shortName.find('.') == std::string::npos) {
+                devices.push_back(DeviceNamePrefix + shortName);
+            }
+        }
+    }
+    return devices;
 }
 
 }  // namespace quelta
