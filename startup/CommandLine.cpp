@@ -1,5 +1,6 @@
 #include "startup/CommandLine.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/Rtss.h"
@@ -17,12 +18,10 @@ namespace {
 // the first other character; out-of-range values give the nearer bound. Only the low 8 bits are
 // kept, so 300 gives 44 and -1 gives 255.
 std::uint8_t OptionByte(const char* text) {
-    long long value = std::strtoll(text, nullptr, 10);
-    if (value > INT32_MAX) {
-        value = INT32_MAX;
-    } else if (value < INT32_MIN) {
-        value = INT32_MIN;
-    }
+    // strtol saturates at the bounds of long, which is 32 bits on the target and wider on the
+    // 64-bit host; the clamp makes both the 32-bit result.
+    const long long value =
+        std::clamp<long long>(std::strtol(text, nullptr, 10), INT32_MIN, INT32_MAX);
     return static_cast<std::uint8_t>(static_cast<std::uint32_t>(value) & 0xFF);
 }
 
