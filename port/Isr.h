@@ -2,6 +2,7 @@
 // channels through IntSummary and moves bytes between the FIFOs and the rings.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/Rtss.h"
@@ -12,6 +13,10 @@ struct IsrContext {
     volatile std::uint8_t* pinLevelAddr;    // PinLevel in channel 0's window, when pinPulse
     std::uint8_t pinPulse;                  // 1 on boards that pulse the pins while serving
 };
+
+static_assert(sizeof(void*) != 4 ||
+              (offsetof(IsrContext, pinLevelAddr) == 4 && offsetof(IsrContext, pinPulse) == 8 &&
+               sizeof(IsrContext) == 12));
 
 extern IsrContext isrContext;
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "hw/Registers.h"
@@ -38,6 +39,27 @@ struct PortRecord {
     std::uint32_t txHead;               // WritePort's index
     SharedByte lineErrors;              // LSR error bits seen so far, only ever ORed in
 };
+
+// Every field has its described size in every build; with the target's 4-byte pointers the whole
+// record has the natural 32-bit layout.
+static_assert(sizeof(PortRecord::config) == 16 && sizeof(PortRecord::lcrShadow) == 1 &&
+              sizeof(PortRecord::mcrShadow) == 1 && sizeof(PortRecord::deviceId) == 2 &&
+              sizeof(PortRecord::hasLineDriverControl) == 1 && sizeof(PortRecord::txActive) == 4 &&
+              sizeof(PortRecord::rxRing) == RingSize && sizeof(PortRecord::rxCount) == 4 &&
+              sizeof(PortRecord::rxTail) == 4 && sizeof(PortRecord::rxHead) == 4 &&
+              sizeof(PortRecord::txRing) == RingSize && sizeof(PortRecord::txCount) == 4 &&
+              sizeof(PortRecord::txTail) == 4 && sizeof(PortRecord::txHead) == 4 &&
+              sizeof(PortRecord::lineErrors) == 1);
+static_assert(sizeof(void*) != 4 ||
+              (offsetof(PortRecord, lcrShadow) == 16 && offsetof(PortRecord, mcrShadow) == 17 &&
+               offsetof(PortRecord, deviceId) == 18 &&
+               offsetof(PortRecord, hasLineDriverControl) == 20 &&
+               offsetof(PortRecord, regs) == 24 && offsetof(PortRecord, txActive) == 28 &&
+               offsetof(PortRecord, rxRing) == 32 && offsetof(PortRecord, rxCount) == 8224 &&
+               offsetof(PortRecord, rxTail) == 8228 && offsetof(PortRecord, rxHead) == 8232 &&
+               offsetof(PortRecord, txRing) == 8236 && offsetof(PortRecord, txCount) == 16428 &&
+               offsetof(PortRecord, txTail) == 16432 && offsetof(PortRecord, txHead) == 16436 &&
+               offsetof(PortRecord, lineErrors) == 16440 && sizeof(PortRecord) == 16444));
 
 // Entry n is channel n's record, or null for channels the board does not have.
 extern PortRecord* PortTable[MaxPorts];

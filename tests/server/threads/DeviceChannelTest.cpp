@@ -43,6 +43,12 @@ std::uint32_t RecordingHandler(RequestPart* request, const ChannelView* channel)
     return 77;
 }
 
+// An address as the block's address words hold it: the whole address in the 32-bit build, as on
+// the target; its low 32 bits on the 64-bit host.
+std::uint32_t Word(const void* address) {
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address) & UINT32_MAX);
+}
+
 class DeviceChannelTest : public ::testing::Test {
 protected:
     void SetUp() override { seen.calls = 0; }
@@ -66,7 +72,7 @@ TEST_F(DeviceChannelTest, CreationLaysOutTheBlockAndEachRequestReachesTheHandler
     EXPECT_EQ(view.dataArea, reinterpret_cast<std::uint8_t*>(block) + 40);
     ASSERT_EQ(view.deviceNameLength, 24u);
     EXPECT_EQ(std::string(view.deviceName, 24), DeviceName);
-    EXPECT_EQ(block->request.nameAddress, AddressWord(view.deviceName));
+    EXPECT_EQ(block->request.nameAddress, Word(view.deviceName));
     EXPECT_STREQ(channel.Get()->objectName, DeviceName.c_str()) << "the bare name afterwards";
     EXPECT_EQ(testsupport::NamesIn(testsupport::ProcessNamespace()).size(), 8u)
         << ".sm, .s1, .s2 and the mutex, each with its owner lock";
@@ -78,7 +84,7 @@ TEST_F(DeviceChannelTest, CreationLaysOutTheBlockAndEachRequestReachesTheHandler
         EXPECT_EQ(seen.calls.load(), n);
         EXPECT_EQ(seen.request, &block->request) << "the block from offset 4 on";
         EXPECT_EQ(seen.channel, &view);
-        EXPECT_EQ(seen.dataAddress, AddressWord(view.dataArea)) << "rewritten before the handler";
+        EXPECT_EQ(seen.dataAddress, Word(view.dataArea)) << "rewritten before the handler";
         EXPECT_EQ(channel.Request().status, 77u) << "the handler's result lands in status";
     }
     channel.Request().resultCount = 5;
