@@ -5,6 +5,7 @@
 
 #include "client/Device.h"
 #include "client/quelta_client.h"
+#include "server/ExtensionRecords.h"
 
 struct quelta_device {
     quelta::Device device;
@@ -15,6 +16,8 @@ static_assert(QUELTA_FLOW_AUTO_RTS == FlowControl::AutoRts &&
               QUELTA_FLOW_AUTO_CTS == FlowControl::AutoCts &&
               QUELTA_FLOW_AUTO_RTS_WITH_DTR == FlowControl::AutoRtsWithOut1 &&
               QUELTA_FLOW_AUTO_CTS_WITH_DTR == FlowControl::AutoCtsWithOut1);
+static_assert(QUELTA_FLUSH_RX == Flush::Receive && QUELTA_FLUSH_TX == Flush::Transmit &&
+              QUELTA_FLUSH_BOTH == Flush::Both);
 
 namespace {
 
@@ -109,12 +112,8 @@ int Transfer(quelta_device* device, const void* buffer, size_t size, size_t* cou
     });
 }
 
-}  // namespace
-
-extern "C" {
-
-int quelta_open(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms,
-                quelta_device** device) {
+int OpenDevice(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms, bool exclusive,
+               quelta_device** device) {
     if (name == nullptr || device == nullptr) {
         return Fail(QUELTA_ERR_INVALID_ARGUMENT, "null name or device pointer");
     }
@@ -136,7 +135,27 @@ int quelta_open(const char* name, quelta_open_mode mode, uint32_t reply_timeout_
     if (reply_timeout_ms != 0) {
         options.replyTimeout = Milliseconds(reply_timeout_ms);
     }
+    options.exclusive = exclusive;
     return Guarded([&] { *device = new quelta_device{quelta::Device(name, options)}; });
+}
+
+quelta_line_config ToC(const quelta::LineSettings& s) {
+    return quelta_line_config{s.baudRate, s.dataBits, s.parity,      s.stopBits, s.softwareFlow,
+                              s.xonChar,  s.xoffChar, s.flowControl, s.lineMode};
+}
+
+}  // namespace
+
+extern "C" {
+
+int quelta_open(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms,
+                quelta_device** device) {
+    return OpenDevice(name, mode, reply_timeout_ms, false, device);
+}
+
+int quelta_open_exclusive(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms,
+                          quelta_device** device) {
+    return OpenDevice(name, mode, reply_timeout_ms, true, device);
 }
 
 void quelta_close(quelta_device* device) { delete device; }
@@ -196,10 +215,7 @@ int quelta_write_all(quelta_device* device, const void* data, size_t size, uint3
 
 void quelta_default_line_config(quelta_line_config* config) {
     if (config == nullptr) return;
-    const quelta::LineSettings defaults;
-    *config = quelta_line_config{
-        defaults.baudRate, defaults.dataBits, defaults.parity,      defaults.stopBits, 0,
-        defaults.xonChar,  defaults.xoffChar, defaults.flowControl, defaults.lineMode};
+    *config = ToC(quelta::LineSettings{});
 }
 
 int quelta_configure(quelta_device* device, const quelta_line_config* config) {
@@ -268,6 +284,31 @@ int quelta_get_line_errors(quelta_device* device, quelta_line_errors* errors) {
 
 int quelta_get_rx_count(quelta_device* device, uint32_t* count) {
     return OnDevice(device, count, [&](quelta::Device& port) { *count = port.GetRxCount(); });
+}
+
+int quelta_get_settings(quelta_device* device, quelta_port_settings* settings) {
+    return OnDevice(device, settings, [&](quelta::Device& port) {
+        const quelta::PortSettings s = port.GetSettings();
+        *settings =
+            quelta_port_settings{s.opened, ToC(s.settings), s.actualBaud, s.clockHz, s.divisor};
+    });
+}
+
+int quelta_get_error_counts(quelta_device* device, quelta_error_counts* counts) {
+    return OnDevice(device, counts, [&](quelta::Device& port) {
+        const quelta::ErrorCounts c = port.GetErrorCounts();
+        *counts = quelta_error_counts{c.overruns, c.parityErrors, c.framingErrors, c.breaks,
+                                      c.ringOverruns};
+    });
+}
+
+int quelta_flush(quelta_device* device, int which) {
+    if (which < QUELTA_FLUSH_RX || which > QUELTA_FLUSH_BOTH) {
+        return Fail(QUELTA_ERR_INVALID_ARGUMENT, "flush: which must be 1 (rx), 2 (tx) or 3 (both)");
+    }
+    return OnDevice(device, device, [&](quelta::Device& port) {
+        port.Flush(static_cast<quelta::FlushSide>(which));
+    });
 }
 
 const char* quelta_error_string(int error) {

@@ -6,6 +6,7 @@
 
 #include "client/DeviceName.h"
 #include "client/RequestChannel.h"
+#include "server/ExtensionRecords.h"
 
 namespace quelta {
 namespace {
@@ -114,7 +115,8 @@ void CheckStatus(const RequestChannel& channel, std::uint32_t requestCode, const
 }  // namespace
 
 Device::Device(std::string_view name, const OpenOptions& options)
-    : channel_(std::make_unique<RequestChannel>(FullDeviceName(name), options.replyTimeout,
+    : claim_(options.exclusive ? ExclusiveClaim(FullDeviceName(name)) : ExclusiveClaim()),
+      channel_(std::make_unique<RequestChannel>(FullDeviceName(name), options.replyTimeout,
                                                 options.replyPoll)) {
     Open(options.mode);
 }
@@ -287,6 +289,47 @@ std::uint32_t Device::GetRxCount() {
     const std::uint8_t* data = session.Data();
     return std::uint32_t{data[0]} | std::uint32_t{data[1]} << 8 | std::uint32_t{data[2]} << 16 |
            std::uint32_t{data[3]} << 24;
+}
+
+void Device::RecordRequest(std::uint32_t requestCode, void* record, std::uint32_t size) {
+    RequestChannel::Session session(*channel_);
+    const Reply reply = session.Exchange(requestCode, 0);
+    CheckStatus(*channel_, requestCode, reply);
+    if (reply.resultCount != size) {
+        ThrowBadCount(*channel_, requestCode, reply.resultCount);
+    }
+    std::memcpy(record, session.Data(), size);  // little-endian, as this host
+}
+
+PortSettings Device::GetSettings() {
+    ConfigReport report{};
+    RecordRequest(SerialGetConfig, &report, sizeof report);
+    PortSettings result;
+    result.opened = report.config.baudRate != 0;
+    if (result.opened) {
+        result.settings = LineSettings::FromWire(report.config);
+        result.actualBaud = report.actualBaud;
+        result.clockHz = report.clockHz;
+        result.divisor = report.divisor;
+    }
+    return result;
+}
+
+ErrorCounts Device::GetErrorCounts() {
+    ::ErrorCounts wire{};
+    RecordRequest(SerialGetErrorCounts, &wire, sizeof wire);
+    return ErrorCounts{wire.overruns, wire.parityErrors, wire.framingErrors, wire.breaks,
+                       wire.ringOverruns};
+}
+
+void Device::Flush(FlushSide side) {
+    RequestChannel::Session session(*channel_);
+    session.Data()[0] = static_cast<std::uint8_t>(side);
+    const Reply reply = session.Exchange(SerialFlush, 1);
+    CheckStatus(*channel_, SerialFlush, reply);
+    if (reply.resultCount != 1) {
+        ThrowBadCount(*channel_, SerialFlush, reply.resultCount);
+    }
 }
 
 }  // namespace quelta

@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "client/Error.h"
+#include "client/ExclusiveClaim.h"
 #include "client/LineSettings.h"
 #include "client/LineSignals.h"
 
@@ -48,7 +49,33 @@ struct OpenOptions {
     std::chrono::milliseconds replyTimeout = DefaultReplyTimeout;
     // How long to poll for each reply before sleeping; 0 sleeps at once (no spinning at all).
     std::chrono::microseconds replyPoll = DefaultReplyPoll;
+    // Claim the device for this client alone (ExclusiveClaim) before anything is sent; DeviceBusy
+    // while another client holds the claim.
+    bool exclusive = false;
 };
+
+// The settings a port runs with (SerialGetConfig), which differ from the last ones sent when the
+// driver refused those. actualBaud is the rate the divisor really makes.
+struct PortSettings {
+    bool opened = false;  // false before the port's first open: nothing else is known
+    LineSettings settings;
+    std::uint32_t actualBaud = 0;
+    std::uint32_t clockHz = 0;
+    std::uint16_t divisor = 0;
+};
+
+// Line errors counted since the port was opened (SerialGetErrorCounts).
+struct ErrorCounts {
+    std::uint32_t overruns = 0;
+    std::uint32_t parityErrors = 0;
+    std::uint32_t framingErrors = 0;
+    std::uint32_t breaks = 0;
+    std::uint32_t ringOverruns = 0;  // bytes dropped because the receive ring was full
+    bool operator==(const ErrorCounts&) const = default;
+};
+
+// What Flush empties; the values of the wire's Flush bits.
+enum class FlushSide : std::uint8_t { Receive = 1, Transmit = 2, Both = 3 };
 
 class Device {
 public:
@@ -92,6 +119,12 @@ public:
     LineErrors GetLineErrors();
     std::uint32_t GetRxCount();
 
+    // The driver's extension requests; NotImplemented from a driver without them.
+    PortSettings GetSettings();
+    ErrorCounts GetErrorCounts();
+    // Empties the chosen side (ring and FIFO) and keeps the settings and the modem lines.
+    void Flush(FlushSide side);
+
     // SerialClose: interrupts off, rings emptied, RTS and DTR dropped; later attaches open the
     // port afresh. The port stays usable after a new Configure. Destroying a Device does not send
     // it.
@@ -102,6 +135,10 @@ private:
     void SimpleRequest(std::uint32_t requestCode);
     std::uint8_t ByteRequest(std::uint32_t requestCode);
 
+    // A fixed-size reply record of an extension request, copied out of the data area.
+    void RecordRequest(std::uint32_t requestCode, void* record, std::uint32_t size);
+
+    ExclusiveClaim claim_;
     std::unique_ptr<RequestChannel> channel_;
     bool wasReset_ = false;
 };

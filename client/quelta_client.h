@@ -82,9 +82,34 @@ typedef struct quelta_line_errors {
     uint8_t overrun, parity_error, framing_error, break_received, fifo_error;
 } quelta_line_errors;
 
+/* The settings the port runs with (not a refused configuration); actual_baud is the rate the
+ * divisor really makes from the board's clock. opened 0: the port was never opened, nothing else
+ * is known. */
+typedef struct quelta_port_settings {
+    uint8_t opened;
+    quelta_line_config config;
+    uint32_t actual_baud;
+    uint32_t clock_hz;
+    uint16_t divisor;
+} quelta_port_settings;
+
+/* Line error events since the port was opened; ring_overruns counts received bytes dropped
+ * because the receive ring was full. */
+typedef struct quelta_error_counts {
+    uint32_t overruns, parity_errors, framing_errors, breaks, ring_overruns;
+} quelta_error_counts;
+
+#define QUELTA_FLUSH_RX 1
+#define QUELTA_FLUSH_TX 2
+#define QUELTA_FLUSH_BOTH 3
+
 /* reply_timeout_ms 0: the default of 2000 ms. */
 int quelta_open(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms,
                 quelta_device** device);
+/* As quelta_open, holding the device for this handle alone (an advisory claim, as a tty's
+ * exclusive open): QUELTA_ERR_DEVICE_BUSY while another handle holds it. */
+int quelta_open_exclusive(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms,
+                          quelta_device** device);
 /* Releases the handle; sends nothing to the driver. NULL is allowed. */
 void quelta_close(quelta_device* device);
 
@@ -116,6 +141,12 @@ int quelta_get_line_status(quelta_device* device, quelta_line_status* status);
 int quelta_get_modem_control(quelta_device* device, quelta_modem_control* control);
 int quelta_get_line_errors(quelta_device* device, quelta_line_errors* errors);
 int quelta_get_rx_count(quelta_device* device, uint32_t* count);
+/* The driver's extension requests; QUELTA_ERR_NOT_IMPLEMENTED from a driver without them. */
+int quelta_get_settings(quelta_device* device, quelta_port_settings* settings);
+int quelta_get_error_counts(quelta_device* device, quelta_error_counts* counts);
+/* Empties the receive side, the transmit side or both (QUELTA_FLUSH_*), ring and FIFO, and keeps
+ * the settings and the modem lines. */
+int quelta_flush(quelta_device* device, int which);
 
 /* A fixed text for each code; never NULL. */
 const char* quelta_error_string(int error);

@@ -70,7 +70,10 @@ constexpr std::uint8_t ModemStatusAlt = 0x20;  // served as modem status
 
 namespace Fcr {
 constexpr std::uint8_t Off = 0x00;
-constexpr std::uint8_t EnableAndReset = 0x07;  // FIFOs on, receive and transmit FIFOs reset
+constexpr std::uint8_t Enable = 0x01;
+constexpr std::uint8_t ResetReceive = 0x02;
+constexpr std::uint8_t ResetTransmit = 0x04;
+constexpr std::uint8_t EnableAndReset = Enable | ResetReceive | ResetTransmit;
 }  // namespace Fcr
 
 namespace Lcr {

@@ -3,6 +3,7 @@
 #include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
 #include "port/PortRecord.h"
+#include "port/PortReport.h"
 
 namespace {
 
@@ -118,8 +119,7 @@ void ReceiveService(std::uint8_t channel) {
             ++port->rxHead;
         } else {
             // A full ring never stops the drain: the byte is read, dropped and counted as overrun.
-            port->lineErrors.store(
-                static_cast<std::uint8_t>(port->lineErrors.load() | Lsr::Overrun));
+            NoteRingOverrun(channel, port);
             (void)ReadReg(regs, slot);
         }
         RestoreInterrupts(state);

@@ -6,6 +6,7 @@
 #include "platform/Rtss.h"
 #include "port/FifoTransfer.h"
 #include "port/PortRecord.h"
+#include "port/PortReport.h"
 
 IsrContext isrContext = {};
 
@@ -33,14 +34,11 @@ void ServeSource(std::uint8_t channel, PortRecord* port, std::uint8_t source) {
     case Iir::RxTimeout:
         ReceiveService(channel);
         break;
-    case Iir::LineStatus: {
-        // Only the interrupt side writes lineErrors; the request side reads it without a section.
-        const auto errors = static_cast<std::uint8_t>(ReadReg(port->regs, LSR) & Lsr::ErrorMask);
-        if (errors != 0) {
-            port->lineErrors.store(static_cast<std::uint8_t>(port->lineErrors.load() | errors));
-        }
+    case Iir::LineStatus:
+        // Only the interrupt side writes lineErrors and the counts; the request side reads them
+        // without a section.
+        NoteLineErrors(channel, port, ReadReg(port->regs, LSR));
         break;
-    }
     default:
         break;  // nothing to do; IIR is read again
     }

@@ -9,7 +9,9 @@
 #include "platform/Rtss.h"
 #include "port/LineSignals.h"
 #include "port/PortRecord.h"
+#include "port/PortReport.h"
 #include "port/PortSteps.h"
+#include "server/ExtensionRecords.h"
 
 // Each operation runs in one interrupt-disabled section from its first step to its last, so the
 // interrupt service never sees a channel or a ring half reprogrammed. The steps called inside
@@ -127,6 +129,19 @@ void ApplyLineMode(PortRecord* port, std::uint8_t portIndex) {
     SetLineDriverMode(port->regs, portIndex, DriverModeFor(port->config.lineMode));
 }
 
+// What an open leaves the line with, as SerialGetConfig reports it.
+LineConfig OpenedSettings() {
+    LineConfig opened{};
+    opened.baudRate = OpenBaud;
+    opened.parity = Parity::None;
+    opened.stopBits = StopBits::One;
+    opened.dataBits = MaxDataBits;
+    opened.xoffChar = DefaultXoffChar;
+    opened.xonChar = DefaultXonChar;
+    opened.lineMode = LineMode::Default;
+    return opened;
+}
+
 void ApplySoftwareFlow(PortRecord* port) {
     const bool on = port->config.softwareFlow != 0;
     SetSoftwareFlow(port, SoftwareFlowDirection0, on);
@@ -160,12 +175,14 @@ void OpenPort(std::uint8_t portIndex) {
     ClearRegBits(regs, LCR, LcrControlBits);
     // Loaded as it comes: with a clock too slow for 9600 baud that is InvalidDivisor, the slowest
     // rate the channel has; the client's SetPortConfig brings the real one.
-    LoadDivisor(port, ComputeDivisor(boardClockHz, OpenBaud));
+    const std::uint16_t divisor = ComputeDivisor(boardClockHz, OpenBaud);
+    LoadDivisor(port, divisor);
     WriteReg(regs, LCR, Lcr::Default);
     if (port->hasLineDriverControl != 0) {
         port->config.lineMode = LineMode::Default;
         ApplyLineMode(port, portIndex);
     }
+    StartPortReport(portIndex, OpenedSettings(), divisor);
     RestoreInterrupts(state);
 }
 
@@ -224,6 +241,38 @@ std::uint32_t SetPortConfig(std::uint8_t portIndex, const std::uint8_t* data) {
         ApplyLineMode(port, portIndex);
     }
     WriteReg(regs, IER, Ier::All);
+    NoteSettingsInForce(portIndex, port->config, divisor);
     RestoreInterrupts(state);
     return 0;
+}
+
+bool FlushPort(std::uint8_t portIndex, std::uint8_t which) {
+    PortRecord* port = FindPort(portIndex);
+    if (port == nullptr || which == 0 || (which & ~Flush::Both) != 0) {
+        return false;
+    }
+    std::uint8_t fifoResets = 0;
+    const InterruptState state = DisableInterrupts();
+    if ((which & Flush::Receive) != 0) {
+        port->rxCount.store(0);
+        port->rxHead = 0;
+        port->rxTail = 0;
+        fifoResets |= Fcr::ResetReceive;
+    }
+    if ((which & Flush::Transmit) != 0) {
+        port->txCount.store(0);
+        port->txHead = 0;
+        port->txTail = 0;
+        // Nothing is left to send: as after a close, the next write kicks the transmitter again
+        // and a break waiting for the line to go idle ends.
+        port->txActive.store(0);
+        fifoResets |= Fcr::ResetTransmit;
+    }
+    // The same FIFO mode and trigger bits as every other FCR write of an open port, so only the
+    // chosen FIFOs are emptied; the channel takes FCR only with its enhanced functions off.
+    SetEnhancedMode(port, false);
+    WriteReg(port->regs, FCR, static_cast<std::uint8_t>(Fcr::Enable | fifoResets));
+    SetEnhancedMode(port, true);
+    RestoreInterrupts(state);
+    return true;
 }

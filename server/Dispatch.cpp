@@ -1,14 +1,18 @@
 #include "server/Dispatch.h"
 
 #include <array>
+#include <cstddef>
 #include <cstring>
 
+#include "hw/BoardClock.h"
 #include "platform/Rtss.h"
 #include "port/LineSignals.h"
 #include "port/PortOps.h"
 #include "port/PortRecord.h"
+#include "port/PortReport.h"
 #include "port/Rings.h"
 #include "server/DeviceNames.h"
+#include "server/ExtensionRecords.h"
 #include "server/PortRequestLock.h"
 #include "server/RequestGate.h"
 #include "server/SharedFields.h"
@@ -103,13 +107,80 @@ std::uint32_t StatusByte(const Request& request) {
     return RequestDone;
 }
 
-// Four bytes, little-endian, whatever the processor's byte order.
-std::uint32_t RxCount(const Request& request) {
-    const std::uint32_t count = ReadRxCount(request.port);
-    for (std::uint32_t i = 0; i < sizeof count; ++i) {
-        request.channel->dataArea[i] = static_cast<std::uint8_t>(count >> (8 * i));
+// Little-endian, whatever the processor's byte order.
+void PutWord(std::uint8_t* out, std::uint32_t value) {
+    for (std::uint32_t i = 0; i < sizeof value; ++i) {
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
     }
-    request.block->resultCount = sizeof count;
+}
+
+std::uint32_t RxCount(const Request& request) {
+    PutWord(request.channel->dataArea, ReadRxCount(request.port));
+    request.block->resultCount = sizeof(std::uint32_t);
+    return RequestDone;
+}
+
+// The reply records are written field by field, so the data area holds them little-endian.
+// A data area too small for the record gets nothing: resultCount 0.
+bool HasRoomFor(const Request& request, std::uint32_t size) {
+    if (request.channel->dataAreaSize < size) {
+        request.block->resultCount = 0;
+        return false;
+    }
+    request.block->resultCount = size;
+    return true;
+}
+
+std::uint32_t GetConfig(const Request& request) {
+    if (!HasRoomFor(request, sizeof(ConfigReport))) {
+        return RequestDone;
+    }
+    const PortReport& report = PortReports[request.portIndex];
+    const LineConfig& config = report.inForce;
+    std::uint8_t* out = request.channel->dataArea;
+    std::memset(out, 0, sizeof(ConfigReport));
+    if (config.baudRate == 0) {
+        return RequestDone;  // never opened
+    }
+    // The record starts with the LineConfig.
+    PutWord(out + offsetof(LineConfig, baudRate), static_cast<std::uint32_t>(config.baudRate));
+    out[offsetof(LineConfig, parity)] = static_cast<std::uint8_t>(config.parity);
+    out[offsetof(LineConfig, stopBits)] = config.stopBits;
+    out[offsetof(LineConfig, dataBits)] = config.dataBits;
+    out[offsetof(LineConfig, reserved)] = config.reserved;
+    PutWord(out + offsetof(LineConfig, softwareFlow), config.softwareFlow);
+    out[offsetof(LineConfig, xoffChar)] = config.xoffChar;
+    out[offsetof(LineConfig, xonChar)] = config.xonChar;
+    out[offsetof(LineConfig, flowControl)] = config.flowControl;
+    out[offsetof(LineConfig, lineMode)] = config.lineMode;
+    // A divisor of 0 is never loaded; it would stand for 65536.
+    const std::uint32_t divisor = report.divisor;
+    PutWord(out + offsetof(ConfigReport, actualBaud),
+            divisor == 0 ? 0 : boardClockHz / (16 * divisor));
+    PutWord(out + offsetof(ConfigReport, clockHz), boardClockHz);
+    out[offsetof(ConfigReport, divisor)] = static_cast<std::uint8_t>(divisor);
+    out[offsetof(ConfigReport, divisor) + 1] = static_cast<std::uint8_t>(divisor >> 8);
+    return RequestDone;
+}
+
+std::uint32_t GetErrorCounts(const Request& request) {
+    if (!HasRoomFor(request, sizeof(ErrorCounts))) {
+        return RequestDone;
+    }
+    const PortReport& report = PortReports[request.portIndex];
+    std::uint8_t* out = request.channel->dataArea;
+    PutWord(out + offsetof(ErrorCounts, overruns), report.overruns.load());
+    PutWord(out + offsetof(ErrorCounts, parityErrors), report.parityErrors.load());
+    PutWord(out + offsetof(ErrorCounts, framingErrors), report.framingErrors.load());
+    PutWord(out + offsetof(ErrorCounts, breaks), report.breaks.load());
+    PutWord(out + offsetof(ErrorCounts, ringOverruns), report.ringOverruns.load());
+    return RequestDone;
+}
+
+std::uint32_t FlushRequest(const Request& request) {
+    const std::uint8_t which =
+        request.channel->dataAreaSize == 0 ? 0 : request.channel->dataArea[0];
+    request.block->resultCount = FlushPort(request.portIndex, which) ? 1 : 0;
     return RequestDone;
 }
 
@@ -137,26 +208,45 @@ constexpr std::array<RequestRow, HighestCode> RequestTable = [] {
     return table;
 }();
 
+// Indexed by code - ExtensionBase.
+constexpr std::array<RequestRow, 3> ExtensionTable = {{
+    {GetConfig, true},
+    {GetErrorCounts, true},
+    {FlushRequest, true},
+}};
+static_assert(SerialGetConfig - ExtensionBase == 0 && SerialGetErrorCounts - ExtensionBase == 1 &&
+              SerialFlush - ExtensionBase == 2);
+
+// The row for a code, or null. Codes 0 and those above each table wrap or run past its end alike.
+const RequestRow* FindRow(std::uint32_t code) {
+    const RequestRow* row = nullptr;
+    if (code - 1 < RequestTable.size()) {
+        row = &RequestTable[code - 1];
+    } else if (code - ExtensionBase < ExtensionTable.size()) {
+        row = &ExtensionTable[code - ExtensionBase];
+    }
+    return row != nullptr && row->routine != nullptr ? row : nullptr;
+}
+
 }  // namespace
 
 std::uint32_t DispatchRequest(RequestPart* block, const ChannelView* channel) {
-    // Codes 0 and above the table wrap or run past its end alike.
-    const std::uint32_t row = ReadOnce(block->requestCode) - 1;
-    if (row >= RequestTable.size() || RequestTable[row].routine == nullptr) {
+    const RequestRow* row = FindRow(ReadOnce(block->requestCode));
+    if (row == nullptr) {
         return RequestNotImplemented;
     }
     WaitForRequestGate();
     Request request{block, channel, ReadOnce(block->portIndex), nullptr,
                     ReadOnce(block->dataLength)};
-    if (!RequestTable[row].actsOnPortIndex) {
-        return RequestTable[row].routine(request);
+    if (!row->actsOnPortIndex) {
+        return row->routine(request);
     }
     request.port = FindPort(request.portIndex);
     if (request.port == nullptr) {
         return RequestInvalidPort;
     }
     LockPortRequests(request.portIndex);
-    const std::uint32_t status = RequestTable[row].routine(request);
+    const std::uint32_t status = row->routine(request);
     UnlockPortRequests(request.portIndex);
     return status;
 }

@@ -68,6 +68,21 @@ constexpr std::uint32_t SerialGetLineErrors = 16;
 constexpr std::uint32_t SerialGetRxCount = 17;
 constexpr std::uint32_t ChannelStop = 0x7FFFFFFF;  // ends the device's service thread
 
+// Requests this driver adds to the set above, from ExtensionBase up; their reply records are in
+// server/ExtensionRecords.h. Every other code below ExtensionBase, and every code past the last
+// extension, answers RequestNotImplemented and leaves the block alone, so a client can probe for
+// an extension and fall back when an older driver answers 120.
+constexpr std::uint32_t ExtensionBase = 0x100;
+// The settings the channel runs with: a ConfigReport at the start of the data area, resultCount
+// its size.
+constexpr std::uint32_t SerialGetConfig = 0x100;
+// The line errors counted since the port was opened: an ErrorCounts record, resultCount its size.
+constexpr std::uint32_t SerialGetErrorCounts = 0x101;
+// Empties the receive side, the transmit side or both, as data area byte 0 selects (Flush bits),
+// and leaves the settings and the modem lines alone. resultCount 1, or 0 when byte 0 selects
+// nothing it knows.
+constexpr std::uint32_t SerialFlush = 0x102;
+
 // Status values.
 constexpr std::uint32_t RequestDone = 0;
 constexpr std::uint32_t RequestInvalidPort = 87;

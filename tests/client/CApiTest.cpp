@@ -2,8 +2,12 @@
 // messages instead of exceptions.
 #include "client/quelta_client.h"
 
-#include <set>
+#include <unistd.h>
 
+#include <set>
+#include <tuple>
+
+#include "port/PortReport.h"
 #include "tests/client/LiveServer.h"
 
 namespace {
@@ -23,6 +27,22 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
     EXPECT_EQ(quelta_configure(port, &config), QUELTA_OK);
     EXPECT_EQ(quelta::LineSettings::FromWire(PortTable[1]->config),
               (quelta::LineSettings{.dataBits = 7, .flowControl = FlowControl::RtsCts}));
+    quelta_port_settings inForce{};
+    EXPECT_EQ(quelta_get_settings(port, &inForce), QUELTA_OK);
+    EXPECT_EQ(std::make_tuple(inForce.opened, inForce.config.data_bits, inForce.config.flow_control,
+                              inForce.divisor, inForce.actual_baud),
+              std::make_tuple(1, 7, 3, PortReports[1].divisor, 9600u));
+    // An exclusive holder keeps a second taker out until it closes.
+    quelta_device* holder = nullptr;
+    quelta_device* taker = nullptr;
+    ASSERT_EQ(quelta_open_exclusive("Serial0", QUELTA_OPEN_ATTACH, 0, &holder), QUELTA_OK);
+    EXPECT_EQ(quelta_open_exclusive("Serial0", QUELTA_OPEN_ATTACH, 0, &taker),
+              QUELTA_ERR_DEVICE_BUSY);
+    EXPECT_EQ(quelta_last_error_message(),
+              "Serial0: busy: held by PID " + std::to_string(getpid()));
+    quelta_close(holder);
+    ASSERT_EQ(quelta_open_exclusive("Serial0", QUELTA_OPEN_ATTACH, 0, &taker), QUELTA_OK);
+    quelta_close(taker);
     EXPECT_EQ(quelta_set_dtr(port, 0) | quelta_set_break(port, 1), QUELTA_OK);
     EXPECT_EQ((regs_.Latch(MCR, 1) & Mcr::SignalMask) | (regs_.Latch(LCR, 1) & Lcr::Break), 0x42);
     std::size_t count = 0;

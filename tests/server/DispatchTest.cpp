@@ -14,6 +14,7 @@
 #include "port/PortRecord.h"
 #include "server/DeviceNames.h"
 #include "server/Dispatch.h"
+#include "server/ExtensionRecords.h"
 #include "tests/support/ScriptedRegisters.h"
 #include "tests/support/TestPorts.h"
 
@@ -97,7 +98,8 @@ TEST_F(Dispatch, TheTableOfRequests) {
         {SerialClearRts, false},      {SerialSetDtr, false},        {SerialClearDtr, false},
         {SerialGetModemStatus, true}, {SerialGetLineStatus, true},  {SerialGetModemControl, true},
         {SerialSetBreak, false},      {SerialClearBreak, false},    {SerialGetLineErrors, true},
-        {SerialGetRxCount, true},
+        {SerialGetRxCount, true},     {SerialGetConfig, true},      {SerialGetErrorCounts, true},
+        {SerialFlush, true},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -108,9 +110,12 @@ TEST_F(Dispatch, TheTableOfRequests) {
         EXPECT_EQ(request.portIndex, 1u) << row.code;
     }
     regs.ClearLog();
+    std::vector<std::uint32_t> codes = {0xFF, 0x100, 0x101, 0x102, 0x103};
+    for (std::uint32_t code = 0; code <= SerialGetRxCount + 1; ++code) codes.push_back(code);
     for (const std::uint8_t index : {std::uint8_t{1}, std::uint8_t{4}, std::uint8_t{255}}) {
-        for (std::uint32_t code = 0; code <= SerialGetRxCount + 1; ++code) {
-            const bool request120 = code == 0 || code == 5 || code > SerialGetRxCount;
+        for (const std::uint32_t code : codes) {
+            const bool request120 =
+                code == 0 || code == 5 || (code > SerialGetRxCount && code < 0x100) || code > 0x102;
             if (code == SerialOpen || (index == 1 && !request120)) continue;
             request.portIndex = index;
             request.dataLength = 16;
@@ -215,6 +220,46 @@ TEST_F(Dispatch, SetConfigTakesTheRecordWhateverDataLengthSays) {
     std::memcpy(Data(), &refused, sizeof refused);
     EXPECT_EQ(Send(SerialSetConfig), RequestDone) << "a refusal is not a failed request";
     EXPECT_EQ(request.resultCount, 0u);
+}
+
+// A flush empties the chosen ring and resets only that FIFO, in the same FIFO mode; an unknown
+// selection touches nothing.
+TEST_F(Dispatch, FlushEmptiesTheChosenSide) {
+    struct Case {
+        std::uint8_t which;
+        std::uint32_t rxLeft, txLeft, resultCount;
+        std::uint8_t fcr;
+    };
+    const Case cases[] = {{Flush::Receive, 0, 5, 1, 0x03},
+                          {Flush::Transmit, 7, 0, 1, 0x05},
+                          {Flush::Both, 0, 0, 1, 0x07},
+                          {0, 7, 5, 0, 0},
+                          {0x04, 7, 5, 0, 0}};
+    for (const Case& c : cases) {
+        fake::Receive(Port(1), 7);
+        Port(1).txCount = Port(1).txHead = 5;  // five bytes queued
+        Port(1).txActive = 1;
+        Data()[0] = c.which;
+        regs.ClearLog();
+        EXPECT_EQ(Send(SerialFlush), RequestDone);
+        EXPECT_EQ(request.resultCount, c.resultCount) << +c.which;
+        EXPECT_EQ(Port(1).rxCount, c.rxLeft) << +c.which;
+        EXPECT_EQ(Port(1).txCount, c.txLeft) << +c.which;
+        EXPECT_EQ(Port(1).txActive, c.txLeft == 0 ? 0u : 1u) << +c.which;
+        EXPECT_TRUE(fake::RingsConsistent(Port(1)));
+        std::vector<std::uint8_t> fcrWrites;
+        for (const fake::Access& access : regs.Log()) {
+            if (access.kind == 'W' && access.offset == ChannelWindowSize + FCR) {
+                fcrWrites.push_back(access.value);
+            }
+        }
+        EXPECT_EQ(fcrWrites,
+                  c.fcr == 0 ? std::vector<std::uint8_t>{} : std::vector<std::uint8_t>{c.fcr})
+            << +c.which;
+        EXPECT_TRUE(c.fcr != 0 || regs.Log().empty()) << +c.which;
+        Port(1).rxCount = Port(1).txCount = 0;
+        Port(1).rxHead = Port(1).rxTail = Port(1).txHead = Port(1).txTail = 0;
+    }
 }
 
 // A client rewriting the block while its request runs: every register access still goes to the

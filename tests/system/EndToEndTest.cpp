@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "client/Device.h"
+#include "client/DeviceName.h"
+#include "client/RequestChannel.h"
 #include "tests/support/Eventually.h"
 #include "tests/system/RunningDriver.h"
 
@@ -74,6 +76,66 @@ TEST(EndToEnd, EveryRequestOnARunningDriver) {
     std::vector<std::uint8_t> again(5);
     b.ReadExact(again, 2s);
     EXPECT_EQ(std::string(again.begin(), again.end()), "again");
+}
+
+// The requests added beyond the described set: the settings in force with the rate the divisor
+// really makes, the error counts since the open, and a flush that keeps settings and lines.
+TEST(EndToEnd, ExtensionRequestsOnARunningDriver) {
+    RunningDriver driver(DefaultBoard);
+    quelta::Device a = RunningDriver::Open("Serial0");
+    quelta::Device b = RunningDriver::Open("Serial1");
+    quelta::PortSettings opened = a.GetSettings();
+    EXPECT_TRUE(opened.opened);
+    EXPECT_EQ(opened.settings, quelta::LineSettings{});
+    EXPECT_EQ(opened.actualBaud, 9600u);
+
+    // 57000 baud from 14.7456 MHz: divisor 16, really 57600 baud.
+    const quelta::LineSettings odd{.baudRate = 57000,
+                                   .dataBits = 7,
+                                   .parity = Parity::Even,
+                                   .stopBits = StopBits::Two,
+                                   .softwareFlow = true,
+                                   .xonChar = 0x21,
+                                   .xoffChar = 0x23,
+                                   .flowControl = FlowControl::RtsCts,
+                                   .lineMode = 2};
+    a.Configure(odd);
+    EXPECT_THROW(a.Configure({.baudRate = 100000}), quelta::Error) << "2 % off every divisor";
+    const quelta::PortSettings inForce = a.GetSettings();
+    EXPECT_EQ(inForce.settings, odd) << "a refused configuration is not in force";
+    EXPECT_EQ(inForce.clockHz, 14745600u);
+    EXPECT_EQ(inForce.divisor, 16u);
+    EXPECT_EQ(inForce.actualBaud, 57600u);
+
+    // A break is counted as one, not as a framing error; a wrong parity as parity errors.
+    a.Configure({.baudRate = 115200, .parity = Parity::Odd});
+    b.Configure({.baudRate = 115200, .parity = Parity::Even});
+    a.SetBreak(true);
+    std::this_thread::sleep_for(20ms);
+    a.SetBreak(false);
+    a.WriteAll("ab", 2s);
+    EXPECT_TRUE(Eventually([&] { return b.GetErrorCounts().parityErrors == 2; }));
+    EXPECT_EQ(b.GetErrorCounts(), (quelta::ErrorCounts{.parityErrors = 2, .breaks = 1}));
+
+    // Flushing the receive side empties it and keeps the settings, DTR and the counts.
+    b.SetDtr(true);
+    b.Flush(quelta::FlushSide::Receive);
+    EXPECT_EQ(b.GetRxCount(), 0u);
+    EXPECT_TRUE(b.GetModemControl().dtr);
+    EXPECT_EQ(b.GetSettings().settings.parity, Parity::Even);
+    EXPECT_EQ(b.GetErrorCounts().breaks, 1u);
+    quelta::Device reopened = RunningDriver::Open("Serial1");
+    EXPECT_EQ(reopened.GetErrorCounts(), quelta::ErrorCounts{}) << "an open starts the counts";
+
+    // Codes beside the extensions and below them still answer 120 and leave the block alone.
+    quelta::RequestChannel raw(quelta::FullDeviceName("Serial0"), 2s, 0s);
+    for (const std::uint32_t code : {5u, 18u, 0xFFu, 0x103u, 0x1FFu}) {
+        quelta::RequestChannel::Session session(raw);
+        session.Part().resultCount = 0xCAFE;
+        const quelta::Reply reply = session.Exchange(code, 0);
+        EXPECT_EQ(reply.status, RequestNotImplemented) << code;
+        EXPECT_EQ(reply.resultCount, 0xCAFEu) << code;
+    }
 }
 
 // A pyserial program on the pty end of channel 0 and a client of the driver, both ways.

@@ -1,0 +1,32 @@
+// What the driver can tell about a port beyond its record: the settings the channel runs with and
+// the line errors counted since the port was opened. One entry per channel, beside PortTable.
+#pragma once
+
+#include <cstdint>
+
+#include "port/PortRecord.h"
+#include "server/LineConfig.h"
+
+struct PortReport {
+    LineConfig inForce;     // open defaults, then each accepted configuration; 0 before any open
+    std::uint16_t divisor;  // loaded with inForce
+    // Written by the interrupt side only (reset by an open, with interrupts disabled); the
+    // request side reads them without a section.
+    SharedWord overruns;
+    SharedWord parityErrors;
+    SharedWord framingErrors;
+    SharedWord breaks;
+    SharedWord ringOverruns;  // bytes dropped because the receive ring was full
+};
+
+extern PortReport PortReports[MaxPorts];
+
+// An open: the counts start again and the open's settings are in force.
+void StartPortReport(std::uint8_t portIndex, const LineConfig& opened, std::uint16_t divisor);
+void NoteSettingsInForce(std::uint8_t portIndex, const LineConfig& config, std::uint16_t divisor);
+
+// The interrupt side's line-error bookkeeping: the LSR error bits are ORed into lineErrors and
+// each kind present is counted once.
+void NoteLineErrors(std::uint8_t portIndex, PortRecord* port, std::uint8_t lsrErrors);
+// A received byte dropped for want of room in the ring: an overrun for lineErrors.
+void NoteRingOverrun(std::uint8_t portIndex, PortRecord* port);

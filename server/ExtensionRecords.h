@@ -1,0 +1,43 @@
+// The reply records of the extension requests (codes from ExtensionBase, server/RequestBlock.h):
+// part of the wire format, fixed byte for byte, multi-byte fields little-endian.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "server/LineConfig.h"
+
+// SerialGetConfig: the settings in force, which differ from the last SerialSetConfig when that was
+// refused. Before the port's first open the whole record is 0; an open sets 9600 8N1 without flow
+// control. The requested rate and the one the divisor really makes differ at odd rates:
+// actualBaud = clockHz / (16 x divisor), rounded down.
+struct ConfigReport {
+    LineConfig config;
+    std::uint32_t actualBaud;
+    std::uint32_t clockHz;  // the channel's input clock
+    std::uint16_t divisor;
+    std::uint8_t reserved[2];
+};
+static_assert(sizeof(ConfigReport) == 28);
+static_assert(offsetof(ConfigReport, actualBaud) == 16 && offsetof(ConfigReport, clockHz) == 20 &&
+              offsetof(ConfigReport, divisor) == 24);
+
+// SerialGetErrorCounts: line error events since the port was opened (SerialGetLineErrors only
+// says whether each kind happened since the driver started). A FIFO overrun is one event however
+// many bytes the line lost; ringOverruns counts the bytes dropped because the receive ring was
+// full.
+struct ErrorCounts {
+    std::uint32_t overruns;
+    std::uint32_t parityErrors;
+    std::uint32_t framingErrors;
+    std::uint32_t breaks;
+    std::uint32_t ringOverruns;
+};
+static_assert(sizeof(ErrorCounts) == 20);
+
+// SerialFlush: data area byte 0.
+namespace Flush {
+constexpr std::uint8_t Receive = 0x01;
+constexpr std::uint8_t Transmit = 0x02;
+constexpr std::uint8_t Both = Receive | Transmit;
+}  // namespace Flush
