@@ -4,6 +4,8 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -210,6 +212,22 @@ std::string Machine::PtySlave(std::size_t board, std::uint32_t channel) const {
         }
     }
     return {};
+}
+
+void Machine::LinkPtys() {
+    std::call_once(ptysLinked_, [this] {
+        for (const Pty& pty : ptys_) {
+            std::string line = "simulated machine: pty far end of board " +
+                               std::to_string(pty.board) + " channel " +
+                               std::to_string(pty.channel) + ": " + pty.link->SlavePath();
+            if (!pty.link->LinkPath().empty()) {
+                line += pty.link->Link() ? " (linked from " + pty.link->LinkPath() + ")"
+                                         : " (cannot link " + pty.link->LinkPath() + ": " +
+                                               std::strerror(errno) + ")";
+            }
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+    });
 }
 
 void Machine::RemovePtyLinks() {

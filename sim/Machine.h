@@ -62,6 +62,9 @@ public:
     void Advance(SimTime duration);
     // The pty slave of a channel wired to a pty, or empty.
     std::string PtySlave(std::size_t board, std::uint32_t channel) const;
+    // Once the driver holds its devices: links every pty far end at its path and names each on
+    // standard error (a far end without a path is found only there). Only the first call acts.
+    void LinkPtys();
     void RemovePtyLinks();
 
 private:
@@ -85,6 +88,7 @@ private:
     std::unique_ptr<Trace> trace_;
     std::vector<std::unique_ptr<Board>> boards_;
     std::vector<Pty> ptys_;
+    std::once_flag ptysLinked_;
 
     std::mutex wakeLock_;
     std::condition_variable wakeUp_;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -24,6 +25,18 @@ constexpr std::size_t InboundBacklog = 4096;    // stop reading the pty beyond t
 constexpr std::size_t OutboundBacklog = 65536;  // bytes the slave side has not read yet
 
 std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Nothing there, or a symbolic link (to be replaced).
+bool LinkableAt(const std::string& path) {
+    struct stat existing {};
+    return lstat(path.c_str(), &existing) != 0 || S_ISLNK(existing.st_mode);
+}
+
+std::string LinkTarget(const std::string& path) {
+    char target[PATH_MAX] = {};
+    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
+}
 
 }  // namespace
 
@@ -50,22 +63,23 @@ PtyLink::PtyLink(Board& board, std::uint32_t channel, std::string linkPath)
         cfmakeraw(&mode);
         tcsetattr(master_, TCSANOW, &mode);
     }
-    if (!linkPath_.empty()) {
-        struct stat existing {};
-        if (lstat(linkPath_.c_str(), &existing) == 0) {
-            if (!S_ISLNK(existing.st_mode)) {
-                close(master_);
-                throw std::runtime_error(linkPath_ + " exists and is not a symbolic link");
-            }
-            unlink(linkPath_.c_str());
-        }
-        if (symlink(slavePath_.c_str(), linkPath_.c_str()) != 0) {
-            const std::string reason = Reason("cannot link " + linkPath_);
-            close(master_);
-            throw std::runtime_error(reason);
-        }
+    if (!linkPath_.empty() && !LinkableAt(linkPath_)) {
+        close(master_);
+        throw std::runtime_error(linkPath_ + " exists and is not a symbolic link");
     }
     thread_ = std::thread([this] { Run(); });
+}
+
+bool PtyLink::Link() {
+    if (linkPath_.empty()) {
+        return true;
+    }
+    if (!LinkableAt(linkPath_)) {
+        errno = EEXIST;
+        return false;
+    }
+    unlink(linkPath_.c_str());
+    return symlink(slavePath_.c_str(), linkPath_.c_str()) == 0;
 }
 
 PtyLink::~PtyLink() {
@@ -76,11 +90,8 @@ PtyLink::~PtyLink() {
 }
 
 void PtyLink::RemoveLink() {
-    if (!linkPath_.empty()) {
-        struct stat existing {};
-        if (lstat(linkPath_.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
-            unlink(linkPath_.c_str());
-        }
+    if (!linkPath_.empty() && LinkTarget(linkPath_) == slavePath_) {
+        unlink(linkPath_.c_str());
     }
 }
 

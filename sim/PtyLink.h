@@ -15,15 +15,20 @@ class Board;
 
 class PtyLink {
 public:
-    // Opens the pty and, when linkPath is given, makes it a symbolic link to the slave (an
-    // existing symbolic link there is replaced; anything else there is an error). Throws
-    // std::runtime_error with a one-line reason.
+    // Opens the pty. A linkPath is checked here (an existing symbolic link there will be
+    // replaced; anything else there is an error) but linked only by Link, once the driver holds
+    // its devices: a driver that loses the names to another must not take that one's link.
+    // Throws std::runtime_error with a one-line reason.
     PtyLink(Board& board, std::uint32_t channel, std::string linkPath);
     ~PtyLink();
     PtyLink(const PtyLink&) = delete;
     PtyLink& operator=(const PtyLink&) = delete;
 
     const std::string& SlavePath() const { return slavePath_; }
+    const std::string& LinkPath() const { return linkPath_; }
+    // Makes linkPath a symbolic link to the slave; false (errno set) when that fails.
+    bool Link();
+    // Removes the link if it is still this pty's: a later driver may have linked the path since.
     void RemoveLink();
 
 private:

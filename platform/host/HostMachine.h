@@ -34,6 +34,11 @@ std::uint32_t DeliverInterrupts();
 // Manual time and delivery: advances the machine by `step` and delivers, until `duration`.
 void RunMachine(sim::SimTime duration, sim::SimTime step);
 
+// The process now holds a device name: the machine's pty far ends get their links (and are
+// named on standard error). A process that never wins a name leaves another driver's links alone.
+// Nothing happens without a machine; none is built for it.
+void LinkPtysOfHeldDevices();
+
 // For the backend's own files.
 InterruptDelivery CurrentDelivery();
 void DetachAllInterrupts();

@@ -52,6 +52,14 @@ void RemovePtyLinksAtProcessEnd() {
 
 }  // namespace
 
+void LinkPtysOfHeldDevices() {
+    Binding& binding = State();
+    const std::lock_guard guard(binding.lock);
+    if (binding.machine) {
+        binding.machine->LinkPtys();
+    }
+}
+
 void InstallMachine(std::unique_ptr<sim::Machine> machine, InterruptDelivery delivery) {
     RemoveMachine();
     Binding& binding = State();

@@ -18,6 +18,7 @@
 
 #include "platform/Rtss.h"
 #include "platform/host/Faults.h"
+#include "platform/host/HostMachine.h"
 #include "platform/host/HostObject.h"
 #include "platform/host/HostPlatform.h"
 #include "platform/host/NameClaims.h"
@@ -297,6 +298,7 @@ RtHandle RTAPI RtCreateSharedMemoryA(std::uint32_t protection, std::uint32_t max
         return host::Fail(host::ErrorFor(errno), claim);
     }
     *location = draft.base;
+    host::LinkPtysOfHeldDevices();
     return new host::SharedMemoryObject(claim, draft.base, draft.size);
 }
 

@@ -54,6 +54,7 @@ public:
     ~RunningDriver() { std::remove(machinePath_.c_str()); }
     testsupport::ChildProcess& Process() { return *process_; }
     const std::string& Namespace() const { return space_; }
+    const std::string& MachinePath() const { return machinePath_; }
 
     // A client of a driver that may still be starting up: its device may not exist yet or not be
     // filled in yet, and its first request is held until set-up is over.

@@ -2,6 +2,7 @@
 // parked main thread, the orderly end, and host settings it cannot use.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -72,8 +73,8 @@ TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
 
 // The plain and the shareable attachment fail with the same words and exit code 1, and the names
 // go with the process; a channel whose device cannot be made leaves the ones before it serving; a
-// second driver with the same names serves nothing and leaves the first
-// one serving; a driver killed outright leaves names the next one reclaims.
+// second driver with the same names serves nothing and leaves the first one serving, with its pty
+// links; a driver killed outright leaves names the next one reclaims.
 TEST(DriverStartup, FailuresOfSetUp) {
     for (const char* shared : {"0", "1"}) {
         RunningDriver driver(DefaultBoard, {"-Q", "5", "-S", shared},
@@ -90,10 +91,18 @@ TEST(DriverStartup, FailuresOfSetUp) {
     EXPECT_EQ(RunningDriver::Open("Serial0").GetRxCount(), 0u);
     EXPECT_EQ(partial.Process().Terminate(), 0);
     EXPECT_EQ(partial.Process().Out(), Loaded(0, 1));
-    RunningDriver first(DefaultBoard);
+    const std::string link = "/tmp/quelta-pty-" + testsupport::UniqueNamespace("own");
+    RunningDriver first(DefaultBoard + "channel 4 pty " + link + "\nchannel 5 pty\n");
     ASSERT_TRUE(first.Process().WaitForOutput(Loaded(0, 8)));
-    testsupport::ChildProcess second(QUELTA_DRIVER_PATH, {"-Q", "5"},
-                                     {{"QUELTA_SIM", ""}, {"RTSS_NAMESPACE", first.Namespace()}});
+    const std::string farEnd = std::filesystem::read_symlink(link).string();
+    const std::string named = first.Process().Err();
+    EXPECT_NE(named.find("pty far end of board 0 channel 4: " + farEnd + " (linked from " + link),
+              std::string::npos)
+        << named;
+    EXPECT_NE(named.find("pty far end of board 0 channel 5: /dev/"), std::string::npos) << named;
+    testsupport::ChildProcess second(
+        QUELTA_DRIVER_PATH, {"-Q", "5"},
+        {{"QUELTA_SIM", first.MachinePath()}, {"RTSS_NAMESPACE", first.Namespace()}});
     const std::string refused =
         "Failed to register Quelta driver (error=183).\n"
         "Driver by this name is already loaded.\n"
@@ -101,6 +110,7 @@ TEST(DriverStartup, FailuresOfSetUp) {
     second.WaitForOutput(refused);
     EXPECT_EQ(second.Terminate(), 0);
     EXPECT_EQ(second.Out(), refused);
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), farEnd) << "the first one's link";
     EXPECT_EQ(RunningDriver::Open("Serial0").GetRxCount(), 0u) << "the first one serves on";
     first.Process().Kill();
     testsupport::ChildProcess again(QUELTA_DRIVER_PATH, {"-Q", "5"},
