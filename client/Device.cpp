@@ -60,11 +60,16 @@ private:
     std::chrono::microseconds interval_ = MinPollInterval;
 };
 
+// How a transfer's time-out counts: from its start (all of it within the time), or from the last
+// byte that moved (a line that drains slowly but steadily never runs out of time).
+enum class TimeOut { Total, Idle };
+
 // Repeats a transfer step (given the bytes moved so far, returns the bytes it moved) until size
-// bytes have moved or the deadline passes, asking again sooner while bytes keep moving.
+// bytes have moved or the time-out passes, asking again sooner while bytes keep moving.
 template <typename Step>
-std::size_t MoveAll(std::size_t size, Clock::time_point deadline, Step step) {
+std::size_t MoveAll(std::size_t size, std::chrono::milliseconds timeout, TimeOut kind, Step step) {
     Backoff backoff;
+    Clock::time_point deadline = Clock::now() + timeout;
     std::size_t total = 0;
     while (total < size) {
         const std::size_t count = step(total);
@@ -72,6 +77,7 @@ std::size_t MoveAll(std::size_t size, Clock::time_point deadline, Step step) {
         if (total == size) break;
         if (count > 0) {
             backoff.Reset();
+            if (kind == TimeOut::Idle) deadline = Clock::now() + timeout;
         } else if (Clock::now() >= deadline) {
             break;
         }
@@ -214,7 +220,7 @@ std::size_t Device::ReadSome(std::span<std::uint8_t> buffer, std::chrono::millis
 }
 
 void Device::ReadExact(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) {
-    const std::size_t total = MoveAll(buffer.size(), Clock::now() + timeout,
+    const std::size_t total = MoveAll(buffer.size(), timeout, TimeOut::Total,
                                       [&](std::size_t done) { return Read(buffer.subspan(done)); });
     if (total < buffer.size()) {
         throw Error(ErrorCode::TimedOut,
@@ -225,14 +231,14 @@ void Device::ReadExact(std::span<std::uint8_t> buffer, std::chrono::milliseconds
 }
 
 void Device::WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout) {
-    const std::size_t total = MoveAll(data.size(), Clock::now() + timeout,
+    const std::size_t total = MoveAll(data.size(), timeout, TimeOut::Idle,
                                       [&](std::size_t done) { return Write(data.subspan(done)); });
     if (total < data.size()) {
         throw Error(ErrorCode::TimedOut,
                     Name() + ": the driver took " + std::to_string(total) + " of " +
-                        std::to_string(data.size()) +
-                        " bytes before the time-out (transmit ring full: is flow control holding "
-                        "the line?)",
+                        std::to_string(data.size()) + " bytes, then none for " +
+                        std::to_string(timeout.count()) +
+                        " ms (transmit ring full: is flow control holding the line?)",
                     total);
     }
 }

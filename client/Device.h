@@ -98,9 +98,11 @@ public:
     // Waits until at least one byte has arrived or the time is up; returns the count (0 at the
     // time-out).
     std::size_t ReadSome(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout);
-    // Fills the whole buffer; TimedOut (with Transferred()) when the time runs out first.
+    // Fills the whole buffer; TimedOut (with Transferred()) when the time runs out first: the
+    // time-out counts from the call.
     void ReadExact(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout);
-    // Hands over all the data; TimedOut (with Transferred()) when the ring stays full too long.
+    // Hands over all the data; TimedOut (with Transferred()) when the ring stays full too long:
+    // the time-out counts from the last byte the driver took, so a slow line never runs out.
     void WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout);
     void WriteAll(std::string_view text, std::chrono::milliseconds timeout);
 

@@ -122,7 +122,8 @@ int quelta_write(quelta_device* device, const void* data, size_t size, size_t* c
 /* Waits up to timeout_ms for at least one byte; *count 0 at the time-out (not an error). */
 int quelta_read_some(quelta_device* device, void* buffer, size_t size, uint32_t timeout_ms,
                      size_t* count);
-/* QUELTA_ERR_TIMED_OUT when the time runs out first; *count (may be NULL) has the bytes moved. */
+/* QUELTA_ERR_TIMED_OUT when the time runs out first; *count (may be NULL) has the bytes moved.
+ * read_exact's time counts from the call, write_all's from the last byte the driver took. */
 int quelta_read_exact(quelta_device* device, void* buffer, size_t size, uint32_t timeout_ms,
                       size_t* count);
 int quelta_write_all(quelta_device* device, const void* data, size_t size, uint32_t timeout_ms,

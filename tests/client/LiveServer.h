@@ -56,21 +56,29 @@ inline std::string Sent(std::uint8_t port) {
 }
 
 // Dispatch scripts (testsupport::Script): a forced status or result count, or every request
-// held; or, before each request, what port `from` has to send goes over to port `to`.
+// held; or, before each request, what port `from` has to send goes over to port `to` (a slow line
+// moves at most `perTurn` bytes each `turn`, however often it is asked).
 using Count = std::optional<std::uint32_t>;
 inline testsupport::DispatchScript Forced(Count status, Count resultCount = {}, bool hold = false) {
     return {status, resultCount, hold, {}};
 }
-inline auto Wiring(std::uint8_t from, std::uint8_t to, std::uint8_t flip = 0) {
+inline auto Wiring(std::uint8_t from, std::uint8_t to, std::uint8_t flip = 0,
+                   std::uint32_t perTurn = RingSize, std::chrono::milliseconds turn = 0ms) {
     // A null-modem wire with the interrupt service at both ends, as far as `to` has room.
+    auto lastTurn = std::make_shared<std::chrono::steady_clock::time_point>();
     return testsupport::DispatchScript{
         {}, {}, false, [=](const RequestPart&, const std::uint8_t*) {
             const InterruptState state = DisableInterrupts();
-            PortRecord& tx = *PortTable[from];
-            while (tx.txCount.load() > 0 && PortTable[to]->rxCount.load() < RingSize) {
-                Arrive(to, std::string(1, static_cast<char>(tx.txRing[tx.txTail] ^ flip)));
-                tx.txTail = (tx.txTail + 1) % RingSize;
-                --tx.txCount;
+            if (std::chrono::steady_clock::now() - *lastTurn >= turn) {
+                *lastTurn = std::chrono::steady_clock::now();
+                PortRecord& tx = *PortTable[from];
+                for (std::uint32_t moved = 0; moved < perTurn && tx.txCount.load() > 0 &&
+                                              PortTable[to]->rxCount.load() < RingSize;
+                     ++moved) {
+                    Arrive(to, std::string(1, static_cast<char>(tx.txRing[tx.txTail] ^ flip)));
+                    tx.txTail = (tx.txTail + 1) % RingSize;
+                    --tx.txCount;
+                }
             }
             RestoreInterrupts(state);
         }};
