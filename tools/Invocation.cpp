@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cmath>
 
+#include "client/DeviceName.h"
 #include "tools/Commands.h"
 
 namespace tool {
@@ -22,6 +24,21 @@ const char CommonOptionsHelp[] =
     "  --reply-timeout MS   how long to wait for each reply of the driver (default 2000)\n"
     "  -h, --help           this help\n";
 
+namespace {
+
+// Where to look instead of a device that does not exist.
+std::string WhatExists(const std::vector<std::string>& devices) {
+    if (devices.empty()) return "is quelta-driver running? 'quelta list' shows the devices";
+    const std::string first = quelta::ShortDeviceName(devices.front());
+    const std::string last = quelta::ShortDeviceName(devices.back());
+    const std::string names = devices.size() == 1   ? first
+                              : devices.size() == 2 ? first + " and " + last
+                                                    : first + " to " + last;
+    return "the driver has " + names + "; 'quelta list' shows them";
+}
+
+}  // namespace
+
 const std::string& Invocation::Argument(std::size_t index, const char* what) const {
     if (index >= line_.Positionals().size()) {
         throw UsageError(command_ + ": missing " + what);
@@ -41,9 +58,14 @@ quelta::Device Invocation::Open(const std::string& name) const {
         return quelta::Device(name, options);
     } catch (const quelta::Error& error) {
         if (error.Code() != quelta::ErrorCode::NoSuchDevice) throw;
+        const std::vector<std::string> devices = quelta::ListDevices();
+        // The device's objects exist but the driver has no port for the name: its own words.
+        if (std::find(devices.begin(), devices.end(), quelta::FullDeviceName(name)) !=
+            devices.end()) {
+            throw;
+        }
         throw quelta::Error(quelta::ErrorCode::NoSuchDevice,
-                            "no such device: " + name +
-                                " (is quelta-driver running? 'quelta list' shows the devices)");
+                            "no such device: " + name + " (" + WhatExists(devices) + ")");
     }
 }
 

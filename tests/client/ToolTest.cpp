@@ -26,7 +26,8 @@ TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
     // clang-format off
     const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
         {{"status"}, 2, "usage: quelta status"}, {{"status", "Serial5"}, 1, "status 87"},
-        {{"status", "Serial7"}, 1, "no such device: Serial7 (is quelta-driver running?"},
+        {{"status", "Serial7"}, 1, "no such device: Serial7 (the driver has Serial0 to Serial9;"},
+        {{"status", "Serial9"}, 1, "Serial9: the driver has no port for this name"},
         {{"status", "Serial0", "--colour"}, 2, "unknown option --colour"},
         {{"status", "Serial0", "extra"}, 2, "unexpected argument 'extra'"},
         {{"status", "Serial0", "--reply-timeout", "0"}, 2, "--reply-timeout must be at least 1"},
@@ -56,10 +57,14 @@ TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
 
 TEST_F(Tool, ListShowsTheDevices) {
     EXPECT_EQ(Quelta({"list"}).out, "Serial0\nSerial1\nSerial5\nSerial9\n");
-    const auto none = testsupport::Run(QUELTA_TOOL_PATH, {"list"}, "",
-                                       {{"RTSS_NAMESPACE", testsupport::UniqueNamespace("none")}});
+    const std::map<std::string, std::string> empty = {
+        {"RTSS_NAMESPACE", testsupport::UniqueNamespace("none")}};
+    const auto none = testsupport::Run(QUELTA_TOOL_PATH, {"list"}, "", empty);
     EXPECT_EQ(none.out + std::to_string(none.exitCode), "0");
     EXPECT_NE(none.err.find("no devices"), std::string::npos);
+    EXPECT_NE(testsupport::Run(QUELTA_TOOL_PATH, {"recv", "Serial4"}, "", empty)
+                  .err.find("no such device: Serial4 (is quelta-driver running?"),
+              std::string::npos);
 }
 
 // What users run one after another: settings, outputs and received bytes carry over between
