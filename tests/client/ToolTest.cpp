@@ -1,5 +1,6 @@
 // The quelta program as users run it: a process of its own, its output and exit code, against
 // the devices of this process (the namespace reaches it through the environment).
+#include "port/PortReport.h"
 #include "tests/client/LiveServer.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestNamespace.h"
@@ -72,8 +73,8 @@ TEST_F(Tool, ListShowsTheDevices) {
 TEST_F(Tool, CommandsCarryOverBetweenInvocations) {
     testsupport::Script(Wiring(0, 1));
     const std::pair<std::vector<std::string>, const char*> steps[] = {
-        {{"config", "Serial0", "57600", "7e2", "--rtscts", "--xonxoff", "--rs485", "3"},
-         "Serial0: 57600 7E2, RTS/CTS, XON/XOFF (0x11/0x13), RS-485 mode 3\n"},
+        {{"config", "Serial0", "57000", "7e2", "--rtscts", "--xonxoff", "--rs485", "3"},
+         "Serial0: 57000 7E2, RTS/CTS, XON/XOFF (0x11/0x13), RS-485 mode 3\n"},
         {{"config", "Serial1", "57600", "7e2"}, "Serial1: 57600 7E2\n"},
         {{"send", "Serial0", "hello"}, "Serial0: sent 5 bytes\n"},
         {{"recv", "Serial1", "--count", "5", "--timeout", "5"}, "hello"},
@@ -85,6 +86,8 @@ TEST_F(Tool, CommandsCarryOverBetweenInvocations) {
     EXPECT_EQ(regs_.Latch(LCR), 0x5E) << "7E2 with break";
     regs_.Set(MSR, 0x31);
     PortTable[0]->lineErrors = 0x0A;
+    PortReports[0].parityErrors = 2;
+    PortReports[0].ringOverruns = 5;
     Arrive(0, "abc");
     EXPECT_EQ(Quelta({"status", "Serial0", "--json"}).out,
               "{\"device\": \"Serial0\", \"port\": 0,\n \"modemStatus\": {\"raw\": 49, \"cts\": "
@@ -96,8 +99,22 @@ TEST_F(Tool, CommandsCarryOverBetweenInvocations) {
               "\"modemControl\": {\"raw\": 2, \"dtr\": false, \"rts\": true},\n "
               "\"lineErrors\": {\"raw\": 10, \"overrun\": true, \"parityError\": false, "
               "\"framingError\": true, \"break\": false, \"fifoError\": false},\n "
-              "\"bytesWaiting\": 3}\n");
-    EXPECT_NE(Quelta({"status", "Serial0"}).out.find("overrun, framing-error"), std::string::npos);
+              "\"bytesWaiting\": 3,\n \"settings\": {\"opened\": true, \"baud\": 57000, "
+              "\"actualBaud\": 57600, \"frame\": \"7E2\", \"flowControl\": \"RTS/CTS\", "
+              "\"xonXoff\": true, \"xonChar\": 17, \"xoffChar\": 19, \"lineMode\": \"RS-485 mode "
+              "3\"},\n \"errorCounts\": {\"overruns\": 0, \"parityErrors\": 2, \"framingErrors\": "
+              "0, \"breaks\": 0, \"ringOverruns\": 5}}\n");
+    EXPECT_NE(
+        Quelta({"status", "Serial0"})
+            .out.find("overrun, framing-error (since the driver started)\n  bytes waiting  3\n"
+                      "  baud           57000 (actual 57600)\n  frame          7E2\n"
+                      "  flow control   RTS/CTS\n  XON/XOFF       on (0x11/0x13)\n"
+                      "  line mode      RS-485 mode 3\n  error counts   overruns 0, parity 2, "
+                      "framing 0, breaks 0, ring overruns 5 (since the port was opened)\n"),
+        std::string::npos);
+    PortReports[1].inForce = {};  // what the driver reports for a port before its first open
+    EXPECT_NE(Quelta({"status", "Serial1"}).out.find("  settings       not opened since"),
+              std::string::npos);
     EXPECT_EQ(regs_.Latch(DLL), 16) << "a later invocation reset the port";
     EXPECT_EQ(Quelta({"status", "Serial0", "--reset"}).exitCode, 0);
     EXPECT_EQ(regs_.Latch(DLL), 96) << "--reset opens the port afresh at 9600";
