@@ -31,8 +31,12 @@ public:
     // Opens the device the way the common options ask: attach to an opened port, or reset it
     // with --reset; --reply-timeout sets the library's reply limit.
     quelta::Device Open(const std::string& name) const;
+    // Attaches to a port that a client has opened, never opening it: NotOpened otherwise.
+    quelta::Device AttachOnly(const std::string& name) const;
 
 private:
+    quelta::OpenMode RequestedMode() const;
+    quelta::Device OpenWith(const std::string& name, quelta::OpenMode mode) const;
     std::string command_;
     const CommandLine& line_;
 };

@@ -47,8 +47,20 @@ const std::string& Invocation::Argument(std::size_t index, const char* what) con
 }
 
 quelta::Device Invocation::Open(const std::string& name) const {
+    return OpenWith(name, RequestedMode());
+}
+
+quelta::Device Invocation::AttachOnly(const std::string& name) const {
+    return OpenWith(name, quelta::OpenMode::Attach);
+}
+
+quelta::OpenMode Invocation::RequestedMode() const {
+    return line_.Has("--reset") ? quelta::OpenMode::Reset : quelta::OpenMode::AttachOrReset;
+}
+
+quelta::Device Invocation::OpenWith(const std::string& name, quelta::OpenMode mode) const {
     quelta::OpenOptions options;
-    options.mode = line_.Has("--reset") ? quelta::OpenMode::Reset : quelta::OpenMode::AttachOrReset;
+    options.mode = mode;
     if (const auto limit = line_.Value("--reply-timeout")) {
         const unsigned long milliseconds = ParseCount(*limit, "--reply-timeout", 3600000);
         if (milliseconds == 0) throw UsageError("--reply-timeout must be at least 1 ms");

@@ -14,6 +14,10 @@ testsupport::Finished Quelta(const std::vector<std::string>& words, const std::s
     return testsupport::Run(QUELTA_TOOL_PATH, words, in);
 }
 
+bool StartsWith(const std::string& text, const std::string& start) {
+    return text.starts_with(start);
+}
+
 // A failure is one line on standard error, with its reason.
 void ExpectFailure(const std::vector<std::string>& arguments, int exitCode, const char* reason) {
     const testsupport::Finished run = Quelta(arguments);
@@ -56,8 +60,21 @@ TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
     EXPECT_EQ(Quelta({"help", "recv"}).out, Quelta({"recv", "--help"}).out);
 }
 
-TEST_F(Tool, ListShowsTheDevices) {
-    EXPECT_EQ(Quelta({"list"}).out, "Serial0\nSerial1\nSerial5\nSerial9\n");
+// list attaches only: a port nobody opened stays closed, an open one keeps its settings and bytes.
+TEST_F(Tool, ListShowsTheDevicesWithoutOpeningThem) {
+    quelta::Device("Serial0").Configure({.baudRate = 115200, .flowControl = FlowControl::RtsCts});
+    Arrive(0, "abc");
+    EXPECT_EQ(Quelta({"list"}).out,
+              "Serial0  open    115200 8N1 RTS/CTS  3 bytes waiting\nSerial1  closed\n"
+              "Serial5  closed\nSerial9  closed\n");
+    EXPECT_PRED2(StartsWith, Quelta({"list", "--json", "--full"}).out,
+                 "[\n {\"device\": \"\\\\RtDevice\\\\Quelta\\\\Serial0\", \"state\": \"open\", "
+                 "\"opened\": true, \"baud\": 115200, \"actualBaud\": 115200, \"frame\": \"8N1\", "
+                 "\"flowControl\": \"RTS/CTS\", \"xonXoff\": false, \"xonChar\": 17, ");
+    EXPECT_NE(Quelta({"list", "--json"})
+                  .out.find("\"lineMode\": \"default\", \"bytesWaiting\": 3},\n "
+                            "{\"device\": \"Serial1\", \"state\": \"closed\"},"),
+              std::string::npos);
     const std::map<std::string, std::string> empty = {
         {"RTSS_NAMESPACE", testsupport::UniqueNamespace("none")}};
     const auto none = testsupport::Run(QUELTA_TOOL_PATH, {"list"}, "", empty);
