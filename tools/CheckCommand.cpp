@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <cstdio>
-#include <thread>
+#include <optional>
 #include <vector>
 
 #include "client/DeviceName.h"
 #include "tools/Commands.h"
+#include "tools/Interrupt.h"
+#include "tools/Polling.h"
 
 namespace tool {
 namespace {
@@ -19,8 +21,15 @@ int RunLoopback(const Invocation& invocation) {
     const double timeout =
         line.Value("--timeout") ? ParseSeconds(*line.Value("--timeout"), "--timeout") : 5.0;
 
-    quelta::Device sender = invocation.Open(senderName);
-    quelta::Device receiver = invocation.Open(receiverName);
+    CatchInterrupts();
+    // Both ends claimed: another client's bytes or reads would spoil the pattern. A channel wired
+    // to itself is one device, opened (and claimed) once.
+    quelta::Device sender = invocation.OpenExclusive(senderName);
+    std::optional<quelta::Device> peer;
+    if (quelta::FullDeviceName(receiverName) != sender.Name()) {
+        peer.emplace(invocation.OpenExclusive(receiverName));
+    }
+    quelta::Device& receiver = peer ? *peer : sender;
     std::vector<std::uint8_t> stale(receiver.DataAreaSize());
     while (receiver.Read(stale) > 0) {}
     const std::uint8_t errorsBefore = receiver.GetLineErrors().raw;
@@ -31,22 +40,41 @@ int RunLoopback(const Invocation& invocation) {
     std::vector<std::uint8_t> received(count);
     std::size_t sent = 0;
     std::size_t got = 0;
-    const auto deadline = start + ToMilliseconds(timeout);
-    // Send and receive together: a pattern longer than the rings would stall otherwise.
-    while (got < count && Clock::now() < deadline) {
-        if (sent < count) sent += sender.Write(std::span(pattern).subspan(sent));
-        const std::size_t now = receiver.Read(std::span(received).subspan(got));
-        got += now;
-        if (now == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    // Send and receive together: a pattern longer than the rings would stall otherwise. The
+    // time-out is the longest spell in which neither end moves a byte.
+    PollPacer pacer(ToMilliseconds(timeout));
+    while (got < count && !pacer.IdleTooLong()) {
+        if (Interrupted()) {
+            return ReportInterrupted("sent " + std::to_string(sent) + " of " +
+                                     std::to_string(count) + " bytes, " + std::to_string(got) +
+                                     " came back");
+        }
+        const std::size_t out = sent < count ? sender.Write(std::span(pattern).subspan(sent)) : 0;
+        const std::size_t in = receiver.Read(std::span(received).subspan(got));
+        sent += out;
+        got += in;
+        if (out + in > 0) {
+            pacer.Moved();
+        } else {
+            pacer.Pause();
+        }
     }
     const double milliseconds =
         std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     const std::string route =
         quelta::ShortDeviceName(sender.Name()) + " -> " + quelta::ShortDeviceName(receiver.Name());
+    // Lost bytes are often explained by the line errors that came with them.
+    const std::uint8_t newErrors = receiver.GetLineErrors().raw & ~errorsBefore;
+    const std::string errorText =
+        newErrors != 0 ? "line errors " + quelta::FlagList(newErrors, quelta::LineErrorFlags())
+                       : "";
     if (got < count) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", timeout);
         throw quelta::Error(quelta::ErrorCode::TimedOut,
                             "loopback " + route + ": " + std::to_string(got) + " of " +
-                                std::to_string(count) + " bytes came back");
+                                std::to_string(count) + " bytes came back; nothing moved for " +
+                                seconds + " s" + (newErrors != 0 ? " (" + errorText + ")" : ""));
     }
     const auto mismatch = std::mismatch(pattern.begin(), pattern.end(), received.begin());
     if (mismatch.first != pattern.end()) {
@@ -54,11 +82,9 @@ int RunLoopback(const Invocation& invocation) {
                             "loopback " + route + ": byte " +
                                 std::to_string(mismatch.first - pattern.begin()) + " differs");
     }
-    const std::uint8_t newErrors = receiver.GetLineErrors().raw & ~errorsBefore;
     if (newErrors != 0) {
         throw quelta::Error(quelta::ErrorCode::ProtocolError,
-                            "loopback " + route + ": line errors " +
-                                quelta::FlagList(newErrors, quelta::LineErrorFlags()));
+                            "loopback " + route + ": " + errorText);
     }
     std::printf("loopback %s: %zu bytes OK in %.1f ms\n", route.c_str(), count, milliseconds);
     return ExitOk;
@@ -101,12 +127,15 @@ std::vector<CommandEntry> CheckCommands() {
          "send a test pattern and check it comes back",
          "Sends N bytes (default 256) on DEV and reads them back on PEER (default DEV itself,\n"
          "for a channel wired in loopback), then checks the bytes and that no new line errors\n"
-         "appeared. Bytes already waiting on PEER are discarded first. Configure both ports\n"
-         "alike first (quelta config).\n\n"
+         "appeared. Bytes already waiting on PEER are discarded first. Both devices are held\n"
+         "for this process alone (see --shared). Ctrl-C stops it at once with the counts so far\n"
+         "(exit 130). Configure both ports alike first (quelta config).\n\n"
          "Options:\n"
          "  --count N      bytes to send (default 256)\n"
-         "  --timeout S    seconds to wait in all (default 5)\n",
-         {{"--count", true}, {"--timeout", true}}, 1, 2, RunLoopback},
+         "  --timeout S    give up when no byte goes out or comes back for this long (default\n"
+         "                 5); a long pattern on a slow line never runs out of time\n"
+         "  --shared       do not claim the devices, so that others may use them too\n",
+         {{"--count", true}, {"--timeout", true}, {"--shared", false}}, 1, 2, RunLoopback},
         {"bench", "bench DEV [--requests N]", "measure the request round trip",
          "Sends N cheap requests (SerialGetLineErrors, default 10000) and prints the median,\n"
          "99th percentile and longest round trip through the driver.\n\n"

@@ -15,8 +15,9 @@ using Clock = std::chrono::steady_clock;
 
 // Exit codes.
 constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1;  // the device or the driver said no, or a transfer fell short
-constexpr int ExitUsage = 2;    // the command line was wrong
+constexpr int ExitFailure = 1;        // the device or the driver said no, or a transfer fell short
+constexpr int ExitUsage = 2;          // the command line was wrong
+constexpr int ExitInterrupted = 130;  // Ctrl-C or SIGTERM stopped a waiting command (128 + SIGINT)
 
 class Invocation {
 public:
@@ -31,12 +32,15 @@ public:
     // Opens the device the way the common options ask: attach to an opened port, or reset it
     // with --reset; --reply-timeout sets the library's reply limit.
     quelta::Device Open(const std::string& name) const;
+    // As Open, also claiming the device for this process alone unless --shared is given: for the
+    // commands whose bytes another client would mix with or take away.
+    quelta::Device OpenExclusive(const std::string& name) const;
     // Attaches to a port that a client has opened, never opening it: NotOpened otherwise.
     quelta::Device AttachOnly(const std::string& name) const;
 
 private:
     quelta::OpenMode RequestedMode() const;
-    quelta::Device OpenWith(const std::string& name, quelta::OpenMode mode) const;
+    quelta::Device OpenWith(const std::string& name, quelta::OpenMode mode, bool exclusive) const;
     std::string command_;
     const CommandLine& line_;
 };

@@ -47,20 +47,26 @@ const std::string& Invocation::Argument(std::size_t index, const char* what) con
 }
 
 quelta::Device Invocation::Open(const std::string& name) const {
-    return OpenWith(name, RequestedMode());
+    return OpenWith(name, RequestedMode(), false);
+}
+
+quelta::Device Invocation::OpenExclusive(const std::string& name) const {
+    return OpenWith(name, RequestedMode(), !line_.Has("--shared"));
 }
 
 quelta::Device Invocation::AttachOnly(const std::string& name) const {
-    return OpenWith(name, quelta::OpenMode::Attach);
+    return OpenWith(name, quelta::OpenMode::Attach, false);
 }
 
 quelta::OpenMode Invocation::RequestedMode() const {
     return line_.Has("--reset") ? quelta::OpenMode::Reset : quelta::OpenMode::AttachOrReset;
 }
 
-quelta::Device Invocation::OpenWith(const std::string& name, quelta::OpenMode mode) const {
+quelta::Device Invocation::OpenWith(const std::string& name, quelta::OpenMode mode,
+                                    bool exclusive) const {
     quelta::OpenOptions options;
     options.mode = mode;
+    options.exclusive = exclusive;
     if (const auto limit = line_.Value("--reply-timeout")) {
         const unsigned long milliseconds = ParseCount(*limit, "--reply-timeout", 3600000);
         if (milliseconds == 0) throw UsageError("--reply-timeout must be at least 1 ms");

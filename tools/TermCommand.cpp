@@ -1,14 +1,15 @@
 #include <poll.h>
-#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "client/DeviceName.h"
 #include "tools/Commands.h"
+#include "tools/Interrupt.h"
 
 namespace tool {
 namespace {
@@ -18,10 +19,6 @@ constexpr std::uint8_t LeaveKey = 0x1D;  // Ctrl-]
 constexpr int IdlePollMilliseconds = 5;
 // Once standard input has ended, the terminal stays until the line has been quiet this long.
 constexpr auto QuietAfterInput = std::chrono::milliseconds(200);
-
-volatile sig_atomic_t endRequested = 0;
-
-void RequestEnd(int) { endRequested = 1; }
 
 // Raw mode for the keyboard while the terminal runs: every key goes to the line as typed
 // (Ctrl-C included), nothing is echoed locally; the old mode comes back however the loop ends.
@@ -59,12 +56,10 @@ void WriteOut(const std::uint8_t* data, std::size_t size) {
 }
 
 int RunTerm(const Invocation& invocation) {
-    quelta::Device port = invocation.Open(invocation.Argument(0, "device"));
-    struct sigaction action {};
-    action.sa_handler = RequestEnd;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    // SIGTERM, SIGHUP (and Ctrl-C when the keyboard is not in raw mode) leave the terminal as
+    // Ctrl-] does, with the keyboard's mode restored.
+    CatchInterrupts();
+    quelta::Device port = invocation.OpenExclusive(invocation.Argument(0, "device"));
 
     std::fprintf(stderr, "quelta: connected to %s (Ctrl-] leaves)\r\n",
                  quelta::ShortDeviceName(port.Name()).c_str());
@@ -73,7 +68,7 @@ int RunTerm(const Invocation& invocation) {
     std::uint8_t keys[256];
     bool inputOpen = true;
     auto lastActivity = Clock::now();
-    while (endRequested == 0) {
+    while (!Interrupted()) {
         pollfd input{STDIN_FILENO, POLLIN, 0};
         const int ready = inputOpen ? poll(&input, 1, IdlePollMilliseconds) : 0;
         if (!inputOpen) usleep(IdlePollMilliseconds * 1000);
@@ -113,8 +108,11 @@ std::vector<CommandEntry> TermCommands() {
              "Sends every key as typed (the keyboard is in raw mode: Ctrl-C goes to the line too)\n"
              "and shows what arrives. Ctrl-] leaves. When standard input is not a terminal, its\n"
              "bytes are sent and the terminal leaves once input has ended and the line has been\n"
-             "quiet for 200 ms. Configure the port first (quelta config).\n",
-             {},
+             "quiet for 200 ms. SIGTERM or a hang-up also leave. The device is held for this\n"
+             "process alone (see --shared). Configure the port first (quelta config).\n\n"
+             "Options:\n"
+             "  --shared   do not claim the device: other clients may read from it meanwhile\n",
+             {{"--shared", false}},
              1,
              1,
              RunTerm}};

@@ -2,9 +2,11 @@
 // simulated null-modem pair with the register trace written as the driver runs, and a pty far end
 // driven by pyserial.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -169,6 +171,28 @@ TEST(EndToEnd, PtyFarEndExchangesWithPyserial) {
     EXPECT_EQ(pclose(python), 0);
     EXPECT_EQ(answer, "from the driver\n");
     std::remove(scriptPath.c_str());
+}
+
+// The quelta tool on a running driver. 10,000 bytes at 9600 baud: the ring takes 8192 at once and
+// the rest as the line drains, about two seconds in all, twice the time-out, and never a stall; on
+// a pipe, with no progress line. Ctrl-C then stops the receiver with its count.
+TEST(EndToEnd, ToolSendsAtTheLinesPaceAndStopsOnCtrlC) {
+    RunningDriver driver(DefaultBoard);
+    for (const char* name : {"Serial0", "Serial1"}) {
+        RunningDriver::Open(name).Configure({.baudRate = 9600});  // the tool attaches to these
+    }
+    testsupport::ChildProcess recv(QUELTA_TOOL_PATH,
+                                   {"recv", "Serial1", "--count", "100000", "--timeout", "30"});
+    const auto send =
+        testsupport::Run(QUELTA_TOOL_PATH, {"send", "Serial0", "--file", "-", "--timeout", "1"},
+                         std::string(10000, 'x'));
+    EXPECT_EQ(send.out + send.err, "Serial0: sent 10000 bytes\n");
+    ASSERT_TRUE(recv.WaitForOutput("xxxx"));
+    kill(recv.Pid(), SIGINT);
+    EXPECT_EQ(recv.Wait(), 130);
+    EXPECT_TRUE(std::regex_match(
+        recv.Err(), std::regex("quelta: interrupted: received [0-9]+ of 100000 bytes\n")))
+        << recv.Err();
 }
 
 }  // namespace

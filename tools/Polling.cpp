@@ -1,0 +1,38 @@
+#include "tools/Polling.h"
+
+#include <time.h>
+
+#include <algorithm>
+
+namespace tool {
+namespace {
+
+constexpr std::chrono::microseconds MinPollInterval{50};
+
+}  // namespace
+
+void Nap(std::chrono::microseconds duration) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
+    const timespec pause{static_cast<time_t>(seconds.count()),
+                         static_cast<long>((duration - seconds).count() * 1000)};
+    nanosleep(&pause, nullptr);  // cut short by a signal: the caller's loop looks at the flag
+}
+
+PollPacer::PollPacer(std::optional<std::chrono::milliseconds> idleLimit)
+    : idleLimit_(idleLimit), lastProgress_(Clock::now()), interval_(MinPollInterval) {}
+
+void PollPacer::Moved() {
+    lastProgress_ = Clock::now();
+    interval_ = MinPollInterval;
+}
+
+bool PollPacer::IdleTooLong() const {
+    return idleLimit_.has_value() && Clock::now() - lastProgress_ >= *idleLimit_;
+}
+
+void PollPacer::Pause() {
+    Nap(interval_);
+    interval_ = std::min(interval_ * 2, MaxPollInterval);
+}
+
+}  // namespace tool

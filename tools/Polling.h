@@ -1,0 +1,35 @@
+// The driver has no blocking read or write, so the tool's waiting loops poll it. PollPacer asks
+// again soon after bytes moved and backs off while nothing does, and keeps the time since the
+// last progress: the tool's time-outs mean "nothing moved for this long", never a total, so a
+// slow line that keeps moving is not cut off.
+#pragma once
+
+#include <chrono>
+#include <optional>
+
+#include "tools/Commands.h"
+
+namespace tool {
+
+// The longest pause between two polls: how long Ctrl-C may take to be noticed.
+constexpr std::chrono::microseconds MaxPollInterval{10000};
+
+// Sleeps, ending early when a signal arrives (the interrupt handler has no SA_RESTART).
+void Nap(std::chrono::microseconds duration);
+
+class PollPacer {
+public:
+    // idleLimit: how long nothing may move before IdleTooLong; none: never.
+    explicit PollPacer(std::optional<std::chrono::milliseconds> idleLimit = std::nullopt);
+
+    void Moved();  // bytes moved: poll again soon, and the idle time starts again
+    bool IdleTooLong() const;
+    void Pause();  // naps the current interval and doubles it, up to MaxPollInterval
+
+private:
+    std::optional<std::chrono::milliseconds> idleLimit_;
+    Clock::time_point lastProgress_;
+    std::chrono::microseconds interval_;
+};
+
+}  // namespace tool
