@@ -9,8 +9,11 @@
 
 #include "client/DeviceName.h"
 #include "tools/Commands.h"
+#include "tools/HexDump.h"
 #include "tools/Interrupt.h"
 #include "tools/Polling.h"
+#include "tools/ProgressLine.h"
+#include "tools/TimeOfDay.h"
 
 namespace tool {
 namespace {
@@ -67,20 +70,26 @@ int RunSend(const Invocation& invocation) {
     const std::string& device = invocation.Argument(0, "device");
     quelta::Device port = file ? invocation.OpenExclusive(device) : invocation.Open(device);
 
-    // In pieces of one request each, so that Ctrl-C is seen between them.
+    // In pieces of one request each, so that Ctrl-C and the progress line are seen between them.
+    ProgressLine progress(data.size());
     PollPacer pacer(ToMilliseconds(timeout));
     std::size_t sent = 0;
     const auto sentText = [&] {
         return "sent " + std::to_string(sent) + " of " + std::to_string(data.size()) + " bytes";
     };
     while (sent < data.size()) {
-        if (Interrupted()) return ReportInterrupted(sentText());
+        if (Interrupted()) {
+            progress.Finish(sent);
+            return ReportInterrupted(sentText());
+        }
         const std::size_t piece = std::min<std::size_t>(data.size() - sent, port.DataAreaSize());
         const std::size_t taken = port.Write(std::span(data).subspan(sent, piece));
         sent += taken;
         if (taken > 0) {
             pacer.Moved();
+            progress.Update(sent);
         } else if (pacer.IdleTooLong()) {
+            progress.Finish(sent);
             throw quelta::Error(quelta::ErrorCode::TimedOut,
                                 quelta::ShortDeviceName(port.Name()) + ": " + sentText() +
                                     "; the driver took none for " + Seconds(timeout) +
@@ -89,44 +98,60 @@ int RunSend(const Invocation& invocation) {
             pacer.Pause();
         }
     }
+    progress.Finish(sent);
     std::printf("%s: sent %zu bytes\n", quelta::ShortDeviceName(port.Name()).c_str(), data.size());
     return ExitOk;
 }
 
-// Where received bytes go: streamed as they come, or in hexadecimal, 16 a line, at the end.
+// Where received bytes go: as they are, or as a hexdump; with --timestamps each chunk (or hex
+// line) starts with the time it arrived.
 class ReceivedOutput {
 public:
-    explicit ReceivedOutput(bool hex) : hex_(hex) {}
+    ReceivedOutput(bool hex, bool timestamps) : hex_(hex), timestamps_(timestamps) {}
 
     void Add(std::span<const std::uint8_t> bytes) {
+        arrived_ = std::chrono::system_clock::now();
         if (hex_) {
-            held_.insert(held_.end(), bytes.begin(), bytes.end());
-            return;
+            PrintLines(dump_.Add(bytes));
+        } else {
+            if (timestamps_) std::fputs(Stamp().c_str(), stdout);
+            std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+            lastByte_ = bytes.back();
         }
-        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
         std::fflush(stdout);  // streamed as it comes, so a long receive shows progress
-        lastByte_ = bytes.back();
     }
 
     void Finish() {
-        for (std::size_t i = 0; i < held_.size(); ++i) {
-            std::printf("%02x%c", held_[i], (i % 16 == 15 || i + 1 == held_.size()) ? '\n' : ' ');
-        }
-        if (lastByte_.has_value() && *lastByte_ != '\n' && isatty(STDOUT_FILENO)) {
+        if (hex_) {
+            PrintLines(dump_.Finish());
+        } else if (lastByte_.has_value() && *lastByte_ != '\n' && isatty(STDOUT_FILENO)) {
             std::printf("\n");  // keep the shell prompt on its own line
         }
         std::fflush(stdout);
     }
 
 private:
+    std::string Stamp() const { return "[" + TimeOfDay(arrived_) + "] "; }
+    void PrintLines(const std::vector<std::string>& lines) const {
+        for (const std::string& line : lines) {
+            std::printf("%s%s\n", timestamps_ ? Stamp().c_str() : "", line.c_str());
+        }
+    }
+
     bool hex_;
-    std::vector<std::uint8_t> held_;
+    bool timestamps_;
+    HexDump dump_;
+    std::chrono::system_clock::time_point arrived_;
     std::optional<std::uint8_t> lastByte_;
 };
 
 int RunRecv(const Invocation& invocation) {
     const CommandLine& line = invocation.Line();
     const auto countText = line.Value("--count");
+    const bool follow = line.Has("--follow");
+    if (follow && (countText || line.Has("--timeout"))) {
+        throw UsageError("--follow takes neither --count nor --timeout");
+    }
     const std::size_t wanted = countText ? ParseCount(*countText, "--count", 1UL << 30) : 0;
     const double timeout =
         TimeoutOption(line, countText ? DefaultRecvCountTimeout : DefaultRecvTimeout);
@@ -136,12 +161,17 @@ int RunRecv(const Invocation& invocation) {
     // With a count the time-out is the longest quiet spell; without one it is the whole window.
     PollPacer pacer(countText ? std::optional(ToMilliseconds(timeout)) : std::nullopt);
     const auto windowEnd = Clock::now() + ToMilliseconds(timeout);
-    ReceivedOutput output(line.Has("--hex"));
+    ReceivedOutput output(line.Has("--hex"), line.Has("--timestamps"));
     std::vector<std::uint8_t> buffer(port.DataAreaSize());
     std::size_t received = 0;
     while (!countText || received < wanted) {
         if (Interrupted()) {
             output.Finish();
+            if (follow) {
+                // Following ends with Ctrl-C by design: no complaint, only the count.
+                std::fprintf(stderr, "quelta: received %zu bytes\n", received);
+                return ExitInterrupted;
+            }
             return ReportInterrupted("received " + std::to_string(received) +
                                      (countText ? " of " + std::to_string(wanted) : "") + " bytes");
         }
@@ -154,7 +184,7 @@ int RunRecv(const Invocation& invocation) {
             pacer.Moved();
         }
         // Looked at after a read, so that even a window of 0 s prints what is waiting.
-        const bool windowOver = !countText && Clock::now() >= windowEnd;
+        const bool windowOver = !countText && !follow && Clock::now() >= windowEnd;
         if (windowOver || (count == 0 && pacer.IdleTooLong())) break;
         if (count == 0) pacer.Pause();
     }
@@ -177,8 +207,9 @@ std::vector<CommandEntry> TransferCommands() {
          "Hands TEXT (as given, no newline added) or the bytes of FILE ('-' for standard input)\n"
          "to the driver and returns once the driver has taken them all; the driver sends them\n"
          "on at the port's baud rate. A TEXT that starts with '-' goes after '--'. A file is\n"
-         "sent holding the device for this process alone (see --shared). Ctrl-C stops it at\n"
-         "once, with the count sent so far (exit 130).\n\n"
+         "sent holding the device for this process alone (see --shared). On a terminal, a send\n"
+         "that takes longer than a second shows its progress and rate on standard error.\n"
+         "Ctrl-C stops it at once, with the count sent so far (exit 130).\n\n"
          "Options:\n"
          "  --file FILE    send the bytes of FILE\n"
          "  --newline      append a newline\n"
@@ -188,23 +219,28 @@ std::vector<CommandEntry> TransferCommands() {
          "  --shared       with --file: do not claim the device, so that others may use it too\n",
          {{"--file", true}, {"--newline", false}, {"--timeout", true}, {"--shared", false}}, 1, 2,
          RunSend},
-        {"recv", "recv DEV [--count N] [--timeout S] [--hex]", "print received bytes",
+        {"recv", "recv DEV [--count N] [--timeout S] [--follow] [--hex]",
+         "print received bytes",
          "Prints the bytes that arrive (and those already waiting) on standard output as they\n"
          "come. Without --count it prints what arrives within the time-out (default 1 s); with\n"
          "--count it stops after N bytes and fails (exit 1) when nothing arrives for the\n"
-         "time-out (default 5 s) before then. Ctrl-C stops it at once with the count received\n"
-         "so far on standard error (exit 130). It holds the device for this process alone (see\n"
-         "--shared). Configure the port first (quelta config): a port never configured\n"
-         "receives nothing.\n\n"
+         "time-out (default 5 s) before then; with --follow it goes on until Ctrl-C. Ctrl-C\n"
+         "stops it at once with the count received so far on standard error (exit 130). It\n"
+         "holds the device for this process alone (see --shared). Configure the port first\n"
+         "(quelta config): a port never configured receives nothing.\n\n"
          "Options:\n"
          "  --count N      stop after N bytes\n"
          "  --timeout S    without --count, how long to listen; with it, how long nothing may\n"
          "                 arrive before it gives up\n"
-         "  --hex          print the bytes in hexadecimal, 16 a line\n"
+         "  --follow       print what arrives until Ctrl-C, with no count and no time-out\n"
+         "  --hex          hexdump -C style: offset, 16 bytes in hexadecimal, the printable ones\n"
+         "                 as text; each line shows once its 16 bytes are there\n"
+         "  --timestamps   start each chunk received (each line with --hex) with its time of\n"
+         "                 arrival, [12:34:56.789]\n"
          "  --shared       do not claim the device: other clients may read from it meanwhile\n"
          "                 and take bytes away from this one\n",
-         {{"--count", true}, {"--timeout", true}, {"--hex", false}, {"--shared", false}}, 1, 1,
-         RunRecv},
+         {{"--count", true}, {"--timeout", true}, {"--follow", false}, {"--hex", false},
+          {"--timestamps", false}, {"--shared", false}}, 1, 1, RunRecv},
     };
     // clang-format on
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 
 #include "port/PortReport.h"
 #include "tests/client/LiveServer.h"
@@ -51,6 +52,7 @@ TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
         {{"send", "Serial0", "x", "--file", "f"}, 2, "either TEXT or --file"},
         {{"recv", "Serial0", "--count", "-3"}, 2, "--count must be a whole number"},
         {{"recv", "Serial0", "--timeout", "soon"}, 2, "--timeout must be seconds"},
+        {{"recv", "Serial0", "--follow", "--count", "1"}, 2, "--follow takes neither"},
         {{"list", "--full=yes"}, 2, "--full takes no value"}, {{"zap"}, 2, "unknown command 'zap'"},
         {{"status", "\\RtDevice\\Other\\Serial0"}, 1, "not a Quelta device name"},
         {{"config", "Serial0", "10"}, 1, "configuration refused by the driver"},
@@ -155,12 +157,21 @@ TEST_F(Tool, SendRecvAndTermMoveTheBytes) {
     Arrive(0, "xyz");
     EXPECT_EQ(Quelta({"term", "Serial0"}).out, "xyz");
     Arrive(0, std::string("\x00\x41\xfe", 3));
-    EXPECT_EQ(Quelta({"recv", "Serial0", "--hex", "--timeout", "0.2"}).out, "00 41 fe\n");
+    EXPECT_EQ(Quelta({"recv", "Serial0", "--hex", "--timeout", "0.2"}).out,
+              "00000000  00 41 fe" + std::string(42, ' ') + "|.A.|\n00000003\n");
     Arrive(0, "ok");
     const auto partial = Quelta({"recv", "Serial0", "--count", "5", "--timeout", "0.3"});
     EXPECT_EQ(partial.out + std::to_string(partial.exitCode), "ok1");
     EXPECT_NE(partial.err.find("received 2 of 5 bytes; nothing arrived for 0.3 s"),
               std::string::npos);
+    const std::string stamp = "\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] ";
+    Arrive(0, "at");
+    EXPECT_TRUE(std::regex_match(Quelta({"recv", "Serial0", "--timestamps", "--timeout=0.1"}).out,
+                                 std::regex(stamp + "at")));
+    Arrive(0, "hex");
+    EXPECT_TRUE(std::regex_match(
+        Quelta({"recv", "Serial0", "--timestamps", "--hex", "--timeout=0.1"}).out,
+        std::regex(stamp + "00000000  68 65 78 .*\\|hex\\|\\n" + stamp + "00000003\\n")));
 }
 
 TEST_F(Tool, LoopbackChecksThePatternThatComesBack) {
@@ -186,7 +197,11 @@ TEST_F(Tool, TimeOutsCountFromTheLastByteMoved) {
     const std::tuple<std::uint32_t, std::vector<std::string>, const char*> cases[] = {
         {250, {tool, "recv", "Serial1", "--count", "4000", slow}, ""},
         {250, {tool, "loopback", "Serial0", "Serial1", "--count", "4000", slow}, "4000 bytes OK"},
-        {100, {tool, "send", "Serial0", "--file", file, slow}, "Serial0: sent 13000 bytes\n"},
+        // Standard error on a terminal (script's pty): the progress line of a send over 1 s.
+        {100,
+         {"/usr/bin/script", "-qec", tool + " send Serial0 --file " + file + " " + slow,
+          "/dev/null"},
+         "\r  13000/13000 bytes  "},
     };
     for (const auto& [perTurn, words, shown] : cases) {
         testsupport::Script(Wiring(0, 1, 0, perTurn, 25ms));
@@ -197,7 +212,7 @@ TEST_F(Tool, TimeOutsCountFromTheLastByteMoved) {
     std::remove(file.c_str());
 }
 
-// Ctrl-C stops a waiting command at once, with what moved so far.
+// Ctrl-C stops a waiting command at once, with what moved so far; following ends that way.
 TEST_F(Tool, InterruptedCommandsSayHowFarTheyGot) {
     const auto tail = [](const std::string& text) {
         return [=](testsupport::ChildProcess& child) { return child.WaitForOutput(text); };
@@ -214,6 +229,10 @@ TEST_F(Tool, InterruptedCommandsSayHowFarTheyGot) {
         {{"recv", "Serial0", "--count", "100", "--timeout", "30"},
          tail("0123456789abcdefg"),
          "quelta: interrupted: received 17 of 100 bytes\n"},
+        // A hex line shows as soon as its 16 bytes are there, the partial one at the end.
+        {{"recv", "Serial0", "--follow", "--hex"},
+         tail("|0123456789abcdef|\n"),
+         "quelta: received 17 bytes\n"},
         {{"send", "Serial0", "--file", "-", "--timeout", "30"},
          ringFull,
          "quelta: interrupted: sent 8192 of 20000 bytes\n"},
