@@ -67,6 +67,7 @@ std::vector<CommandEntry> SignalCommands();    // dtr, rts, break, close
 std::vector<CommandEntry> TransferCommands();  // send, recv
 std::vector<CommandEntry> TermCommands();      // term
 std::vector<CommandEntry> CheckCommands();     // loopback, bench
+std::vector<CommandEntry> FlushCommands();     // flush
 
 // Milliseconds from seconds given on the command line.
 std::chrono::milliseconds ToMilliseconds(double seconds);

@@ -16,7 +16,7 @@ std::vector<CommandEntry> AllCommands() {
     std::vector<CommandEntry> commands;
     for (auto family :
          {tool::ListCommands, tool::StatusCommands, tool::ConfigCommands, tool::SignalCommands,
-          tool::TransferCommands, tool::TermCommands, tool::CheckCommands}) {
+          tool::FlushCommands, tool::TransferCommands, tool::TermCommands, tool::CheckCommands}) {
         for (CommandEntry& command : family()) commands.push_back(std::move(command));
     }
     return commands;

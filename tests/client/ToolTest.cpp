@@ -53,6 +53,7 @@ TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
         {{"recv", "Serial0", "--count", "-3"}, 2, "--count must be a whole number"},
         {{"recv", "Serial0", "--timeout", "soon"}, 2, "--timeout must be seconds"},
         {{"recv", "Serial0", "--follow", "--count", "1"}, 2, "--follow takes neither"},
+        {{"flush", "Serial0", "sideways"}, 2, "expected rx, tx or both"},
         {{"list", "--full=yes"}, 2, "--full takes no value"}, {{"zap"}, 2, "unknown command 'zap'"},
         {{"status", "\\RtDevice\\Other\\Serial0"}, 1, "not a Quelta device name"},
         {{"config", "Serial0", "10"}, 1, "configuration refused by the driver"},
@@ -143,6 +144,13 @@ TEST_F(Tool, CommandsCarryOverBetweenInvocations) {
     EXPECT_EQ(regs_.Latch(DLL), 16) << "a later invocation reset the port";
     EXPECT_EQ(Quelta({"status", "Serial0", "--reset"}).exitCode, 0);
     EXPECT_EQ(regs_.Latch(DLL), 96) << "--reset opens the port afresh at 9600";
+    testsupport::Script({});
+    quelta::Device("Serial0", {.mode = quelta::OpenMode::Attach}).WriteAll("xyz", 1s);
+    Arrive(0, "abc");
+    EXPECT_EQ(Quelta({"flush", "Serial0", "rx"}).out, "Serial0: flushed rx\n");
+    EXPECT_EQ(PortTable[0]->rxCount + PortTable[0]->txCount, 3u) << "the receive side only";
+    EXPECT_EQ(Quelta({"flush", "Serial0"}).out, "Serial0: flushed rx and tx\n");
+    EXPECT_EQ(PortTable[0]->txCount, 0u);
     EXPECT_EQ(Quelta({"close", "Serial0"}).out, "Serial0: closed\n");
     EXPECT_EQ(regs_.Latch(MCR) & Mcr::SignalMask, 0) << "RTS dropped";
 }
