@@ -67,6 +67,7 @@ std::vector<CommandEntry> SignalCommands();    // dtr, rts, break, close
 std::vector<CommandEntry> TransferCommands();  // send, recv
 std::vector<CommandEntry> TermCommands();      // term
 std::vector<CommandEntry> CheckCommands();     // loopback, bench
+std::vector<CommandEntry> WatchCommands();     // watch
 std::vector<CommandEntry> FlushCommands();     // flush
 
 // Milliseconds from seconds given on the command line.

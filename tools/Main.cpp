@@ -14,9 +14,9 @@ using tool::CommandEntry;
 
 std::vector<CommandEntry> AllCommands() {
     std::vector<CommandEntry> commands;
-    for (auto family :
-         {tool::ListCommands, tool::StatusCommands, tool::ConfigCommands, tool::SignalCommands,
-          tool::FlushCommands, tool::TransferCommands, tool::TermCommands, tool::CheckCommands}) {
+    for (auto family : {tool::ListCommands, tool::StatusCommands, tool::WatchCommands,
+                        tool::ConfigCommands, tool::SignalCommands, tool::FlushCommands,
+                        tool::TransferCommands, tool::TermCommands, tool::CheckCommands}) {
         for (CommandEntry& command : family()) commands.push_back(std::move(command));
     }
     return commands;
@@ -43,7 +43,7 @@ void PrintOverview(std::FILE* out, const std::vector<CommandEntry>& commands) {
         "Environment: RTSS_NAMESPACE selects the driver's object namespace (default rtss).\n"
         "Exit status: 0 done, 1 the device or the driver failed or a transfer fell short,\n"
         "2 a mistake in the command line, 130 interrupted (Ctrl-C or SIGTERM stopped send,\n"
-        "recv or loopback; the bytes moved so far are on standard error).\n\n"
+        "recv, loopback or watch; the bytes moved so far are on standard error).\n\n"
         "Time-outs of send, recv --count and loopback count from the last byte that moved:\n"
         "a slow line that keeps moving never runs out of time. recv, term, send --file and\n"
         "loopback hold their devices for the process alone; a second one fails with 'busy'\n"

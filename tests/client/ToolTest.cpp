@@ -53,6 +53,7 @@ TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
         {{"recv", "Serial0", "--count", "-3"}, 2, "--count must be a whole number"},
         {{"recv", "Serial0", "--timeout", "soon"}, 2, "--timeout must be seconds"},
         {{"recv", "Serial0", "--follow", "--count", "1"}, 2, "--follow takes neither"},
+        {{"watch", "Serial0", "--interval", "0"}, 2, "--interval must be at least 1 ms"},
         {{"flush", "Serial0", "sideways"}, 2, "expected rx, tx or both"},
         {{"list", "--full=yes"}, 2, "--full takes no value"}, {{"zap"}, 2, "unknown command 'zap'"},
         {{"status", "\\RtDevice\\Other\\Serial0"}, 1, "not a Quelta device name"},
@@ -247,6 +248,7 @@ TEST_F(Tool, InterruptedCommandsSayHowFarTheyGot) {
         {{"loopback", "Serial0", "Serial1", "--count", "20000", "--timeout", "30"},
          ringFull,
          "quelta: interrupted: sent 8192 of 20000 bytes, 0 came back\n"},
+        {{"watch", "Serial0"}, tail("DCD off\n"), ""},
     };
     for (const Case& c : cases) {
         quelta::Device("Serial0").Flush(quelta::FlushSide::Both);
@@ -275,6 +277,29 @@ TEST_F(Tool, ASecondTakerIsBusy) {
     }
     testsupport::Script(Wiring(0, 0));
     EXPECT_EQ(Quelta({"loopback", "Serial0"}).exitCode, 0) << "one device claimed once";
+}
+
+// watch reports changes of the modem inputs and new line errors, reads no bytes, and ends with
+// one line when the driver stops answering.
+TEST_F(Tool, WatchReportsChangesUntilTheDriverGoesAway) {
+    const quelta::Device opened("Serial0");
+    Arrive(0, "abc");
+    testsupport::ChildProcess watch(QUELTA_TOOL_PATH, {"watch", "Serial0", "--interval", "1"});
+    ASSERT_TRUE(watch.WaitForOutput(" Serial0: CTS off DSR off RI off DCD off\n"));
+    regs_.Set(MSR, Msr::Cts | Msr::Dcd);
+    PortReports[0].parityErrors = 1;
+    PortReports[0].breaks = 1;
+    for (const char* change : {" CTS on\n", " DCD on\n", " +1 parity error\n", " break\n"}) {
+        EXPECT_TRUE(watch.WaitForOutput(change)) << change << watch.Out();
+    }
+    kill(watch.Pid(), SIGINT);
+    EXPECT_EQ(watch.Wait(), 130);
+    EXPECT_EQ(PortTable[0]->rxCount, 3u);
+    testsupport::ChildProcess orphan(QUELTA_TOOL_PATH, {"watch", "Serial0", "--reply-timeout=100"});
+    ASSERT_TRUE(orphan.WaitForOutput("DCD on\n"));
+    testsupport::Script(Forced({}, {}, true));
+    EXPECT_EQ(orphan.Wait(), 1);
+    EXPECT_NE(orphan.Err().find("did not answer"), std::string::npos) << orphan.Err();
 }
 
 }  // namespace
