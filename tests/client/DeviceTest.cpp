@@ -49,8 +49,8 @@ TEST_F(Device, WaitingTransfersReportWhatMovedByTheTimeOut) {
     EXPECT_EQ(Thrown([&] { port.WriteAll(more, 50ms); }).Transferred(), RingSize) << "ring full";
     // WriteAll's time-out counts from the last byte taken: a line that drains the full ring
     // slowly but steadily outlasts it.
-    testsupport::Script(Wiring(0, 1, 0, 250, 25ms));
-    EXPECT_NO_THROW(port.WriteAll(std::string(4000, 's'), 250ms));
+    testsupport::Script(Wiring(0, 1, 0, 250, 50ms));
+    EXPECT_NO_THROW(port.WriteAll(std::string(4000, 's'), 400ms));
 }
 
 // What the library refuses before sending is what the driver would refuse. A rate the board's

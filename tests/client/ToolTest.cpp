@@ -194,7 +194,7 @@ TEST_F(Tool, LoopbackChecksThePatternThatComesBack) {
                   "0 of 16 bytes came back");
 }
 
-// Time-outs count from the last byte moved: over a slow line (so many bytes every 25 ms) each
+// Time-outs count from the last byte moved: over a slow line (so many bytes every 50 ms) each
 // transfer takes longer in all than its time-out but never stalls for that long.
 TEST_F(Tool, TimeOutsCountFromTheLastByteMoved) {
     quelta::Device("Serial0").WriteAll(std::string(4000, 'r'), 1s);
@@ -202,18 +202,18 @@ TEST_F(Tool, TimeOutsCountFromTheLastByteMoved) {
     const std::string file = ::testing::TempDir() + testsupport::UniqueNamespace("send");
     std::ofstream(file) << std::string(13000, 's');
     const std::string tool = QUELTA_TOOL_PATH;
-    const std::string slow = "--timeout=0.25";
+    const std::string slow = "--timeout=0.4";
     const std::tuple<std::uint32_t, std::vector<std::string>, const char*> cases[] = {
         {250, {tool, "recv", "Serial1", "--count", "4000", slow}, ""},
         {250, {tool, "loopback", "Serial0", "Serial1", "--count", "4000", slow}, "4000 bytes OK"},
         // Standard error on a terminal (script's pty): the progress line of a send over 1 s.
-        {100,
+        {200,
          {"/usr/bin/script", "-qec", tool + " send Serial0 --file " + file + " " + slow,
           "/dev/null"},
          "\r  13000/13000 bytes  "},
     };
     for (const auto& [perTurn, words, shown] : cases) {
-        testsupport::Script(Wiring(0, 1, 0, perTurn, 25ms));
+        testsupport::Script(Wiring(0, 1, 0, perTurn, 50ms));
         const auto run = testsupport::Run(words[0], {words.begin() + 1, words.end()});
         EXPECT_EQ(run.exitCode, 0) << words[1] << run.err;
         EXPECT_NE(run.out.find(shown), std::string::npos) << words[1] << run.out;
