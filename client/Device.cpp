@@ -121,9 +121,9 @@ void CheckStatus(const RequestChannel& channel, std::uint32_t requestCode, const
 }  // namespace
 
 Device::Device(std::string_view name, const OpenOptions& options)
-    : claim_(options.exclusive ? ExclusiveClaim(FullDeviceName(name)) : ExclusiveClaim()),
-      channel_(std::make_unique<RequestChannel>(FullDeviceName(name), options.replyTimeout,
-                                                options.replyPoll)) {
+    : channel_(std::make_unique<RequestChannel>(FullDeviceName(name), options.replyTimeout,
+                                                options.replyPoll)),
+      claim_(options.exclusive ? ExclusiveClaim(channel_->Name()) : ExclusiveClaim()) {
     Open(options.mode);
 }
 

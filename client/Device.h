@@ -140,8 +140,10 @@ private:
     // A fixed-size reply record of an extension request, copied out of the data area.
     void RecordRequest(std::uint32_t requestCode, void* record, std::uint32_t size);
 
-    ExclusiveClaim claim_;
+    // The channel first: a claim is taken only on a device that exists, and before anything is
+    // sent to it.
     std::unique_ptr<RequestChannel> channel_;
+    ExclusiveClaim claim_;
     bool wasReset_ = false;
 };
 
