@@ -1,0 +1,123 @@
+"""ctypes bindings of the client library's C API (client/quelta_client.h).
+
+Only what the pyserial handler uses is declared. The library is loaded on
+first use, so importing the package works without it.
+"""
+
+import ctypes
+import ctypes.util
+import os
+
+OK = 0
+ERR_TIMED_OUT = -9
+
+OPEN_RESET = 0
+OPEN_ATTACH_OR_RESET = 2
+
+FLOW_AUTO_RTS = 0x01
+FLOW_AUTO_CTS = 0x02
+
+FLUSH_RX = 1
+FLUSH_TX = 2
+
+LIBRARY_VARIABLE = "QUELTA_CLIENT_LIBRARY"
+LIBRARY_FILE = "libquelta_client.so"
+# The repository's usual build folders, relative to its root (python/..).
+BUILD_FOLDERS = ("build/run/client", "build/normal/client")
+
+
+class LineConfig(ctypes.Structure):
+    _fields_ = [
+        ("baud_rate", ctypes.c_int32),
+        ("data_bits", ctypes.c_uint8),
+        ("parity", ctypes.c_char),
+        ("stop_bits", ctypes.c_uint8),
+        ("software_flow", ctypes.c_uint8),
+        ("xon_char", ctypes.c_uint8),
+        ("xoff_char", ctypes.c_uint8),
+        ("flow_control", ctypes.c_uint8),
+        ("line_mode", ctypes.c_uint8),
+    ]
+
+
+class ModemStatus(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_uint8) for name in (
+        "raw", "cts_changed", "dsr_changed", "ring_ended", "dcd_changed",
+        "cts", "dsr", "ring", "dcd")]
+
+
+_DEVICE = ctypes.c_void_p
+_SIZE_OUT = ctypes.POINTER(ctypes.c_size_t)
+_PROTOTYPES = {
+    "quelta_open": (ctypes.c_char_p, ctypes.c_int, ctypes.c_uint32,
+                    ctypes.POINTER(_DEVICE)),
+    "quelta_open_exclusive": (ctypes.c_char_p, ctypes.c_int, ctypes.c_uint32,
+                              ctypes.POINTER(_DEVICE)),
+    "quelta_close": (_DEVICE,),
+    "quelta_read": (_DEVICE, ctypes.c_void_p, ctypes.c_size_t, _SIZE_OUT),
+    "quelta_write": (_DEVICE, ctypes.c_void_p, ctypes.c_size_t, _SIZE_OUT),
+    "quelta_read_exact": (_DEVICE, ctypes.c_void_p, ctypes.c_size_t,
+                          ctypes.c_uint32, _SIZE_OUT),
+    "quelta_write_all": (_DEVICE, ctypes.c_void_p, ctypes.c_size_t,
+                         ctypes.c_uint32, _SIZE_OUT),
+    "quelta_default_line_config": (ctypes.POINTER(LineConfig),),
+    "quelta_configure": (_DEVICE, ctypes.POINTER(LineConfig)),
+    "quelta_set_dtr": (_DEVICE, ctypes.c_int),
+    "quelta_set_rts": (_DEVICE, ctypes.c_int),
+    "quelta_set_break": (_DEVICE, ctypes.c_int),
+    "quelta_get_modem_status": (_DEVICE, ctypes.POINTER(ModemStatus)),
+    "quelta_get_rx_count": (_DEVICE, ctypes.POINTER(ctypes.c_uint32)),
+    "quelta_flush": (_DEVICE, ctypes.c_int),
+    "quelta_error_string": (ctypes.c_int,),
+    "quelta_last_error_message": (),
+}
+_RESULTS = {
+    "quelta_close": None,
+    "quelta_default_line_config": None,
+    "quelta_error_string": ctypes.c_char_p,
+    "quelta_last_error_message": ctypes.c_char_p,
+}
+
+_library = None
+
+
+def _candidates():
+    """Where the library may be, in the order it is tried."""
+    path = os.environ.get(LIBRARY_VARIABLE)
+    if path:
+        return [path]
+    root = os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__))))
+    paths = [os.path.join(root, folder, LIBRARY_FILE)
+             for folder in BUILD_FOLDERS]
+    found = [path for path in paths if os.path.exists(path)]
+    return found + [ctypes.util.find_library("quelta_client") or LIBRARY_FILE]
+
+
+def library():
+    """The loaded library with its prototypes declared; OSError if none."""
+    global _library
+    if _library is None:
+        errors = []
+        for path in _candidates():
+            try:
+                loaded = ctypes.CDLL(path)
+                break
+            except OSError as error:
+                errors.append(str(error))
+        else:
+            raise OSError("cannot load the Quelta client library (set {}): {}"
+                          .format(LIBRARY_VARIABLE, "; ".join(errors)))
+        for name, arguments in _PROTOTYPES.items():
+            function = getattr(loaded, name)
+            function.argtypes = arguments
+            function.restype = _RESULTS.get(name, ctypes.c_int)
+        _library = loaded
+    return _library
+
+
+def error_message(code):
+    """Why the last call on this thread failed, else the code's text."""
+    lib = library()
+    message = lib.quelta_last_error_message() or lib.quelta_error_string(code)
+    return message.decode(errors="replace")

@@ -1,0 +1,291 @@
+"""pyserial's ``quelta://`` URLs: a port of a running Quelta driver.
+
+URL format::
+
+    quelta://DEVICE[?option=value&...]
+
+DEVICE is a device name as the client library takes it ("Serial0" or the
+full "\\RtDevice\\Quelta\\Serial0"). Options, which override the values
+given to the constructor:
+
+- baudrate=N, bytesize=5..8, parity=N|E|O|M|S, stopbits=1|1.5|2
+- rtscts=0|1, xonxoff=0|1: the UART's automatic RTS/CTS, XON/XOFF
+- exclusive=1: hold the device for this handle alone (others get "busy")
+- reset=1: open with a reset (9600 8N1, rings emptied) instead of attaching
+  to the port as its last user left it
+"""
+
+import ctypes
+import urllib.parse
+
+from serial.serialutil import (PortNotOpenError, SerialBase, SerialException,
+                               SerialTimeoutException, Timeout, to_bytes)
+
+from . import _capi
+
+URL_FORM = ('expected a string in the form "quelta://DEVICE[?baudrate=N'
+            '&bytesize=N&parity=N|E|O|M|S&stopbits=1|1.5|2&rtscts=0|1'
+            '&xonxoff=0|1&exclusive=0|1&reset=0|1]"')
+
+# The C API's stop-bit codes: one and a half is a code of its own (with 5
+# data bits only, the driver refuses it otherwise).
+STOP_BITS_CODE = {1: 1, 1.5: 3, 2: 2}
+STOP_BITS_TEXT = {"1": 1, "1.5": 1.5, "2": 2}
+FLAGS = {"0": False, "1": True}
+
+# Blocking reads and writes wait in slices this long (seconds), so that
+# cancel_read and cancel_write take effect soon.
+SLICE = 0.1
+
+
+class Serial(SerialBase):
+    """A driver port through the client library, with pyserial's interface."""
+
+    def __init__(self, *args, **kwargs):
+        self._handle = None
+        self._applied = None
+        self._read_cancelled = False
+        self._write_cancelled = False
+        super().__init__(*args, **kwargs)
+
+    def open(self):
+        """Opens the device named in the URL and applies the settings."""
+        if self._port is None:
+            raise SerialException(
+                "Port must be configured before it can be used.")
+        if self.is_open:
+            raise SerialException("Port is already open.")
+        name, reset = self.from_url(self._port)
+        lib = _capi.library()
+        opener = lib.quelta_open
+        if self._exclusive:
+            opener = lib.quelta_open_exclusive
+        mode = _capi.OPEN_RESET if reset else _capi.OPEN_ATTACH_OR_RESET
+        handle = ctypes.c_void_p()
+        code = opener(name.encode(), mode, 0, ctypes.byref(handle))
+        if code != _capi.OK:
+            raise SerialException("could not open port {}: {}".format(
+                self._port, _capi.error_message(code)))
+        self._handle = handle
+        self._applied = None
+        try:
+            self._reconfigure_port()
+            # As pyserial does on a tty: the lines a handshake does not own
+            # are raised.
+            if not self._dsrdtr:
+                self._update_dtr_state()
+            if not self._rtscts:
+                self._update_rts_state()
+        except BaseException:
+            self._release()
+            raise
+        self.is_open = True
+
+    def close(self):
+        """Releases the handle; the port keeps running in the driver."""
+        self.is_open = False
+        self._release()
+
+    def _release(self):
+        if self._handle is not None:
+            _capi.library().quelta_close(self._handle)
+            self._handle = None
+
+    def from_url(self, url):
+        """Applies the URL's options; returns the device name and whether
+        the open resets the port."""
+        parts = urllib.parse.urlsplit(url)
+        if parts.scheme != "quelta":
+            raise SerialException("{}: not starting with quelta:// ({!r})"
+                                  .format(URL_FORM, parts.scheme))
+        if not parts.netloc or parts.path not in ("", "/"):
+            raise SerialException("{}: no device name in {!r}".format(
+                URL_FORM, url))
+        reset = False
+        try:
+            for option, values in urllib.parse.parse_qs(
+                    parts.query, keep_blank_values=True).items():
+                value = values[-1]
+                if option in ("baudrate", "bytesize"):
+                    setattr(self, option, int(value))
+                elif option == "parity":
+                    self.parity = value.upper()
+                elif option == "stopbits":
+                    if value not in STOP_BITS_TEXT:
+                        raise ValueError("stopbits {!r}".format(value))
+                    self.stopbits = STOP_BITS_TEXT[value]
+                elif option in ("rtscts", "xonxoff", "exclusive", "reset"):
+                    if value not in FLAGS:
+                        raise ValueError("{} {!r}".format(option, value))
+                    if option == "reset":
+                        reset = FLAGS[value]
+                    else:
+                        setattr(self, option, FLAGS[value])
+                else:
+                    raise ValueError("unknown option: {!r}".format(option))
+        except ValueError as error:
+            raise SerialException("{}: {}".format(URL_FORM, error)) from None
+        return parts.netloc, reset
+
+    def _call(self, function, *arguments):
+        """Runs a C API call on the handle; its failure as SerialException."""
+        code = function(self._handle, *arguments)
+        if code != _capi.OK:
+            raise SerialException(_capi.error_message(code))
+
+    def _check_open(self):
+        if not self.is_open:
+            raise PortNotOpenError()
+
+    def _line_settings(self):
+        return (self._baudrate, self._bytesize, self._parity, self._stopbits,
+                bool(self._xonxoff), bool(self._rtscts))
+
+    def _reconfigure_port(self):
+        """Sends the line settings when they changed since the last accepted
+        ones (timeouts and other local settings also come here). A refused
+        setting is taken back, so the attributes keep telling what the port
+        runs with."""
+        wanted = self._line_settings()
+        if wanted == self._applied:
+            return
+        lib = _capi.library()
+        config = _capi.LineConfig()
+        lib.quelta_default_line_config(ctypes.byref(config))
+        config.data_bits = self._bytesize
+        config.parity = self._parity.lower().encode()
+        config.stop_bits = STOP_BITS_CODE[self._stopbits]
+        config.software_flow = bool(self._xonxoff)
+        if self._rtscts:
+            config.flow_control = _capi.FLOW_AUTO_RTS | _capi.FLOW_AUTO_CTS
+        try:
+            # The wire's rate is 32 bits wide; ctypes would cut a larger one.
+            if not 0 < self._baudrate < 2 ** 31:
+                raise SerialException("Not a valid baudrate: {!r}".format(
+                    self._baudrate))
+            config.baud_rate = self._baudrate
+            self._call(lib.quelta_configure, ctypes.byref(config))
+        except SerialException:
+            if self._applied is not None:
+                (self._baudrate, self._bytesize, self._parity, self._stopbits,
+                 self._xonxoff, self._rtscts) = self._applied
+            raise
+        self._applied = wanted
+
+    @property
+    def in_waiting(self):
+        """Bytes in the driver's receive ring."""
+        self._check_open()
+        count = ctypes.c_uint32()
+        self._call(_capi.library().quelta_get_rx_count, ctypes.byref(count))
+        return count.value
+
+    def _move(self, function, buffer, done, timeout):
+        """One slice of a read-exact or write-all from buffer[done:];
+        returns the bytes moved (a time-out is no error here)."""
+        left = timeout.time_left()
+        wait = SLICE if left is None else min(left, SLICE)
+        count = ctypes.c_size_t()
+        code = function(self._handle, ctypes.addressof(buffer) + done,
+                        len(buffer) - done, int(wait * 1000),
+                        ctypes.byref(count))
+        if code not in (_capi.OK, _capi.ERR_TIMED_OUT):
+            raise SerialException(_capi.error_message(code))
+        return count.value
+
+    def read(self, size=1):
+        """Up to size bytes: timeout None waits for all of them, 0 takes
+        what is there, a number of seconds limits the whole read."""
+        self._check_open()
+        if size <= 0:
+            return b""
+        buffer = ctypes.create_string_buffer(size)
+        if self._timeout == 0:
+            count = ctypes.c_size_t()
+            self._call(_capi.library().quelta_read, buffer, size,
+                       ctypes.byref(count))
+            return buffer.raw[:count.value]
+        self._read_cancelled = False
+        timeout = Timeout(self._timeout)
+        done = 0
+        while done < size and not self._read_cancelled:
+            done += self._move(_capi.library().quelta_read_exact, buffer,
+                               done, timeout)
+            if timeout.expired():
+                break
+        return buffer.raw[:done]
+
+    def write(self, data):
+        """Hands all data to the driver: write_timeout None waits as long
+        as it takes, 0 hands over what the ring takes now (returning the
+        count), a number of seconds raises SerialTimeoutException when the
+        ring stays full that long."""
+        self._check_open()
+        data = to_bytes(data)
+        if not data:
+            return 0
+        buffer = (ctypes.c_char * len(data)).from_buffer_copy(data)
+        if self._write_timeout == 0:
+            count = ctypes.c_size_t()
+            self._call(_capi.library().quelta_write, buffer, len(data),
+                       ctypes.byref(count))
+            return count.value
+        self._write_cancelled = False
+        timeout = Timeout(self._write_timeout)
+        done = 0
+        while done < len(data) and not self._write_cancelled:
+            done += self._move(_capi.library().quelta_write_all, buffer,
+                               done, timeout)
+            if done < len(data) and timeout.expired():
+                raise SerialTimeoutException("Write timeout")
+        return done
+
+    def cancel_read(self):
+        """Ends a blocking read within a slice, with what it has."""
+        self._read_cancelled = True
+
+    def cancel_write(self):
+        """Ends a blocking write within a slice; write returns the count."""
+        self._write_cancelled = True
+
+    def reset_input_buffer(self):
+        """Empties the receive ring and FIFO; settings and lines stay."""
+        self._check_open()
+        self._call(_capi.library().quelta_flush, _capi.FLUSH_RX)
+
+    def reset_output_buffer(self):
+        """Drops what is not sent yet; settings and lines stay."""
+        self._check_open()
+        self._call(_capi.library().quelta_flush, _capi.FLUSH_TX)
+
+    def _update_break_state(self):
+        self._call(_capi.library().quelta_set_break, int(self._break_state))
+
+    def _update_rts_state(self):
+        self._call(_capi.library().quelta_set_rts, int(bool(self._rts_state)))
+
+    def _update_dtr_state(self):
+        self._call(_capi.library().quelta_set_dtr, int(bool(self._dtr_state)))
+
+    def _modem_status(self):
+        self._check_open()
+        status = _capi.ModemStatus()
+        self._call(_capi.library().quelta_get_modem_status,
+                   ctypes.byref(status))
+        return status
+
+    @property
+    def cts(self):
+        return bool(self._modem_status().cts)
+
+    @property
+    def dsr(self):
+        return bool(self._modem_status().dsr)
+
+    @property
+    def ri(self):
+        return bool(self._modem_status().ring)
+
+    @property
+    def cd(self):
+        return bool(self._modem_status().dcd)
