@@ -1,0 +1,116 @@
+# A pyserial program on the null-modem pair Serial0-Serial1 of a running
+# driver through quelta:// URLs. Prints a line per check; exits 1 on a miss.
+import random
+import sys
+import threading
+import time
+
+import serial
+
+serial.protocol_handler_packages.append("quelta_serial")
+URL = "quelta://Serial{}?baudrate=921600&rtscts=1"
+misses = []
+passed = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "MISS ") + what)
+    (passed if ok else misses).append(what)
+
+
+def raises(action, error=serial.SerialException):
+    try:
+        action()
+    except error as caught:
+        return str(caught)
+    return None
+
+
+def settle(condition):
+    # Lets bytes and line changes cross; what was awaited is checked after.
+    for _ in range(200):
+        if condition():
+            return
+        time.sleep(0.01)
+
+
+a = serial.serial_for_url(URL.format(0), timeout=30, write_timeout=30)
+b = serial.serial_for_url(URL.format(1), timeout=30, write_timeout=30)
+
+# Both ways at once, many times around the rings, every byte in order.
+size = 256 * 1024
+sent = {a: random.Random(0).randbytes(size),
+        b: random.Random(1).randbytes(size)}
+got = {}
+
+
+def send(port):
+    port.write(sent[port])
+
+
+def receive(port):
+    got[port] = port.read(size)
+
+
+threads = [threading.Thread(target=work, args=(port,))
+           for port in (a, b) for work in (send, receive)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+check(got[b] == sent[a] and got[a] == sent[b],
+      "{} bytes each way".format(size))
+
+a.write(b"0123456789")
+settle(lambda: b.in_waiting == 10)
+check(b.in_waiting == 10 and b.read(10) == b"0123456789", "in_waiting")
+
+a.dtr = False
+check(not b.dsr and not b.cd, "DTR off: DSR and CD off")
+a.dtr = True
+check(b.dsr and b.cd, "DTR on: DSR and CD on")
+
+# The receiver holds the line with its RTS: nothing crosses, the ring fills.
+block = random.Random(2).randbytes(20000)
+b.rts = False
+check(not a.cts, "RTS off: CTS off")
+a.write_timeout = 0
+taken = a.write(block)
+a.write_timeout = 0.2
+timed_out = raises(lambda: a.write(block), serial.SerialTimeoutException)
+check(timed_out is not None, "a held line times a write out")
+check(0 < taken < len(block) and b.in_waiting == 0, "held, the ring took {}"
+      .format(taken))
+b.rts = True
+check(b.read(taken) == block[:taken], "released, what was held arrives")
+b.rts = False
+a.write(block[:1000])
+a.reset_output_buffer()
+b.rts = True
+b.timeout = 1
+check(b.read(1000) == b"", "reset_output_buffer drops what was not sent")
+
+a.send_break(0.05)
+check(b.read(10) == b"\0", "a break: a 0 byte, and the read ends at its time")
+
+a.write(b"junk")
+settle(lambda: b.in_waiting == 4)
+b.reset_input_buffer()
+b.timeout = 0
+check(b.in_waiting == 0 and b.read(4) == b"", "reset_input_buffer")
+b.timeout = 5
+
+check(raises(lambda: setattr(a, "baudrate", 100000)) is not None,
+      "100000 baud refused")
+a.write(b"still")
+check(a.baudrate == 921600 and b.read(5) == b"still", "the port still runs")
+
+only = serial.serial_for_url("quelta://Serial2?exclusive=1")
+busy = raises(lambda: serial.serial_for_url("quelta://Serial2?exclusive=1"))
+check(busy is not None and "busy" in busy, "exclusive twice: {}".format(busy))
+check(raises(lambda: serial.serial_for_url("quelta://Serial2?speed=1"))
+      is not None, "an unknown option is refused")
+
+if misses:
+    sys.exit(1)
+print("{} checks passed".format(len(passed)))
