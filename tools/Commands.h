@@ -69,6 +69,8 @@ std::vector<CommandEntry> TermCommands();      // term
 std::vector<CommandEntry> CheckCommands();     // loopback, bench
 std::vector<CommandEntry> WatchCommands();     // watch
 std::vector<CommandEntry> FlushCommands();     // flush
+std::vector<CommandEntry> PtyCommands();       // pty
+std::vector<CommandEntry> ServeCommands();     // serve
 
 // Milliseconds from seconds given on the command line.
 std::chrono::milliseconds ToMilliseconds(double seconds);

@@ -14,9 +14,10 @@ using tool::CommandEntry;
 
 std::vector<CommandEntry> AllCommands() {
     std::vector<CommandEntry> commands;
-    for (auto family : {tool::ListCommands, tool::StatusCommands, tool::WatchCommands,
-                        tool::ConfigCommands, tool::SignalCommands, tool::FlushCommands,
-                        tool::TransferCommands, tool::TermCommands, tool::CheckCommands}) {
+    for (auto family :
+         {tool::ListCommands, tool::StatusCommands, tool::WatchCommands, tool::ConfigCommands,
+          tool::SignalCommands, tool::FlushCommands, tool::TransferCommands, tool::TermCommands,
+          tool::CheckCommands, tool::PtyCommands, tool::ServeCommands}) {
         for (CommandEntry& command : family()) commands.push_back(std::move(command));
     }
     return commands;
