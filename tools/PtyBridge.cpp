@@ -105,7 +105,11 @@ void PtyBridge::Run(const std::function<bool()>& stop,
         moved = false;
         if (ready > 0 && (watch.revents & POLLIN) != 0) {
             const ssize_t count = read(master_.Get(), buffer.data(), buffer.size());
-            if (count > 0) toPort.assign(buffer.begin(), buffer.begin() + count);
+            if (count > 0) {
+                toPort.assign(buffer.begin(), buffer.begin() + count);
+                // A program that set the line and then wrote has its setting seen first.
+                FollowSettings(refused);
+            }
         }
         if (!toPort.empty()) {
             const std::size_t taken = port_.Write(toPort);

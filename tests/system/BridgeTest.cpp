@@ -56,7 +56,7 @@ TEST(Bridge, PtyCarriesBytesAndTermiosSettings) {
     ChildProcess program = Python(
         "import serial, sys\n"
         "s = serial.Serial(sys.argv[1], 57600, stopbits=2, rtscts=True, timeout=10)\n"
-        "s.write(b'hello'); s.flush()\n"
+        "s.read(1); s.write(b'hello'); s.flush()\n"
         "print(s.read(5).decode())\n",
         {link});
     quelta::Device port = Attach("Serial0");
@@ -67,6 +67,7 @@ TEST(Bridge, PtyCarriesBytesAndTermiosSettings) {
                                      .flowControl = FlowControl::RtsCts};
     EXPECT_TRUE(Eventually([&] { return port.GetSettings().settings == asked; }));
     peer.Configure(asked);
+    peer.WriteAll("!", 5s);  // the program writes once both ends have the new settings
     std::vector<std::uint8_t> got(5);
     peer.ReadExact(got, 10s);
     EXPECT_EQ(std::string(got.begin(), got.end()), "hello");
