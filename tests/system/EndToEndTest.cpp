@@ -174,8 +174,9 @@ TEST(EndToEnd, PtyFarEndExchangesWithPyserial) {
 
 // The quelta tool on a running driver. 10,000 bytes at 9600 baud: the ring takes 8192 at once and
 // the rest as the line drains, about two seconds in all, twice the time-out, and never a stall; on
-// a pipe, with no progress line. Ctrl-C then stops the receiver with its count.
-TEST(EndToEnd, ToolSendsAtTheLinesPaceAndStopsOnCtrlC) {
+// a pipe, with no progress line. Ctrl-C then stops the receiver with its count; watch, list,
+// flush and status read the port back.
+TEST(EndToEnd, ToolOnARunningDriver) {
     RunningDriver driver(DefaultBoard);
     for (const char* name : {"Serial0", "Serial1"}) {
         RunningDriver::Open(name).Configure({.baudRate = 9600});  // the tool attaches to these
@@ -195,6 +196,22 @@ TEST(EndToEnd, ToolSendsAtTheLinesPaceAndStopsOnCtrlC) {
     const std::string count = said.substr(head.size(), said.size() - head.size() - tail.size());
     EXPECT_TRUE(!count.empty() && count.find_first_not_of("0123456789") == std::string::npos)
         << said;
+
+    // The commands that read the port's state back, on the same driver.
+    testsupport::ChildProcess watch(QUELTA_TOOL_PATH, {"watch", "Serial1"});
+    ASSERT_TRUE(watch.WaitForOutput("Serial1: CTS off DSR off RI off DCD off\n"));
+    quelta::Device sender("Serial0", {.mode = quelta::OpenMode::Attach});
+    sender.SetDtr(true);
+    EXPECT_TRUE(watch.WaitForOutput(" DSR on\n"));
+    kill(watch.Pid(), SIGINT);
+    EXPECT_EQ(watch.Wait(), 130);
+    EXPECT_NE(testsupport::Run(QUELTA_TOOL_PATH, {"list"}).out.find("Serial0  open    9600 8N1"),
+              std::string::npos);
+    EXPECT_EQ(testsupport::Run(QUELTA_TOOL_PATH, {"flush", "Serial1", "rx"}).out,
+              "Serial1: flushed rx\n");
+    const std::string status = testsupport::Run(QUELTA_TOOL_PATH, {"status", "Serial1"}).out;
+    EXPECT_NE(status.find("baud           9600 (actual 9600)"), std::string::npos) << status;
+    EXPECT_NE(status.find("bytes waiting  0"), std::string::npos) << status;
 }
 
 }  // namespace
