@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <thread>
 
 #include "client/Device.h"
@@ -77,6 +79,32 @@ TEST(Bridge, PtyCarriesBytesAndTermiosSettings) {
     kill(bridge.Pid(), SIGINT);
     EXPECT_EQ(bridge.Wait(), 130);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link))) << "link removed";
+}
+
+// Two bridged ports of the null-modem pair at 921,600 baud with RTS/CTS: what cat writes into one
+// pty comes out of the other whole and in order.
+TEST(Bridge, PtyToPtyLosesNothingAtFullSpeed) {
+    RunningDriver driver(DefaultBoard);
+    RunningDriver::Open("Serial1");
+    std::vector<std::unique_ptr<ChildProcess>> bridges;
+    std::vector<std::string> links;
+    for (const char* device : {"Serial0", "Serial1"}) {
+        links.push_back("/tmp/quelta-bridge-" + testsupport::UniqueNamespace(device));
+        bridges.push_back(std::make_unique<ChildProcess>(
+            QUELTA_TOOL_PATH, std::vector<std::string>{"pty", device, links.back()},
+            std::map<std::string, std::string>{{"RTSS_NAMESPACE", driver.Namespace()}}));
+        ASSERT_TRUE(bridges.back()->WaitForOutput(" -> /dev/")) << bridges.back()->Err();
+    }
+    const std::string data = links[0] + ".data";
+    ChildProcess shell("/bin/sh", {"-c",
+                                   "for l in \"$0\" \"$1\"; do stty -F \"$l\" 921600 crtscts raw "
+                                   "-echo || exit 1; done; head -c 300000 /dev/urandom > \"$2\"; "
+                                   "head -c 300000 \"$1\" > \"$2.out\" & reader=$!; "
+                                   "cat \"$2\" > \"$0\"; wait $reader; cmp \"$2\" \"$2.out\"",
+                                   links[0], links[1], data});
+    EXPECT_EQ(shell.Wait(60s), 0) << shell.Out() << shell.Err();
+    std::remove(data.c_str());
+    std::remove((data + ".out").c_str());
 }
 
 // pyserial's RFC 2217 client: the line settings, DTR and RTS both ways, a break, and a megabyte
