@@ -80,9 +80,10 @@ TEST(Engine, BreakAndParityReachLineErrors) {
               Lsr::Break | Lsr::Framing | Lsr::FifoError | Lsr::Parity);
 }
 
-// The interrupt service comes only every 100 characters while far ends send without pause: on
-// channel 5, automatic RTS holds one that honours RTS at the receive trigger, and nothing is lost;
-// channel 6, without flow control, overruns its FIFO, and its port's lineErrors say so.
+// The interrupt service comes only every 100 characters while far ends that honour RTS send
+// without pause: on channel 5, automatic RTS holds its far end at the receive trigger, and nothing
+// is lost; channel 6, without flow control, keeps the RTS it was given, overruns its FIFO, and its
+// port's lineErrors say so.
 TEST(Engine, AutomaticRtsKeepsTheFifoFromOverflowingUnderALateService) {
     EngineOnModel engine(
         "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
@@ -91,7 +92,8 @@ TEST(Engine, AutomaticRtsKeepsTheFifoFromOverflowingUnderALateService) {
     EXPECT_TRUE(engine.Open(5, Line(921600, Parity::None, 8, 1, FlowControl::RtsCts)));
     EXPECT_TRUE(engine.Open(6, Line(921600)));
     const std::string stream = Pattern(3000, 0xFF, 7);
-    engine.Board().SetFarEndHonoursRts(5, true);
+    SetRts(&engine.Port(6));
+    for (const std::uint32_t channel : {5u, 6u}) engine.Board().SetFarEndHonoursRts(channel, true);
     for (const std::uint32_t channel : {5u, 6u}) {
         engine.Board().Inject(channel, std::vector<std::uint8_t>(stream.begin(), stream.end()));
     }
