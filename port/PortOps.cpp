@@ -11,7 +11,6 @@
 #include "port/PortRecord.h"
 #include "port/PortReport.h"
 #include "port/PortSteps.h"
-#include "server/ExtensionRecords.h"
 
 // Each operation runs in one interrupt-disabled section from its first step to its last, so the
 // interrupt service never sees a channel or a ring half reprogrammed. The steps called inside
@@ -246,20 +245,20 @@ std::uint32_t SetPortConfig(std::uint8_t portIndex, const std::uint8_t* data) {
     return 0;
 }
 
-bool FlushPort(std::uint8_t portIndex, std::uint8_t which) {
+void FlushPort(std::uint8_t portIndex, bool receive, bool transmit) {
     PortRecord* port = FindPort(portIndex);
-    if (port == nullptr || which == 0 || (which & ~Flush::Both) != 0) {
-        return false;
+    if (port == nullptr) {
+        return;
     }
     std::uint8_t fifoResets = 0;
     const InterruptState state = DisableInterrupts();
-    if ((which & Flush::Receive) != 0) {
+    if (receive) {
         port->rxCount.store(0);
         port->rxHead = 0;
         port->rxTail = 0;
         fifoResets |= Fcr::ResetReceive;
     }
-    if ((which & Flush::Transmit) != 0) {
+    if (transmit) {
         port->txCount.store(0);
         port->txHead = 0;
         port->txTail = 0;
@@ -274,5 +273,4 @@ bool FlushPort(std::uint8_t portIndex, std::uint8_t which) {
     WriteReg(port->regs, FCR, static_cast<std::uint8_t>(Fcr::Enable | fifoResets));
     SetEnhancedMode(port, true);
     RestoreInterrupts(state);
-    return true;
 }

@@ -12,6 +12,6 @@ void OpenPort(std::uint8_t portIndex);
 std::uint32_t ClosePort(std::uint8_t portIndex);
 // Takes a 16-byte LineConfig from data. 0 when applied, RtError::InvalidParameter when refused.
 std::uint32_t SetPortConfig(std::uint8_t portIndex, const std::uint8_t* data);
-// Empties the receive side (ring and FIFO), the transmit side or both, as which's Flush bits say,
-// leaving the settings and the modem lines as they are. False for an unknown selection.
-bool FlushPort(std::uint8_t portIndex, std::uint8_t which);
+// Empties the receive side (ring and FIFO), the transmit side or both, leaving the settings and
+// the modem lines as they are.
+void FlushPort(std::uint8_t portIndex, bool receive, bool transmit);

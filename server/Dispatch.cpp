@@ -180,7 +180,13 @@ std::uint32_t GetErrorCounts(const Request& request) {
 std::uint32_t FlushRequest(const Request& request) {
     const std::uint8_t which =
         request.channel->dataAreaSize == 0 ? 0 : request.channel->dataArea[0];
-    request.block->resultCount = FlushPort(request.portIndex, which) ? 1 : 0;
+    // A selection the wire does not define touches nothing.
+    if (which == 0 || (which & ~Flush::Both) != 0) {
+        request.block->resultCount = 0;
+        return RequestDone;
+    }
+    FlushPort(request.portIndex, (which & Flush::Receive) != 0, (which & Flush::Transmit) != 0);
+    request.block->resultCount = 1;
     return RequestDone;
 }
 

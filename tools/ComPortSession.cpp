@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "client/LineSignals.h"
 #include "server/ExtensionRecords.h"
 
 namespace tool {
@@ -40,17 +41,17 @@ constexpr std::array<char, 5> ParityCodes = {Parity::None, Parity::Odd, Parity::
                                              Parity::Space};
 constexpr std::uint8_t StopOne = 1, StopTwo = 2, StopOneAndAHalf = 3;
 
-// The line state is the channel's LSR; its bit 7 (an error in the FIFO) is RFC 2217's time-out
-// error, which a serial port does not have.
-constexpr std::uint8_t LineStateBits = 0x7F;
-constexpr std::uint8_t LineOverrun = 0x02;
-constexpr std::uint8_t LineParity = 0x04;
-constexpr std::uint8_t LineFraming = 0x08;
-constexpr std::uint8_t LineBreak = 0x10;
-constexpr std::uint8_t LineErrorBits = LineOverrun | LineParity | LineFraming | LineBreak;
-// The modem state is the channel's MSR: the four levels above their change bits.
-constexpr std::uint8_t ModemLevels = 0xF0;
-constexpr std::uint8_t TrailingRi = 0x04;
+// The line state is the channel's LSR, the modem state its MSR, bit for bit; LSR's bit 7 (an
+// error in the FIFO) is RFC 2217's time-out error, which a serial port does not have.
+using quelta::LsrBit::BreakReceived;
+using quelta::LsrBit::FramingError;
+using quelta::LsrBit::Overrun;
+using quelta::LsrBit::ParityError;
+using quelta::MsrBit::RingEnded;
+constexpr std::uint8_t LineStateBits = static_cast<std::uint8_t>(~quelta::LsrBit::FifoError);
+constexpr std::uint8_t LineErrorBits = Overrun | ParityError | FramingError | BreakReceived;
+constexpr std::uint8_t ModemLevels =
+    quelta::MsrBit::Cts | quelta::MsrBit::Dsr | quelta::MsrBit::Ring | quelta::MsrBit::Dcd;
 
 constexpr std::uint8_t Byte(int value) { return static_cast<std::uint8_t>(value); }
 
@@ -330,13 +331,13 @@ std::uint8_t ComPortSession::ModemState() {
     // The change bits are this session's own, against what it last told the client: another
     // reader of the modem status may have taken the channel's.
     const std::uint8_t changed = static_cast<std::uint8_t>(((raw ^ lastModem_) & ModemLevels) >> 4);
-    return static_cast<std::uint8_t>((raw & ModemLevels) | changed | (raw & TrailingRi));
+    return static_cast<std::uint8_t>((raw & ModemLevels) | changed | (raw & RingEnded));
 }
 
 void ComPortSession::Poll(std::vector<std::uint8_t>& toClient) {
     const std::uint8_t modem = ModemState();
     if (((modem ^ lastModem_) & ModemLevels & modemMask_) != 0 ||
-        (modem & TrailingRi & modemMask_) != 0) {
+        (modem & RingEnded & modemMask_) != 0) {
         const std::uint8_t state = Byte(modem & modemMask_);
         Reply(Cmd::NotifyModemState, std::span(&state, 1), toClient);
     }
@@ -346,11 +347,11 @@ void ComPortSession::Poll(std::vector<std::uint8_t>& toClient) {
     std::uint8_t errors = 0;
     if (counts.overruns != lastCounts_.overruns ||
         counts.ringOverruns != lastCounts_.ringOverruns) {
-        errors |= LineOverrun;
+        errors |= Overrun;
     }
-    if (counts.parityErrors != lastCounts_.parityErrors) errors |= LineParity;
-    if (counts.framingErrors != lastCounts_.framingErrors) errors |= LineFraming;
-    if (counts.breaks != lastCounts_.breaks) errors |= LineBreak;
+    if (counts.parityErrors != lastCounts_.parityErrors) errors |= ParityError;
+    if (counts.framingErrors != lastCounts_.framingErrors) errors |= FramingError;
+    if (counts.breaks != lastCounts_.breaks) errors |= BreakReceived;
     lastCounts_ = counts;
     if ((errors & lineMask_) != 0) {
         const std::uint8_t state = Byte(
