@@ -84,6 +84,7 @@ check(0 < taken < len(block) and b.in_waiting == 0, "held, the ring took {}"
 b.rts = True
 check(b.read(taken) == block[:taken], "released, what was held arrives")
 b.rts = False
+settle(lambda: not a.cts)  # the hold is in force before anything is written
 a.write(block[:1000])
 a.reset_output_buffer()
 b.rts = True
