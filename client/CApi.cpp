@@ -5,7 +5,7 @@
 
 #include "client/Device.h"
 #include "client/quelta_client.h"
-#include "server/ExtensionRecords.h"
+#include "wire/ExtensionRecords.h"
 
 struct quelta_device {
     quelta::Device device;

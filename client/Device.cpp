@@ -6,7 +6,7 @@
 
 #include "client/DeviceName.h"
 #include "client/RequestChannel.h"
-#include "server/ExtensionRecords.h"
+#include "wire/ExtensionRecords.h"
 
 namespace quelta {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "client/Error.h"
 #include "client/SharedObjects.h"
-#include "server/RequestBlock.h"
+#include "wire/RequestBlock.h"
 
 namespace quelta {
 namespace {

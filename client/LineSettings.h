@@ -1,5 +1,5 @@
 // The line configuration a client sends with SerialSetConfig, with the codes of the wire record
-// (server/LineConfig.h); ToWire and FromWire convert between the two.
+// (wire/LineConfig.h); ToWire and FromWire convert between the two.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/LineConfig.h"
+#include "wire/LineConfig.h"
 
 namespace quelta {
 

@@ -15,38 +15,38 @@ struct FlagField {
 };
 
 constexpr FlagField<ModemStatus> ModemStatusFields[] = {
-    {MsrBit::Cts, "cts", &ModemStatus::cts},
-    {MsrBit::Dsr, "dsr", &ModemStatus::dsr},
-    {MsrBit::Ring, "ring", &ModemStatus::ring},
-    {MsrBit::Dcd, "dcd", &ModemStatus::dcd},
-    {MsrBit::CtsChanged, "cts-changed", &ModemStatus::ctsChanged},
-    {MsrBit::DsrChanged, "dsr-changed", &ModemStatus::dsrChanged},
-    {MsrBit::RingEnded, "ring-ended", &ModemStatus::ringEnded},
-    {MsrBit::DcdChanged, "dcd-changed", &ModemStatus::dcdChanged},
+    {::Msr::Cts, "cts", &ModemStatus::cts},
+    {::Msr::Dsr, "dsr", &ModemStatus::dsr},
+    {::Msr::Ri, "ring", &ModemStatus::ring},
+    {::Msr::Dcd, "dcd", &ModemStatus::dcd},
+    {::Msr::DeltaCts, "cts-changed", &ModemStatus::ctsChanged},
+    {::Msr::DeltaDsr, "dsr-changed", &ModemStatus::dsrChanged},
+    {::Msr::TrailingRi, "ring-ended", &ModemStatus::ringEnded},
+    {::Msr::DeltaDcd, "dcd-changed", &ModemStatus::dcdChanged},
 };
 
 constexpr FlagField<LineStatus> LineStatusFields[] = {
-    {LsrBit::DataReady, "data-ready", &LineStatus::dataReady},
-    {LsrBit::Overrun, "overrun", &LineStatus::overrun},
-    {LsrBit::ParityError, "parity-error", &LineStatus::parityError},
-    {LsrBit::FramingError, "framing-error", &LineStatus::framingError},
-    {LsrBit::BreakReceived, "break", &LineStatus::breakReceived},
-    {LsrBit::HoldingEmpty, "holding-empty", &LineStatus::holdingEmpty},
-    {LsrBit::TransmitterEmpty, "transmitter-empty", &LineStatus::transmitterEmpty},
-    {LsrBit::FifoError, "fifo-error", &LineStatus::fifoError},
+    {::Lsr::DataReady, "data-ready", &LineStatus::dataReady},
+    {::Lsr::Overrun, "overrun", &LineStatus::overrun},
+    {::Lsr::Parity, "parity-error", &LineStatus::parityError},
+    {::Lsr::Framing, "framing-error", &LineStatus::framingError},
+    {::Lsr::Break, "break", &LineStatus::breakReceived},
+    {::Lsr::ThrEmpty, "holding-empty", &LineStatus::holdingEmpty},
+    {::Lsr::TxEmpty, "transmitter-empty", &LineStatus::transmitterEmpty},
+    {::Lsr::FifoError, "fifo-error", &LineStatus::fifoError},
 };
 
 constexpr FlagField<ModemControl> ModemControlFields[] = {
-    {McrBit::Dtr, "dtr", &ModemControl::dtr},
-    {McrBit::Rts, "rts", &ModemControl::rts},
+    {::ModemLines::Dtr, "dtr", &ModemControl::dtr},
+    {::ModemLines::Rts, "rts", &ModemControl::rts},
 };
 
 constexpr FlagField<LineErrors> LineErrorFields[] = {
-    {LsrBit::Overrun, "overrun", &LineErrors::overrun},
-    {LsrBit::ParityError, "parity-error", &LineErrors::parityError},
-    {LsrBit::FramingError, "framing-error", &LineErrors::framingError},
-    {LsrBit::BreakReceived, "break", &LineErrors::breakReceived},
-    {LsrBit::FifoError, "fifo-error", &LineErrors::fifoError},
+    {::Lsr::Overrun, "overrun", &LineErrors::overrun},
+    {::Lsr::Parity, "parity-error", &LineErrors::parityError},
+    {::Lsr::Framing, "framing-error", &LineErrors::framingError},
+    {::Lsr::Break, "break", &LineErrors::breakReceived},
+    {::Lsr::FifoError, "fifo-error", &LineErrors::fifoError},
 };
 
 template <typename Record, std::size_t N>

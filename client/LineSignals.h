@@ -7,34 +7,9 @@
 #include <span>
 #include <string>
 
+#include "wire/StatusBytes.h"
+
 namespace quelta {
-
-namespace MsrBit {
-constexpr std::uint8_t CtsChanged = 0x01;
-constexpr std::uint8_t DsrChanged = 0x02;
-constexpr std::uint8_t RingEnded = 0x04;  // trailing edge of RI
-constexpr std::uint8_t DcdChanged = 0x08;
-constexpr std::uint8_t Cts = 0x10;
-constexpr std::uint8_t Dsr = 0x20;
-constexpr std::uint8_t Ring = 0x40;
-constexpr std::uint8_t Dcd = 0x80;
-}  // namespace MsrBit
-
-namespace LsrBit {
-constexpr std::uint8_t DataReady = 0x01;
-constexpr std::uint8_t Overrun = 0x02;
-constexpr std::uint8_t ParityError = 0x04;
-constexpr std::uint8_t FramingError = 0x08;
-constexpr std::uint8_t BreakReceived = 0x10;
-constexpr std::uint8_t HoldingEmpty = 0x20;      // transmit holding register (FIFO) empty
-constexpr std::uint8_t TransmitterEmpty = 0x40;  // holding register and shift register empty
-constexpr std::uint8_t FifoError = 0x80;         // an error byte is waiting in the receive FIFO
-}  // namespace LsrBit
-
-namespace McrBit {
-constexpr std::uint8_t Dtr = 0x01;
-constexpr std::uint8_t Rts = 0x02;
-}  // namespace McrBit
 
 // Reading MSR on the board clears the change flags: a client sees the changes since the last read
 // by anyone, the driver's interrupt service included.

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "client/SharedObjects.h"
-#include "server/RequestBlock.h"
+#include "wire/RequestBlock.h"
 
 namespace quelta {
 

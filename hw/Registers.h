@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "wire/StatusBytes.h"  // LSR and MSR: their bytes reach the clients unchanged
+
 // One channel's window in the board's BAR0 region. Never dereferenced: every access goes through
 // the access layer (hw/RegisterAccess.h), one byte at a time.
 struct ChannelRegs {
@@ -101,29 +103,7 @@ constexpr std::uint8_t Out2 = 0x08;  // cleared on open and close
 constexpr std::uint8_t ClockPrescale = 0x80;  // cleared before every divisor load
 constexpr std::uint8_t SignalMask = Dtr | Rts;
 }  // namespace Mcr
-
-namespace Lsr {
-constexpr std::uint8_t DataReady = 0x01;
-constexpr std::uint8_t Overrun = 0x02;
-constexpr std::uint8_t Parity = 0x04;
-constexpr std::uint8_t Framing = 0x08;
-constexpr std::uint8_t Break = 0x10;
-constexpr std::uint8_t ThrEmpty = 0x20;
-constexpr std::uint8_t TxEmpty = 0x40;
-constexpr std::uint8_t FifoError = 0x80;  // an error byte waits in the receive FIFO
-constexpr std::uint8_t ErrorMask = 0x9E;  // the bits gathered into lineErrors
-}  // namespace Lsr
-
-namespace Msr {
-constexpr std::uint8_t DeltaCts = 0x01;
-constexpr std::uint8_t DeltaDsr = 0x02;
-constexpr std::uint8_t TrailingRi = 0x04;
-constexpr std::uint8_t DeltaDcd = 0x08;
-constexpr std::uint8_t Cts = 0x10;
-constexpr std::uint8_t Dsr = 0x20;
-constexpr std::uint8_t Ri = 0x40;
-constexpr std::uint8_t Dcd = 0x80;
-}  // namespace Msr
+static_assert(Mcr::Dtr == ModemLines::Dtr && Mcr::Rts == ModemLines::Rts);
 
 namespace FifoTrig {
 constexpr std::uint8_t SelectLevels = 0xC0;   // the level registers set the trigger levels

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "hw/Registers.h"
-#include "server/LineConfig.h"
+#include "wire/LineConfig.h"
 
 constexpr std::uint32_t RingSize = 8192;
 constexpr std::uint32_t MaxPorts = 8;

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "port/PortRecord.h"
-#include "server/LineConfig.h"
+#include "wire/LineConfig.h"
 
 struct PortReport {
     LineConfig inForce;     // open defaults, then each accepted configuration; 0 before any open

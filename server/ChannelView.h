@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "server/RequestBlock.h"
+#include "wire/RequestBlock.h"
 
 struct ChannelView {
     const char* deviceName;          // the driver's copy of the device name, no terminator

@@ -7,7 +7,7 @@
 
 #include "platform/Rtss.h"
 #include "server/ChannelView.h"
-#include "server/RequestBlock.h"
+#include "wire/RequestBlock.h"
 
 // Allocated from locked memory in one piece with its name buffer, which follows the record.
 // Created once by board set-up and kept for the life of the process.

@@ -12,7 +12,7 @@
 #include "port/PortReport.h"
 #include "port/Rings.h"
 #include "server/DeviceNames.h"
-#include "server/ExtensionRecords.h"
+#include "wire/ExtensionRecords.h"
 #include "server/PortRequestLock.h"
 #include "server/RequestGate.h"
 #include "server/SharedFields.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "server/ChannelView.h"
-#include "server/RequestBlock.h"
+#include "wire/RequestBlock.h"
 
 // Status 0 for a request carried out (its outcome shows in resultCount or the data area), 87 when
 // portIndex names no port that set-up created, 120 for an unknown code; the block is left alone

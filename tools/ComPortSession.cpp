@@ -3,7 +3,7 @@
 #include <array>
 
 #include "client/LineSignals.h"
-#include "server/ExtensionRecords.h"
+#include "wire/ExtensionRecords.h"
 
 namespace tool {
 namespace {
@@ -43,15 +43,14 @@ constexpr std::uint8_t StopOne = 1, StopTwo = 2, StopOneAndAHalf = 3;
 
 // The line state is the channel's LSR, the modem state its MSR, bit for bit; LSR's bit 7 (an
 // error in the FIFO) is RFC 2217's time-out error, which a serial port does not have.
-using quelta::LsrBit::BreakReceived;
-using quelta::LsrBit::FramingError;
-using quelta::LsrBit::Overrun;
-using quelta::LsrBit::ParityError;
-using quelta::MsrBit::RingEnded;
-constexpr std::uint8_t LineStateBits = static_cast<std::uint8_t>(~quelta::LsrBit::FifoError);
-constexpr std::uint8_t LineErrorBits = Overrun | ParityError | FramingError | BreakReceived;
-constexpr std::uint8_t ModemLevels =
-    quelta::MsrBit::Cts | quelta::MsrBit::Dsr | quelta::MsrBit::Ring | quelta::MsrBit::Dcd;
+using ::Lsr::Break;
+using ::Lsr::Framing;
+using ::Lsr::Overrun;
+using ::Lsr::Parity;
+using ::Msr::TrailingRi;
+constexpr std::uint8_t LineStateBits = static_cast<std::uint8_t>(~::Lsr::FifoError);
+constexpr std::uint8_t LineErrorBits = Overrun | Parity | Framing | Break;
+constexpr std::uint8_t ModemLevels = ::Msr::Cts | ::Msr::Dsr | ::Msr::Ri | ::Msr::Dcd;
 
 constexpr std::uint8_t Byte(int value) { return static_cast<std::uint8_t>(value); }
 
@@ -331,13 +330,13 @@ std::uint8_t ComPortSession::ModemState() {
     // The change bits are this session's own, against what it last told the client: another
     // reader of the modem status may have taken the channel's.
     const std::uint8_t changed = static_cast<std::uint8_t>(((raw ^ lastModem_) & ModemLevels) >> 4);
-    return static_cast<std::uint8_t>((raw & ModemLevels) | changed | (raw & RingEnded));
+    return static_cast<std::uint8_t>((raw & ModemLevels) | changed | (raw & TrailingRi));
 }
 
 void ComPortSession::Poll(std::vector<std::uint8_t>& toClient) {
     const std::uint8_t modem = ModemState();
     if (((modem ^ lastModem_) & ModemLevels & modemMask_) != 0 ||
-        (modem & RingEnded & modemMask_) != 0) {
+        (modem & TrailingRi & modemMask_) != 0) {
         const std::uint8_t state = Byte(modem & modemMask_);
         Reply(Cmd::NotifyModemState, std::span(&state, 1), toClient);
     }
@@ -349,9 +348,9 @@ void ComPortSession::Poll(std::vector<std::uint8_t>& toClient) {
         counts.ringOverruns != lastCounts_.ringOverruns) {
         errors |= Overrun;
     }
-    if (counts.parityErrors != lastCounts_.parityErrors) errors |= ParityError;
-    if (counts.framingErrors != lastCounts_.framingErrors) errors |= FramingError;
-    if (counts.breaks != lastCounts_.breaks) errors |= BreakReceived;
+    if (counts.parityErrors != lastCounts_.parityErrors) errors |= Parity;
+    if (counts.framingErrors != lastCounts_.framingErrors) errors |= Framing;
+    if (counts.breaks != lastCounts_.breaks) errors |= Break;
     lastCounts_ = counts;
     if ((errors & lineMask_) != 0) {
         const std::uint8_t state = Byte(

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "client/DeviceName.h"
-#include "server/ExtensionRecords.h"
+#include "wire/ExtensionRecords.h"
 #include "tools/ComPortSession.h"
 #include "tools/Commands.h"
 #include "tools/Descriptor.h"

@@ -18,7 +18,7 @@
 #include "client/Error.h"
 #include "client/posix/ObjectNames.h"
 #include "platform/host/PosixNames.h"
-#include "server/RequestBlock.h"
+#include "wire/RequestBlock.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

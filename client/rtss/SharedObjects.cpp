@@ -11,7 +11,7 @@
 
 #include "client/Error.h"
 #include "platform/Rtss.h"
-#include "server/RequestBlock.h"
+#include "wire/RequestBlock.h"
 
 extern "C" {
 RtHandle RTAPI RtOpenSharedMemory(std::uint32_t access, RtBool inherit, const char* name,

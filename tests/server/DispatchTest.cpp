@@ -14,7 +14,7 @@
 #include "port/PortRecord.h"
 #include "server/DeviceNames.h"
 #include "server/Dispatch.h"
-#include "server/ExtensionRecords.h"
+#include "wire/ExtensionRecords.h"
 #include "tests/support/ScriptedRegisters.h"
 #include "tests/support/TestPorts.h"
 

@@ -69,7 +69,7 @@ constexpr std::uint32_t SerialGetRxCount = 17;
 constexpr std::uint32_t ChannelStop = 0x7FFFFFFF;  // ends the device's service thread
 
 // Requests this driver adds to the set above, from ExtensionBase up; their reply records are in
-// server/ExtensionRecords.h. Every other code below ExtensionBase, and every code past the last
+// wire/ExtensionRecords.h. Every other code below ExtensionBase, and every code past the last
 // extension, answers RequestNotImplemented and leaves the block alone, so a client can probe for
 // an extension and fall back when an older driver answers 120.
 constexpr std::uint32_t ExtensionBase = 0x100;

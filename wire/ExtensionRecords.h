@@ -1,11 +1,11 @@
-// The reply records of the extension requests (codes from ExtensionBase, server/RequestBlock.h):
+// The reply records of the extension requests (codes from ExtensionBase, wire/RequestBlock.h):
 // part of the wire format, fixed byte for byte, multi-byte fields little-endian.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "server/LineConfig.h"
+#include "wire/LineConfig.h"
 
 // SerialGetConfig: the settings in force, which differ from the last SerialSetConfig when that was
 // refused. Before the port's first open the whole record is 0; an open sets 9600 8N1 without flow
