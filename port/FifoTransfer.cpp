@@ -4,6 +4,7 @@
 #include "platform/Rtss.h"
 #include "port/PortRecord.h"
 #include "port/PortReport.h"
+#include "port/TransmitKick.h"
 
 namespace {
 
@@ -62,13 +63,9 @@ void TransmitService(std::uint8_t channel) {
     const std::uint32_t room = TransmitRoom(port->regs);
     const std::uint32_t burst = room < waiting ? room : waiting;
     if (burst == 0) {
-        // No room, by the reading. Reading IIR has cleared the transmit-empty interrupt, and if
-        // the reading was a glitch on an empty FIFO no other would come: txActive would stay 1
-        // and the ring would never be sent. Turning the enables off and on, as WritePort's kick
-        // does, makes the channel raise a fresh one as soon as it has room, now or once the line
-        // has drained it, so the ring is certain to be served again.
-        WriteReg(port->regs, IER, Ier::None);
-        WriteReg(port->regs, IER, Ier::All);
+        // No room, by the reading, and the interrupt that brought the service here is spent: if
+        // the reading was a glitch on an empty FIFO, txActive would stay 1 and the ring unsent.
+        KickTransmitter(port);
         return;
     }
     for (std::uint32_t i = 0; i < burst; ++i) {

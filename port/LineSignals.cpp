@@ -3,6 +3,7 @@
 #include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
 #include "port/PortRecord.h"
+#include "port/TransmitKick.h"
 
 // The DTR and RTS operations run on the port's own request thread, the only writer of MCR, so
 // their read-modify-write needs no section. mcrShadow is reloaded from MCR each time so that a
@@ -40,15 +41,13 @@ void ClearBreak(PortRecord* port) {
     if (port == nullptr) {
         return;
     }
-    // txActive and the IER re-arm belong together with the transmit service: while it still sends
-    // the ring the break stays on. Turning the enables off and on with the holding register empty
-    // raises a fresh transmit interrupt, which resumes sending whatever the ring holds.
-    // The state found is restored: inside ClosePort's section interrupts stay disabled.
+    // txActive and the kick belong together with the transmit service: while it still sends the
+    // ring the break stays on. Once the break has ended, the kick resumes sending what the ring
+    // holds. The state found is restored: inside ClosePort's section interrupts stay disabled.
     const InterruptState state = DisableInterrupts();
     if (port->txActive.load() == 0) {
         ClearRegBits(port->regs, LCR, Lcr::Break);
-        WriteReg(port->regs, IER, Ier::None);
-        WriteReg(port->regs, IER, Ier::All);
+        KickTransmitter(port);
     }
     RestoreInterrupts(state);
 }

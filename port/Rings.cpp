@@ -1,8 +1,8 @@
 #include "port/Rings.h"
 
-#include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
 #include "port/PortRecord.h"
+#include "port/TransmitKick.h"
 
 void ReadPort(std::uint8_t portIndex, std::uint8_t* destination, std::uint32_t length,
               std::uint32_t* count) {
@@ -61,12 +61,10 @@ void WritePort(std::uint8_t portIndex, const std::uint8_t* source, std::uint32_t
     port->txCount.store(port->txCount.load() + taken);
     RestoreInterrupts(state);
 
-    // An idle transmitter raises no interrupt by itself: turning the THR-empty enable off and on
-    // makes the channel raise one, and the transmit service takes it from there. If the service
-    // emptied the ring just now, the kick costs one interrupt that finds nothing to send.
+    // An idle transmitter raises no interrupt by itself. If the service emptied the ring just
+    // now, the kick costs one interrupt that finds nothing to send.
     if (port->txActive.load() == 0) {
-        WriteReg(port->regs, IER, Ier::None);
-        WriteReg(port->regs, IER, Ier::All);
+        KickTransmitter(port);
     }
     *count = taken;
 }
