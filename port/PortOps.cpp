@@ -25,20 +25,38 @@ constexpr std::uint16_t DivisorRefused = 0x8000;  // SetPortConfig refuses a div
 // Break and divisor access are cleared before a line is programmed; the word format stays.
 constexpr std::uint8_t LcrControlBits = Lcr::Break | Lcr::DivisorAccess;
 
-void ResetRings(PortRecord* port) {
+void ResetReceiveRing(PortRecord* port) {
     port->rxCount.store(0);
     port->rxHead = 0;
     port->rxTail = 0;
+}
+
+// An empty ring leaves nothing to send, so the transmitter is idle from here: the next write kicks
+// it, and a break waiting for the line to go idle ends. Left at 1 after a close, which turns the
+// enables off, txActive would never be cleared by a transmit interrupt.
+void ResetTransmitRing(PortRecord* port) {
     port->txCount.store(0);
     port->txHead = 0;
     port->txTail = 0;
+    port->txActive.store(0);
 }
 
-// Reset both FIFOs: the channel takes FCR's reset only with its enhanced functions off.
-void ResetFifos(PortRecord* port) {
+void ResetRings(PortRecord* port) {
+    ResetReceiveRing(port);
+    ResetTransmitRing(port);
+}
+
+// The channel takes FCR's FIFO resets only with its enhanced functions off.
+void WriteFifoControl(PortRecord* port, std::uint8_t fcr) {
     SetEnhancedMode(port, false);
-    WriteReg(port->regs, FCR, Fcr::EnableAndReset);
+    WriteReg(port->regs, FCR, fcr);
     SetEnhancedMode(port, true);
+}
+
+// With the FIFOs off, RHR gives up the byte the holding register may still have.
+void DropHeldByte(ChannelRegs* regs) {
+    WriteReg(regs, FCR, Fcr::Off);
+    (void)ReadReg(regs, RHR);
 }
 
 // The clock prescaler bit of MCR would divide the rate again; it is off for every divisor load.
@@ -157,10 +175,9 @@ void OpenPort(std::uint8_t portIndex) {
     ChannelRegs* regs = port->regs;
     const InterruptState state = DisableInterrupts();
     ResetRings(port);
-    port->txActive.store(0);
+    // The FIFOs go off, give up a stale byte and come back reset in one enhanced-off stretch.
     SetEnhancedMode(port, false);
-    WriteReg(regs, FCR, Fcr::Off);
-    (void)ReadReg(regs, RHR);  // drop a byte left in the holding register
+    DropHeldByte(regs);
     WriteReg(regs, FCR, Fcr::EnableAndReset);
     SetEnhancedMode(port, true);
     ClearRegBits(regs, MCR, Mcr::Out2);
@@ -193,18 +210,13 @@ std::uint32_t ClosePort(std::uint8_t portIndex) {
     ChannelRegs* regs = port->regs;
     const InterruptState state = DisableInterrupts();
     WriteReg(regs, IER, Ier::None);
-    ResetRings(port);
-    // Nothing is left to send: the ring is empty and the FIFOs are reset below. With the enables
-    // off no transmit interrupt would ever clear txActive, so a break could never end and a later
-    // write would never be kicked; the transmitter is idle from here, and ClearBreak ends a break.
-    port->txActive.store(0);
+    ResetRings(port);  // and with it the transmitter idle, so ClearBreak ends a break
     ClearBreak(port);
     ClearRts(port);
     ClearDtr(port);
-    WriteReg(regs, FCR, Fcr::Off);
-    (void)ReadReg(regs, RHR);
-    ResetFifos(port);
-    WriteReg(regs, IER, Ier::None);  // undoes the re-arm ClearBreak may have made
+    DropHeldByte(regs);
+    WriteFifoControl(port, Fcr::EnableAndReset);
+    WriteReg(regs, IER, Ier::None);  // undoes the kick ClearBreak may have made
     ClearRegBits(regs, MCR, Mcr::Out2);
     RestoreInterrupts(state);
     return 0;
@@ -229,7 +241,7 @@ std::uint32_t SetPortConfig(std::uint8_t portIndex, const std::uint8_t* data) {
         return RtError::InvalidParameter;
     }
 
-    ResetFifos(port);
+    WriteFifoControl(port, Fcr::EnableAndReset);
     LoadDivisor(port, divisor);
     ClearRegBits(regs, LCR, LcrControlBits);
     WriteReg(regs, LCR, lcr);
@@ -253,24 +265,15 @@ void FlushPort(std::uint8_t portIndex, bool receive, bool transmit) {
     std::uint8_t fifoResets = 0;
     const InterruptState state = DisableInterrupts();
     if (receive) {
-        port->rxCount.store(0);
-        port->rxHead = 0;
-        port->rxTail = 0;
+        ResetReceiveRing(port);
         fifoResets |= Fcr::ResetReceive;
     }
     if (transmit) {
-        port->txCount.store(0);
-        port->txHead = 0;
-        port->txTail = 0;
-        // Nothing is left to send: as after a close, the next write kicks the transmitter again
-        // and a break waiting for the line to go idle ends.
-        port->txActive.store(0);
+        ResetTransmitRing(port);
         fifoResets |= Fcr::ResetTransmit;
     }
     // The same FIFO mode and trigger bits as every other FCR write of an open port, so only the
-    // chosen FIFOs are emptied; the channel takes FCR only with its enhanced functions off.
-    SetEnhancedMode(port, false);
-    WriteReg(port->regs, FCR, static_cast<std::uint8_t>(Fcr::Enable | fifoResets));
-    SetEnhancedMode(port, true);
+    // chosen FIFOs are emptied.
+    WriteFifoControl(port, static_cast<std::uint8_t>(Fcr::Enable | fifoResets));
     RestoreInterrupts(state);
 }

@@ -8,7 +8,8 @@
 
 // Brings the channel to a known state: rings empty, FIFOs reset, 9600 8N1, no flow control.
 void OpenPort(std::uint8_t portIndex);
-// Quiesces the channel: interrupts off, rings empty, RTS and DTR dropped. Returns 0.
+// Quiesces the channel: interrupts off, rings empty, RTS and DTR dropped. Always 0: a close has
+// no outcome to report, and the dispatch answers SerialClose without reading it.
 std::uint32_t ClosePort(std::uint8_t portIndex);
 // Takes a 16-byte LineConfig from data. 0 when applied, RtError::InvalidParameter when refused.
 std::uint32_t SetPortConfig(std::uint8_t portIndex, const std::uint8_t* data);
