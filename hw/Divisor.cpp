@@ -46,3 +46,7 @@ std::uint16_t ComputeDivisor(std::uint32_t clockHz, std::int32_t baud) {
     }
     return static_cast<std::uint16_t>(divisor);
 }
+
+std::uint32_t RateOfDivisor(std::uint32_t clockHz, std::uint16_t divisor) {
+    return divisor == 0 ? 0 : clockHz / (Oversampling * divisor);
+}

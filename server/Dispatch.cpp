@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "hw/BoardClock.h"
+#include "hw/Divisor.h"
 #include "platform/Rtss.h"
 #include "port/LineSignals.h"
 #include "port/PortOps.h"
@@ -12,10 +13,10 @@
 #include "port/PortReport.h"
 #include "port/Rings.h"
 #include "server/DeviceNames.h"
-#include "wire/ExtensionRecords.h"
 #include "server/PortRequestLock.h"
 #include "server/RequestGate.h"
 #include "server/SharedFields.h"
+#include "wire/ExtensionRecords.h"
 
 namespace {
 
@@ -81,6 +82,10 @@ std::uint32_t Write(const Request& request) {
     return RequestDone;
 }
 
+// SetPortConfig's result is tested in these bits only, as the request has always been answered;
+// its two results, 0 and 87, differ in them as in the whole word.
+constexpr std::uint32_t DecidingResultBits = 0xFFFF;
+
 // The LineConfig stands at the start of the data area whatever dataLength says.
 std::uint32_t SetConfig(const Request& request) {
     if (request.channel->dataAreaSize < sizeof(LineConfig)) {
@@ -88,7 +93,7 @@ std::uint32_t SetConfig(const Request& request) {
         return RequestDone;
     }
     const std::uint32_t refusal = SetPortConfig(request.portIndex, request.channel->dataArea);
-    request.block->resultCount = (refusal & 0xFFFF) == 0 ? 1 : 0;
+    request.block->resultCount = (refusal & DecidingResultBits) == 0 ? 1 : 0;
     return RequestDone;
 }
 
@@ -153,10 +158,8 @@ std::uint32_t GetConfig(const Request& request) {
     out[offsetof(LineConfig, xonChar)] = config.xonChar;
     out[offsetof(LineConfig, flowControl)] = config.flowControl;
     out[offsetof(LineConfig, lineMode)] = config.lineMode;
-    // A divisor of 0 is never loaded; it would stand for 65536.
-    const std::uint32_t divisor = report.divisor;
-    PutWord(out + offsetof(ConfigReport, actualBaud),
-            divisor == 0 ? 0 : boardClockHz / (16 * divisor));
+    const std::uint16_t divisor = report.divisor;
+    PutWord(out + offsetof(ConfigReport, actualBaud), RateOfDivisor(boardClockHz, divisor));
     PutWord(out + offsetof(ConfigReport, clockHz), boardClockHz);
     out[offsetof(ConfigReport, divisor)] = static_cast<std::uint8_t>(divisor);
     out[offsetof(ConfigReport, divisor) + 1] = static_cast<std::uint8_t>(divisor >> 8);

@@ -53,4 +53,21 @@ TEST(Divisor, RoundingToleranceAndRefusals) {
     }
 }
 
+// Back from a divisor to the rate it makes, rounded down, as the configuration report gives it.
+TEST(Divisor, RateOfADivisor) {
+    struct Case {
+        std::uint32_t clockHz;
+        std::uint16_t divisor;
+        std::uint32_t rate;
+    };
+    constexpr Case cases[] = {{14'745'600, 96, 9'600},
+                              {10'000'000, 65, 9'615},
+                              {14'745'600, 0xFFFF, 14},
+                              {0xFFFFFFFF, 1, 0x0FFFFFFF},
+                              {14'745'600, 0, 0}};  // never loaded: no rate
+    for (const Case& c : cases) {
+        EXPECT_EQ(RateOfDivisor(c.clockHz, c.divisor), c.rate) << c.clockHz << " / " << c.divisor;
+    }
+}
+
 }  // namespace
