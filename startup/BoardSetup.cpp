@@ -14,7 +14,7 @@
 #include "server/Dispatch.h"
 #include "server/RequestGate.h"
 #include "startup/BoardModels.h"
-#include "startup/CommandLine.h"
+#include "startup/FatalError.h"
 #include "startup/Options.h"
 
 ChannelRegs* boardBase = nullptr;

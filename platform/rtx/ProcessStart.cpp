@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "platform/rtx/ProcessEntry.h"
-#include "startup/CommandLine.h"
+#include "startup/WideArguments.h"
 
 namespace {
 

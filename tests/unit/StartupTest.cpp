@@ -1,5 +1,5 @@
-// The command line (option scan, narrowing of the wide arguments, the one fatal exit) and what the
-// PCI identity says about a board.
+// The command line (option scan, narrowing of the wide arguments) and what the PCI identity says
+// about a board.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,8 +7,9 @@
 
 #include "platform/Rtss.h"
 #include "startup/BoardModels.h"
-#include "startup/CommandLine.h"
+#include "startup/OptionScan.h"
 #include "startup/Options.h"
+#include "startup/WideArguments.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ struct ScanCase {
     const char* printed;  // also the outcome: nothing printed, the scan goes on
 };
 
-TEST(CommandLine, OptionScan) {
+TEST(OptionScan, ValuesUsageAndRefusals) {
     // clang-format off
     const ScanCase cases[] = {
         {{}, 0, 0, 0, ""},
@@ -65,7 +66,7 @@ TEST(CommandLine, OptionScan) {
     }
 }
 
-TEST(CommandLine, WideArgumentsAreNarrowedUpToTheFirstZeroLowByte) {
+TEST(WideArguments, AreNarrowedUpToTheFirstZeroLowByte) {
     std::u16string name = u"quelta-driver";
     std::u16string help = {u'-', u'\x0168', u'\x0200', u'Q', 0};  // "-h", then a 0 low byte
     char16_t* argv[] = {name.data(), help.data()};

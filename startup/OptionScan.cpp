@@ -1,10 +1,9 @@
-#include "startup/CommandLine.h"
+#include "startup/OptionScan.h"
 
 #include <algorithm>
 #include <cstdlib>
 
 #include "platform/Rtss.h"
-#include "startup/Discovery.h"
 #include "startup/Options.h"
 
 const char UsageText[] =
@@ -66,41 +65,4 @@ ScanOutcome ScanOptions(std::int32_t argc, char** argv) {
         }
     }
     return ScanOutcome::Continue;
-}
-
-std::int32_t QueltaMain(std::int32_t argc, char** argv) {
-    if (ScanOptions(argc, argv) == ScanOutcome::Stop) {
-        return 0;
-    }
-    DiscoverBoard();
-    // The process lives on in its service threads; the main thread has nothing more to do.
-    for (;;) {
-        SuspendThread(GetCurrentThread());
-    }
-}
-
-void NarrowArguments(std::int32_t argc, char16_t** argv) {
-    for (std::int32_t i = 0; i < argc; ++i) {
-        const char16_t* wide = argv[i];
-        auto* narrow = reinterpret_cast<char*>(argv[i]);
-        // Byte k lies below unit k, which is read before it is written, so the copy never
-        // overwrites a unit it has yet to read.
-        for (std::size_t k = 0;; ++k) {
-            const auto low = static_cast<char>(wide[k] & 0xFF);
-            narrow[k] = low;
-            if (low == '\0') {
-                break;
-            }
-        }
-    }
-}
-
-std::int32_t WideEntry(std::int32_t argc, char16_t** argv) {
-    NarrowArguments(argc, argv);
-    return QueltaMain(argc, reinterpret_cast<char**>(argv));
-}
-
-void FatalError(const char16_t* message) {
-    RtWprintf(u"Error: %s (0x%X)\n", message, static_cast<unsigned>(GetLastError()));
-    ExitProcess(1);
 }
