@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", engine.Failure().c_str());
         return 1;
     }
-    engine.Open(0, testsupport::Line(Baud));
-    engine.Open(1, testsupport::Line(Baud));
+    engine.Open(0, testsupport::Line({.baudRate = Baud}));
+    engine.Open(1, testsupport::Line({.baudRate = Baud}));
     Pump([&] { return host::DeliverInterrupts() == 0; });
     sim::Board& board = engine.Board();
 

@@ -30,7 +30,7 @@ void Run(const Case& c, double seconds) {
         return;
     }
     for (std::uint8_t port = 0; port < 8; ++port) {
-        engine.Open(port, testsupport::Line(c.baud, Parity::None, 8, 1, c.flowControl));
+        engine.Open(port, testsupport::Line({.baudRate = c.baud, .flowControl = c.flowControl}));
     }
     const modelbench::Traffic t = modelbench::RunTraffic(engine, 8, std::chrono::milliseconds(300),
                                                          std::chrono::duration<double>(seconds),

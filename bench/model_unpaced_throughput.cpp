@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (std::uint8_t port = 0; port < 8; ++port) {
-        engine.Open(port, testsupport::Line(921600));
+        engine.Open(port, testsupport::Line({.baudRate = 921600}));
     }
     const modelbench::Traffic t = modelbench::RunTraffic(
         engine, 8, std::chrono::milliseconds(200), std::chrono::duration<double>(seconds),

@@ -43,10 +43,14 @@ TEST(Engine, BytesCrossANullModemPairInEveryFormat) {
         std::uint8_t mask;  // the data bits the word length carries
         double bits;        // per character
     };
-    const Format formats[] = {{Line(9600, Parity::Even, 7, 1), 0x7F, 10},
-                              {Line(921600, Parity::Odd, 8, 2), 0xFF, 12},
-                              {Line(57600, Parity::Space, 6, 1), 0x3F, 9},
-                              {Line(2400, Parity::None, 5, 3), 0x1F, 7.5}};
+    // clang-format off
+    const Format formats[] = {
+        {Line({.baudRate = 9600, .parity = Parity::Even, .dataBits = 7}), 0x7F, 10},
+        {Line({.baudRate = 921600, .parity = Parity::Odd, .stopBits = 2}), 0xFF, 12},
+        {Line({.baudRate = 57600, .parity = Parity::Space, .dataBits = 6}), 0x3F, 9},
+        {Line({.baudRate = 2400, .stopBits = StopBits::OneAndAHalf, .dataBits = 5}), 0x1F, 7.5},
+    };
+    // clang-format on
     for (const Format& format : formats) {
         EngineOnModel engine;
         engine.SetStep(CharTime(format.line.baudRate, format.bits) / 3);
@@ -73,7 +77,7 @@ TEST(Engine, BreakAndParityReachLineErrors) {
     engine.Pump(CharTime(115200) * 6);
     EXPECT_EQ(engine.Port(1).lineErrors.load(), Lsr::Break | Lsr::Framing | Lsr::FifoError);
     EXPECT_EQ(engine.ReadAvailable(1), std::string(1, '\0'));
-    EXPECT_TRUE(engine.Open(1, Line(115200, Parity::Even)));  // an open keeps lineErrors
+    EXPECT_TRUE(engine.Open(1, Line({.parity = Parity::Even})));  // an open keeps lineErrors
     EXPECT_TRUE(engine.WriteAll(0, "\x03"));
     engine.Pump(CharTime(115200) * 6);
     EXPECT_EQ(engine.Port(1).lineErrors.load(),
@@ -89,8 +93,8 @@ TEST(Engine, AutomaticRtsKeepsTheFifoFromOverflowingUnderALateService) {
         "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
         "channel 5 open\nchannel 6 open\n");
     engine.SetStep(CharTime(921600) * 100);
-    EXPECT_TRUE(engine.Open(5, Line(921600, Parity::None, 8, 1, FlowControl::RtsCts)));
-    EXPECT_TRUE(engine.Open(6, Line(921600)));
+    EXPECT_TRUE(engine.Open(5, Line({.baudRate = 921600, .flowControl = FlowControl::RtsCts})));
+    EXPECT_TRUE(engine.Open(6, Line({.baudRate = 921600})));
     const std::string stream = Pattern(3000, 0xFF, 7);
     SetRts(&engine.Port(6));
     for (const std::uint32_t channel : {5u, 6u}) engine.Board().SetFarEndHonoursRts(channel, true);
@@ -109,7 +113,7 @@ TEST(Engine, AutomaticRtsKeepsTheFifoFromOverflowingUnderALateService) {
 TEST(Engine, FullReceiveRingDropsBytesAndSetsTheOverrunBit) {
     EngineOnModel engine;
     engine.SetStep(CharTime(921600) / 2);
-    engine.OpenPair(6, 7, Line(921600));
+    engine.OpenPair(6, 7, Line({.baudRate = 921600}));
     const std::string stream = Pattern(RingSize + 300, 0xFF, 3);
     EXPECT_TRUE(engine.WriteAll(6, stream));
     EXPECT_TRUE(engine.PumpUntil([&] { return engine.Port(6).txActive.load() == 0; },
@@ -125,7 +129,7 @@ TEST(Engine, FullReceiveRingDropsBytesAndSetsTheOverrunBit) {
 TEST(Engine, BurstsMoveEveryByteWithFewAccessesEvenOnUnstableLevels) {
     EngineOnModel engine;
     engine.SetStep(CharTime(921600) / 2);
-    engine.OpenPair(0, 1, Line(921600));
+    engine.OpenPair(0, 1, Line({.baudRate = 921600}));
     engine.Board().ResetCounters();
     const std::string stream = Pattern(5600, 0xFF, 9);
     EXPECT_TRUE(engine.WriteAll(0, stream));
@@ -149,11 +153,11 @@ TEST(Engine, LineDriverModesReachThePinDecoderAndInterruptsPulseThePins) {
     EngineOnModel engine(
         "board bus=0 device=3 function=0 device-id=0x0258 subsystem=0x353 irq=5 clock=14745600\n"
         "channel 4 null-modem 5\n");
-    EXPECT_TRUE(engine.Open(5, Line(115200, Parity::None, 8, 1, 0, 0, LineMode::Rs485A)));
-    EXPECT_TRUE(engine.Open(4, Line(115200, Parity::None, 8, 1, 0, 0, LineMode::Rs485B)));
+    EXPECT_TRUE(engine.Open(5, Line({.lineMode = LineMode::Rs485A})));
+    EXPECT_TRUE(engine.Open(4, Line({.lineMode = LineMode::Rs485B})));
     EXPECT_EQ(engine.Board().DriverMode(5), 2);
     EXPECT_EQ(engine.Board().DriverMode(4), 1);
-    EXPECT_TRUE(engine.Open(4, Line(115200, Parity::None, 8, 1, 0, 0, 7)));
+    EXPECT_TRUE(engine.Open(4, Line({.lineMode = 7})));
     EXPECT_EQ(engine.Board().DriverMode(4), 0) << "every other line mode: the default driver";
     EXPECT_FALSE(engine.Board().Peek(4).directionActive);
     EXPECT_EQ(engine.Board().DriverMode(5), 2) << "the pair's other channel keeps its mode";

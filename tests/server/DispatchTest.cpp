@@ -14,14 +14,14 @@
 #include "port/PortRecord.h"
 #include "server/DeviceNames.h"
 #include "server/Dispatch.h"
-#include "wire/ExtensionRecords.h"
+#include "tests/support/LineBuilder.h"
 #include "tests/support/ScriptedRegisters.h"
 #include "tests/support/TestPorts.h"
+#include "wire/ExtensionRecords.h"
 
 namespace {
 
-using fake::Bytes;
-using fake::Config;
+using testsupport::Line;
 
 constexpr std::uint32_t BoardClock = 14'745'600;
 constexpr std::uint32_t BoardPorts = 4;   // a 4-channel board: indexes 4 to 7 have no record
@@ -208,7 +208,7 @@ TEST_F(Dispatch, ReadAndWriteMoveTheDataAreaAndNoMore) {
 
 TEST_F(Dispatch, SetConfigTakesTheRecordWhateverDataLengthSays) {
     for (const std::uint32_t length : {0u, 3u, 0xFFFFFFFFu}) {
-        const LineConfig config = Config(115200);
+        const LineConfig config = Line();
         std::memcpy(Data(), &config, sizeof config);
         request.dataLength = length;
         request.resultCount = Untouched;
@@ -216,7 +216,7 @@ TEST_F(Dispatch, SetConfigTakesTheRecordWhateverDataLengthSays) {
         EXPECT_EQ(request.resultCount, 1u) << "dataLength " << length;
         EXPECT_EQ(Port(1).config.baudRate, 115200);
     }
-    const LineConfig refused = Config(0);
+    const LineConfig refused = Line({.baudRate = 0});
     std::memcpy(Data(), &refused, sizeof refused);
     EXPECT_EQ(Send(SerialSetConfig), RequestDone) << "a refusal is not a failed request";
     EXPECT_EQ(request.resultCount, 0u);
@@ -272,7 +272,7 @@ TEST_F(Dispatch, ARequestStaysOnThePortItNamedWhenTaken) {
         request.requestCode = 0;
         request.dataLength = 0xFFFFFFFF;
     });
-    const LineConfig config = Config(9600);
+    const LineConfig config = Line({.baudRate = 9600});
     std::memcpy(Data(), &config, sizeof config);
     UseChannel(DeviceName(2), DefaultDataAreaSize);
     for (const std::uint32_t code :

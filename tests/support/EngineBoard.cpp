@@ -71,15 +71,9 @@ EngineBoard::~EngineBoard() {
 
 sim::Board& EngineBoard::Board() { return host::CurrentMachine().GetBoard(0); }
 
-LineConfig Line(std::int32_t baud, char parity, std::uint8_t dataBits, std::uint8_t stopBits,
-                std::uint8_t flowControl, std::uint32_t softwareFlow, std::uint8_t lineMode) {
-    return {baud,         parity,          stopBits,       dataBits,    0,
-            softwareFlow, DefaultXoffChar, DefaultXonChar, flowControl, lineMode};
-}
-
 bool EngineBoard::Open(std::uint8_t port, const LineConfig& line) {
     OpenPort(port);
-    return SetPortConfig(port, reinterpret_cast<const std::uint8_t*>(&line)) == 0;
+    return SetPortConfig(port, Bytes(line)) == 0;
 }
 
 std::uint32_t EngineBoard::Write(std::uint8_t port, std::string_view bytes) {

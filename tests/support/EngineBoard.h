@@ -12,13 +12,9 @@
 
 #include "platform/host/HostMachine.h"
 #include "port/PortRecord.h"
+#include "tests/support/LineBuilder.h"
 
 namespace testsupport {
-
-// A line configuration as a client sends it, with the default XON and XOFF characters.
-LineConfig Line(std::int32_t baud = 115200, char parity = Parity::None, std::uint8_t dataBits = 8,
-                std::uint8_t stopBits = StopBits::One, std::uint8_t flowControl = 0,
-                std::uint32_t softwareFlow = 0, std::uint8_t lineMode = LineMode::Default);
 
 // The default machine's board: 8 channels in null-modem pairs 0-1, 2-3, 4-5, 6-7, IRQ 5.
 constexpr std::string_view EightNullModem =

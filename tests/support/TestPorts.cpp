@@ -21,25 +21,12 @@ bool RingsConsistent(const PortRecord& port) {
            port.txHead == (port.txTail + port.txCount.load()) % RingSize;
 }
 
-}  // namespace fake
-
-namespace fake {
-
 void Receive(PortRecord& port, std::uint32_t count, std::uint8_t first) {
     for (std::uint32_t i = 0; i < count; ++i) {
         port.rxRing[port.rxHead] = static_cast<std::uint8_t>(first + i);
         port.rxHead = (port.rxHead + 1) % RingSize;
     }
     port.rxCount += count;
-}
-
-LineConfig Config(std::int32_t baud, char parity, std::uint8_t stopBits, std::uint8_t dataBits) {
-    LineConfig config{};
-    config.baudRate = baud;
-    config.parity = parity;
-    config.stopBits = stopBits;
-    config.dataBits = dataBits;
-    return config;
 }
 
 }  // namespace fake

@@ -30,11 +30,4 @@ bool RingsConsistent(const PortRecord& port);
 // What the receive service would have left: count bytes first, first + 1, ... from rxHead on.
 void Receive(PortRecord& port, std::uint32_t count, std::uint8_t first = 0);
 
-// A line configuration as a client sends it.
-LineConfig Config(std::int32_t baud, char parity = Parity::None, std::uint8_t stopBits = 1,
-                  std::uint8_t dataBits = 8);
-inline const std::uint8_t* Bytes(const LineConfig& config) {
-    return reinterpret_cast<const std::uint8_t*>(&config);
-}
-
 }  // namespace fake

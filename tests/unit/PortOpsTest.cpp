@@ -11,14 +11,15 @@
 #include "platform/Rtss.h"
 #include "platform/host/HostPlatform.h"
 #include "port/PortOps.h"
+#include "tests/support/LineBuilder.h"
 #include "tests/support/ScriptedRegisters.h"
 #include "tests/support/TestPorts.h"
 
 using fake::Access;
-using fake::Bytes;
-using fake::Config;
 using fake::R;
 using fake::W;
+using testsupport::Bytes;
+using testsupport::Line;
 
 namespace {
 
@@ -167,13 +168,15 @@ TEST_F(PortOps, AcceptedConfigurationProgramsTheChannelInOrder) {
     regs.Set(MCR, 0x80, 3);
     regs.Set(LCR, 0xC3, 3);
     regs.Set(FifoTrigCtl, 0xC0, 3);
-    LineConfig config = Config(115'200, Parity::Even, 1, 7);
-    config.reserved = 0x5A;
-    config.softwareFlow = 1;
-    config.xoffChar = 0x93;
-    config.xonChar = 0x91;
-    config.flowControl = 0x0C;
-    config.lineMode = 3;
+    const LineConfig config = Line({.baudRate = 115'200,
+                                    .parity = Parity::Even,
+                                    .dataBits = 7,
+                                    .reserved = 0x5A,
+                                    .softwareFlow = 1,
+                                    .xoffChar = 0x93,
+                                    .xonChar = 0x91,
+                                    .flowControl = 0x0C,
+                                    .lineMode = 3});
     EXPECT_EQ(SetPortConfig(3, Bytes(config)), 0u);
     // clang-format off
     EXPECT_EQ(regs.Log(), (std::vector<Access>{
@@ -228,7 +231,8 @@ TEST_F(PortOps, WordFormats) {
     // clang-format on
     PortRecord& port = ports.Add(1, regs.Window(1));
     for (const Case& c : cases) {
-        const LineConfig config = Config(9'600, c.parity, c.stopBits, c.dataBits);
+        const LineConfig config =
+            Line({.parity = c.parity, .stopBits = c.stopBits, .dataBits = c.dataBits});
         ASSERT_EQ(SetPortConfig(1, Bytes(config)), 0u) << int(c.dataBits) << c.parity;
         // The word format is the last LCR write, after the divisor load and LCR &= 0x3F.
         EXPECT_EQ(regs.Latch(LCR, 1), c.lcr) << int(c.dataBits) << c.parity << int(c.stopBits);
@@ -255,8 +259,7 @@ TEST_F(PortOps, FlowControlBits) {
         regs.ClearLog();
         regs.Set(MCR, c.mcrBefore, 1);
         regs.Set(FeatureCtl, 0xDA, 1);  // both automatic controls and XON/XOFF on from before
-        LineConfig config = Config(9'600);
-        config.flowControl = c.flowControl;
+        const LineConfig config = Line({.baudRate = 9'600, .flowControl = c.flowControl});
         ASSERT_EQ(SetPortConfig(1, Bytes(config)), 0u);
         EXPECT_EQ(regs.Latch(MCR, 1), c.mcrAfter) << "flowControl " << int(c.flowControl);
         EXPECT_EQ(regs.Latch(FeatureCtl, 1), 0x10 | c.featureAuto) << int(c.flowControl);
@@ -277,17 +280,17 @@ TEST_F(PortOps, RefusedConfigurationTouchesNoRegister) {
     };
     // clang-format off
     const Case cases[] = {
-        {BoardClock, Config(0), "baud 0 (every rate the divisor refuses)"},
-        {20'000'000, Config(30), "divisor 41,667 has bit 15"},
-        {BoardClock, Config(9'600, 'n', 1, 4), "4 data bits"},
-        {BoardClock, Config(9'600, 'n', 1, 9), "9 data bits"},
-        {BoardClock, Config(9'600, 'N', 1, 8), "upper-case parity"},
-        {BoardClock, Config(9'600, 'x', 1, 8), "unknown parity, valid baud"},
-        {BoardClock, Config(9'600, 'n', 0, 8), "stop code 0"},
-        {BoardClock, Config(9'600, 'n', 4, 8), "stop code 4"},
-        {BoardClock, Config(9'600, 'n', 2, 5), "two stop bits with 5 data bits"},
-        {BoardClock, Config(9'600, 'n', 3, 6), "one and a half with 6 data bits"},
-        {BoardClock, Config(9'600, 'n', 3, 8), "one and a half with 8 data bits"},
+        {BoardClock, Line({.baudRate = 0}), "baud 0 (every rate the divisor refuses)"},
+        {20'000'000, Line({.baudRate = 30}), "divisor 41,667 has bit 15"},
+        {BoardClock, Line({.dataBits = 4}), "4 data bits"},
+        {BoardClock, Line({.dataBits = 9}), "9 data bits"},
+        {BoardClock, Line({.parity = 'N'}), "upper-case parity"},
+        {BoardClock, Line({.parity = 'x'}), "unknown parity, valid baud"},
+        {BoardClock, Line({.stopBits = 0}), "stop code 0"},
+        {BoardClock, Line({.stopBits = 4}), "stop code 4"},
+        {BoardClock, Line({.stopBits = 2, .dataBits = 5}), "two stop bits with 5 data bits"},
+        {BoardClock, Line({.stopBits = 3, .dataBits = 6}), "one and a half with 6 data bits"},
+        {BoardClock, Line({.stopBits = 3}), "one and a half with 8 data bits"},
     };
     // clang-format on
     PortRecord& port = ports.Add(4, regs.Window(4));

@@ -69,8 +69,9 @@ std::uint8_t WriterByte(std::uint32_t writer, std::uint32_t i) {
 TEST(SharedPort, TwoDevicesOnOnePortMoveEveryByteOnceAndKeepTheRingsWhole) {
     EngineBoard engine(std::string(EightNullModem) + "pace 0\n", EngineBoard::Mode::Running);
     ASSERT_EQ(engine.Failure(), "");
-    ASSERT_TRUE(engine.Open(Sender, Line(921600, 'n', 8, 1, 0x03)));
-    ASSERT_TRUE(engine.Open(Receiver, Line(921600, 'n', 8, 1, 0x03)));
+    const LineConfig line = Line({.baudRate = 921600, .flowControl = FlowControl::RtsCts});
+    ASSERT_TRUE(engine.Open(Sender, line));
+    ASSERT_TRUE(engine.Open(Receiver, line));
     std::atomic<std::uint32_t> written{0};
     std::atomic<std::uint32_t> read{0};
     Client writerClients[2];
