@@ -20,12 +20,13 @@ static_assert(sizeof(SharedWord) == 4 && sizeof(SharedByte) == 1);
 
 // Each ring is its storage, count, tail (next byte to take) and head (next slot to fill).
 // The count is the one word both sides change, always with interrupts disabled; each index is
-// moved by one side only.
+// moved by one side only. The layout is fixed field by field, so lcrShadow, mcrShadow and deviceId
+// stay although nothing is decided by them: the driver takes LCR and MCR from the channel itself.
 struct PortRecord {
     LineConfig config;                  // last SerialSetConfig data, also when it was refused
-    std::uint8_t lcrShadow;             // LCR word format last programmed by SetPortConfig
-    std::uint8_t mcrShadow;             // MCR last written by the DTR/RTS operations
-    std::uint16_t deviceId;             // PCI device ID of the board (set-up)
+    std::uint8_t lcrShadow;             // word format SetPortConfig wrote to LCR; never read
+    std::uint8_t mcrShadow;             // DTR/RTS operations' scratch, reloaded from MCR each time
+    std::uint16_t deviceId;             // PCI device ID of the board (set-up); never read
     std::uint8_t hasLineDriverControl;  // 1: line driver selectable by software (set-up)
     ChannelRegs* regs;                  // this channel's register window (set-up)
     SharedWord txActive;                // 1 while the interrupt side feeds the transmitter
