@@ -46,7 +46,7 @@ TEST(Engine, BytesCrossANullModemPairInEveryFormat) {
     // clang-format off
     const Format formats[] = {
         {Line({.baudRate = 9600, .parity = Parity::Even, .dataBits = 7}), 0x7F, 10},
-        {Line({.baudRate = 921600, .parity = Parity::Odd, .stopBits = 2}), 0xFF, 12},
+        {Line({.baudRate = 921600, .parity = Parity::Odd, .stopBits = StopBits::Two}), 0xFF, 12},
         {Line({.baudRate = 57600, .parity = Parity::Space, .dataBits = 6}), 0x3F, 9},
         {Line({.baudRate = 2400, .stopBits = StopBits::OneAndAHalf, .dataBits = 5}), 0x1F, 7.5},
     };
