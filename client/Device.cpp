@@ -322,7 +322,7 @@ PortSettings Device::GetSettings() {
 }
 
 ErrorCounts Device::GetErrorCounts() {
-    ::ErrorCounts wire{};
+    ErrorCountsReport wire{};
     RecordRequest(SerialGetErrorCounts, &wire, sizeof wire);
     return ErrorCounts{wire.overruns, wire.parityErrors, wire.framingErrors, wire.breaks,
                        wire.ringOverruns};

@@ -167,16 +167,16 @@ std::uint32_t GetConfig(const Request& request) {
 }
 
 std::uint32_t GetErrorCounts(const Request& request) {
-    if (!HasRoomFor(request, sizeof(ErrorCounts))) {
+    if (!HasRoomFor(request, sizeof(ErrorCountsReport))) {
         return RequestDone;
     }
     const PortReport& report = PortReports[request.portIndex];
     std::uint8_t* out = request.channel->dataArea;
-    PutWord(out + offsetof(ErrorCounts, overruns), report.overruns.load());
-    PutWord(out + offsetof(ErrorCounts, parityErrors), report.parityErrors.load());
-    PutWord(out + offsetof(ErrorCounts, framingErrors), report.framingErrors.load());
-    PutWord(out + offsetof(ErrorCounts, breaks), report.breaks.load());
-    PutWord(out + offsetof(ErrorCounts, ringOverruns), report.ringOverruns.load());
+    PutWord(out + offsetof(ErrorCountsReport, overruns), report.overruns.load());
+    PutWord(out + offsetof(ErrorCountsReport, parityErrors), report.parityErrors.load());
+    PutWord(out + offsetof(ErrorCountsReport, framingErrors), report.framingErrors.load());
+    PutWord(out + offsetof(ErrorCountsReport, breaks), report.breaks.load());
+    PutWord(out + offsetof(ErrorCountsReport, ringOverruns), report.ringOverruns.load());
     return RequestDone;
 }
 

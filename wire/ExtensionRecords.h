@@ -26,14 +26,14 @@ static_assert(offsetof(ConfigReport, actualBaud) == 16 && offsetof(ConfigReport,
 // says whether each kind happened since the driver started). A FIFO overrun is one event however
 // many bytes the line lost; ringOverruns counts the bytes dropped because the receive ring was
 // full.
-struct ErrorCounts {
+struct ErrorCountsReport {
     std::uint32_t overruns;
     std::uint32_t parityErrors;
     std::uint32_t framingErrors;
     std::uint32_t breaks;
     std::uint32_t ringOverruns;
 };
-static_assert(sizeof(ErrorCounts) == 20);
+static_assert(sizeof(ErrorCountsReport) == 20);
 
 // SerialFlush: data area byte 0.
 namespace Flush {

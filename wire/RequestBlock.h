@@ -76,7 +76,8 @@ constexpr std::uint32_t ExtensionBase = 0x100;
 // The settings the channel runs with: a ConfigReport at the start of the data area, resultCount
 // its size.
 constexpr std::uint32_t SerialGetConfig = 0x100;
-// The line errors counted since the port was opened: an ErrorCounts record, resultCount its size.
+// The line errors counted since the port was opened: an ErrorCountsReport record, resultCount
+// its size.
 constexpr std::uint32_t SerialGetErrorCounts = 0x101;
 // Empties the receive side, the transmit side or both, as data area byte 0 selects (Flush bits),
 // and leaves the settings and the modem lines alone. resultCount 1, or 0 when byte 0 selects
