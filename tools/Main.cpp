@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "client/Error.h"
-#include "tools/Commands.h"
+#include "tools/common/Commands.h"
 
 namespace {
 

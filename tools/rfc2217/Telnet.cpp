@@ -1,4 +1,4 @@
-#include "tools/Telnet.h"
+#include "tools/rfc2217/Telnet.h"
 
 namespace tool::telnet {
 

@@ -1,4 +1,4 @@
-#include "tools/ComPortSession.h"
+#include "tools/rfc2217/ComPortSession.h"
 
 #include <array>
 

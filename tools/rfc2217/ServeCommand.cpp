@@ -10,12 +10,12 @@
 #include <cstring>
 
 #include "client/DeviceName.h"
+#include "tools/common/Commands.h"
+#include "tools/common/Descriptor.h"
+#include "tools/common/Interrupt.h"
+#include "tools/rfc2217/ComPortSession.h"
+#include "tools/rfc2217/Telnet.h"
 #include "wire/ExtensionRecords.h"
-#include "tools/ComPortSession.h"
-#include "tools/Commands.h"
-#include "tools/Descriptor.h"
-#include "tools/Interrupt.h"
-#include "tools/Telnet.h"
 
 namespace tool {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "client/Device.h"
-#include "tools/CommandLine.h"
+#include "tools/common/CommandLine.h"
 
 namespace tool {
 

@@ -1,4 +1,4 @@
-#include "tools/TimeOfDay.h"
+#include "tools/cli/TimeOfDay.h"
 
 #include <cstdio>
 #include <ctime>

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "client/DeviceName.h"
-#include "tools/Commands.h"
-#include "tools/Interrupt.h"
-#include "tools/Polling.h"
+#include "tools/cli/Polling.h"
+#include "tools/common/Commands.h"
+#include "tools/common/Interrupt.h"
 
 namespace tool {
 namespace {

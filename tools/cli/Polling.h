@@ -7,7 +7,7 @@
 #include <chrono>
 #include <optional>
 
-#include "tools/Commands.h"
+#include "tools/common/Commands.h"
 
 namespace tool {
 

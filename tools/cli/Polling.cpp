@@ -1,4 +1,4 @@
-#include "tools/Polling.h"
+#include "tools/cli/Polling.h"
 
 #include <time.h>
 

@@ -1,4 +1,4 @@
-#include "tools/SettingsText.h"
+#include "tools/cli/SettingsText.h"
 
 #include <cstdio>
 

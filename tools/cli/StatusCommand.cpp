@@ -3,8 +3,8 @@
 
 #include "client/DeviceName.h"
 #include "client/LineSignals.h"
-#include "tools/Commands.h"
-#include "tools/SettingsText.h"
+#include "tools/cli/SettingsText.h"
+#include "tools/common/Commands.h"
 
 namespace tool {
 namespace {

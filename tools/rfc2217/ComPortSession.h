@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "client/Device.h"
-#include "tools/Telnet.h"
+#include "tools/rfc2217/Telnet.h"
 
 namespace tool {
 

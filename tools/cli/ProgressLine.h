@@ -9,7 +9,7 @@
 #include <deque>
 #include <utility>
 
-#include "tools/Commands.h"
+#include "tools/common/Commands.h"
 
 namespace tool {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "client/DeviceName.h"
-#include "tools/Commands.h"
-#include "tools/Interrupt.h"
+#include "tools/common/Commands.h"
+#include "tools/common/Interrupt.h"
 
 namespace tool {
 namespace {

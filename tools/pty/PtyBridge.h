@@ -15,7 +15,7 @@
 #include <string>
 
 #include "client/Device.h"
-#include "tools/Descriptor.h"
+#include "tools/common/Descriptor.h"
 
 namespace tool {
 

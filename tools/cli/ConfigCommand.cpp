@@ -2,7 +2,7 @@
 
 #include "client/DeviceName.h"
 #include "client/LineSettings.h"
-#include "tools/Commands.h"
+#include "tools/common/Commands.h"
 
 namespace tool {
 namespace {

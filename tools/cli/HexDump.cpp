@@ -1,4 +1,4 @@
-#include "tools/HexDump.h"
+#include "tools/cli/HexDump.h"
 
 #include <cstdio>
 

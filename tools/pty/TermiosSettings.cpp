@@ -1,4 +1,4 @@
-#include "tools/TermiosSettings.h"
+#include "tools/pty/TermiosSettings.h"
 
 #include <array>
 #include <utility>

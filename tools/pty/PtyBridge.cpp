@@ -1,4 +1,4 @@
-#include "tools/PtyBridge.h"
+#include "tools/pty/PtyBridge.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "tools/TermiosSettings.h"
+#include "tools/pty/TermiosSettings.h"
 
 namespace tool {
 namespace {

@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "client/DeviceName.h"
-#include "tools/Commands.h"
+#include "tools/common/Commands.h"
 
 namespace tool {
 namespace {

@@ -2,10 +2,10 @@
 #include <string>
 
 #include "client/DeviceName.h"
-#include "tools/Commands.h"
-#include "tools/Interrupt.h"
-#include "tools/Polling.h"
-#include "tools/TimeOfDay.h"
+#include "tools/cli/Polling.h"
+#include "tools/cli/TimeOfDay.h"
+#include "tools/common/Commands.h"
+#include "tools/common/Interrupt.h"
 
 namespace tool {
 namespace {

@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "client/DeviceName.h"
-#include "tools/Commands.h"
+#include "tools/common/Commands.h"
 
 namespace tool {
 

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "client/DeviceName.h"
-#include "tools/Commands.h"
-#include "tools/HexDump.h"
-#include "tools/Interrupt.h"
-#include "tools/Polling.h"
-#include "tools/ProgressLine.h"
-#include "tools/TimeOfDay.h"
+#include "tools/cli/HexDump.h"
+#include "tools/cli/Polling.h"
+#include "tools/cli/ProgressLine.h"
+#include "tools/cli/TimeOfDay.h"
+#include "tools/common/Commands.h"
+#include "tools/common/Interrupt.h"
 
 namespace tool {
 namespace {

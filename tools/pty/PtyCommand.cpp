@@ -1,9 +1,9 @@
 #include <cstdio>
 
 #include "client/DeviceName.h"
-#include "tools/Commands.h"
-#include "tools/Interrupt.h"
-#include "tools/PtyBridge.h"
+#include "tools/common/Commands.h"
+#include "tools/common/Interrupt.h"
+#include "tools/pty/PtyBridge.h"
 
 namespace tool {
 namespace {

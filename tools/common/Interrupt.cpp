@@ -1,10 +1,10 @@
-#include "tools/Interrupt.h"
+#include "tools/common/Interrupt.h"
 
 #include <signal.h>
 
 #include <cstdio>
 
-#include "tools/Commands.h"
+#include "tools/common/Commands.h"
 
 namespace tool {
 namespace {
