@@ -259,6 +259,26 @@ TEST(Bridge, Rfc2217ServerAnswersRawInput) {
             return Contains(in, {255, 255, 'c'});
         }),
                              {255, 255, 'c'}));
+        // Under a line-state mask of 0xFF a break is notified (with both transmit bits of the
+        // idle port); while the client holds the flow the port keeps what arrives, and PURGE-DATA 1
+        // empties that side.
+        client.Send({255, 250, 44, 10, 255, 255, 255, 240, 255, 250, 44, 8, 255, 240});
+        peer.SetBreak(true);
+        std::this_thread::sleep_for(20ms);
+        peer.SetBreak(false);
+        const std::vector<std::uint8_t> breakState = {255, 250, 44, 106, 0x70, 255, 240};
+        EXPECT_TRUE(Contains(
+            client.Receive([&](const auto& in) { return Contains(in, breakState); }), breakState));
+        peer.WriteAll("xyz", 5s);
+        quelta::Device port = Attach("Serial0");
+        EXPECT_TRUE(Eventually([&] { return port.GetRxCount() == 4; })) << "break and xyz kept";
+        client.Send({255, 250, 44, 12, 1, 255, 240, 255, 250, 44, 9, 255, 240});
+        const std::vector<std::uint8_t> purged = {255, 250, 44, 112, 1, 255, 240};
+        client.Receive([&](const auto& in) { return Contains(in, purged); });
+        EXPECT_EQ(port.GetRxCount(), 0u);
+        peer.WriteAll("d", 5s);
+        const auto after = client.Receive([](const auto& in) { return in.back() == 'd'; });
+        EXPECT_TRUE(Contains(after, purged) && after.back() == 'd' && !Contains(after, {'x'}));
     }
     RawClient truncated(tcpPort);
     ASSERT_TRUE(truncated.Connected());

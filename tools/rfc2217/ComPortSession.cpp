@@ -1,9 +1,10 @@
 #include "tools/rfc2217/ComPortSession.h"
 
 #include <array>
+#include <optional>
+#include <utility>
 
 #include "client/LineSignals.h"
-#include "wire/ExtensionRecords.h"
 
 namespace tool {
 namespace {
@@ -41,16 +42,85 @@ constexpr std::array<char, 5> ParityCodes = {Parity::None, Parity::Odd, Parity::
                                              Parity::Space};
 constexpr std::uint8_t StopOne = 1, StopTwo = 2, StopOneAndAHalf = 3;
 
-// The line state is the channel's LSR, the modem state its MSR, bit for bit; LSR's bit 7 (an
-// error in the FIFO) is RFC 2217's time-out error, which a serial port does not have.
-using ::Lsr::Break;
-using ::Lsr::Framing;
-using ::Lsr::Overrun;
-using ::Lsr::Parity;
-using ::Msr::TrailingRi;
-constexpr std::uint8_t LineStateBits = static_cast<std::uint8_t>(~::Lsr::FifoError);
-constexpr std::uint8_t LineErrorBits = Overrun | Parity | Framing | Break;
-constexpr std::uint8_t ModemLevels = ::Msr::Cts | ::Msr::Dsr | ::Msr::Ri | ::Msr::Dcd;
+// NOTIFY-LINESTATE bits, RFC 2217's names for the 16550 LSR layout; each is set from the flag the
+// client library decoded. Bit 7, a time-out error, belongs to terminal servers with a time-out of
+// their own: a serial port never reports it.
+namespace LineStateBit {
+constexpr std::uint8_t DataReady = 0x01;
+constexpr std::uint8_t Overrun = 0x02;
+constexpr std::uint8_t ParityError = 0x04;
+constexpr std::uint8_t FramingError = 0x08;
+constexpr std::uint8_t BreakDetect = 0x10;
+constexpr std::uint8_t HoldingEmpty = 0x20;
+constexpr std::uint8_t ShiftEmpty = 0x40;
+constexpr std::uint8_t Errors = Overrun | ParityError | FramingError | BreakDetect;
+}  // namespace LineStateBit
+
+// NOTIFY-MODEMSTATE bits: the four levels in the high nibble, each one's change bit four below it
+// (RI's is the trailing edge of a ring).
+namespace ModemStateBit {
+constexpr std::uint8_t TrailingRi = 0x04;
+constexpr std::uint8_t Cts = 0x10;
+constexpr std::uint8_t Dsr = 0x20;
+constexpr std::uint8_t Ri = 0x40;
+constexpr std::uint8_t Cd = 0x80;
+constexpr std::uint8_t Levels = Cts | Dsr | Ri | Cd;
+constexpr int ChangeShift = 4;
+}  // namespace ModemStateBit
+
+// A state bit and the client record's flag that sets it.
+template <typename Record>
+struct StateBit {
+    std::uint8_t bit;
+    bool Record::*flag;
+};
+
+constexpr StateBit<quelta::LineStatus> LineStateBits[] = {
+    {LineStateBit::DataReady, &quelta::LineStatus::dataReady},
+    {LineStateBit::Overrun, &quelta::LineStatus::overrun},
+    {LineStateBit::ParityError, &quelta::LineStatus::parityError},
+    {LineStateBit::FramingError, &quelta::LineStatus::framingError},
+    {LineStateBit::BreakDetect, &quelta::LineStatus::breakReceived},
+    {LineStateBit::HoldingEmpty, &quelta::LineStatus::holdingEmpty},
+    {LineStateBit::ShiftEmpty, &quelta::LineStatus::transmitterEmpty},
+};
+
+constexpr StateBit<quelta::ModemStatus> ModemLevelBits[] = {
+    {ModemStateBit::Cts, &quelta::ModemStatus::cts},
+    {ModemStateBit::Dsr, &quelta::ModemStatus::dsr},
+    {ModemStateBit::Ri, &quelta::ModemStatus::ring},
+    {ModemStateBit::Cd, &quelta::ModemStatus::dcd},
+};
+
+template <typename Record, std::size_t N>
+std::uint8_t StateByte(const Record& record, const StateBit<Record> (&bits)[N]) {
+    std::uint8_t byte = 0;
+    for (const StateBit<Record>& state : bits) {
+        if (record.*state.flag) byte |= state.bit;
+    }
+    return byte;
+}
+
+// PURGE-DATA values: the server's buffer of data from the line (the port's receive side), the one
+// of data for the line (its transmit side), or both.
+namespace Purge {
+constexpr std::uint8_t Receive = 1;
+constexpr std::uint8_t Transmit = 2;
+constexpr std::uint8_t Both = 3;
+}  // namespace Purge
+
+std::optional<quelta::FlushSide> PurgedSide(std::uint8_t code) {
+    switch (code) {
+    case Purge::Receive:
+        return quelta::FlushSide::Receive;
+    case Purge::Transmit:
+        return quelta::FlushSide::Transmit;
+    case Purge::Both:
+        return quelta::FlushSide::Both;
+    default:
+        return std::nullopt;
+    }
+}
 
 constexpr std::uint8_t Byte(int value) { return static_cast<std::uint8_t>(value); }
 
@@ -289,7 +359,7 @@ void ComPortSession::Command(std::span<const std::uint8_t> payload,
         return;
     }
     case Cmd::NotifyLineState: {
-        const std::uint8_t state = Byte(port_.GetLineStatus().raw & LineStateBits & lineMask_);
+        const std::uint8_t state = Byte(LineState() & lineMask_);
         Reply(command, std::span(&state, 1), toClient);
         return;
     }
@@ -308,9 +378,10 @@ void ComPortSession::Command(std::span<const std::uint8_t> payload,
         Reply(command, std::span(&byte, 1), toClient);
         return;
     case Cmd::PurgeData:
-        if (byte >= Flush::Receive && byte <= Flush::Both) {
-            port_.Flush(static_cast<quelta::FlushSide>(byte));
-            purge_ |= byte;
+        if (const std::optional<quelta::FlushSide> side = PurgedSide(byte)) {
+            port_.Flush(*side);
+            purged_.receive |= *side != quelta::FlushSide::Transmit;
+            purged_.transmit |= *side != quelta::FlushSide::Receive;
         }
         Reply(command, std::span(&byte, 1), toClient);
         return;
@@ -319,24 +390,24 @@ void ComPortSession::Command(std::span<const std::uint8_t> payload,
     }
 }
 
-std::uint8_t ComPortSession::TakePurge() {
-    const std::uint8_t purge = purge_;
-    purge_ = 0;
-    return purge;
-}
+ComPortSession::Purged ComPortSession::TakePurge() { return std::exchange(purged_, Purged{}); }
+
+std::uint8_t ComPortSession::LineState() { return StateByte(port_.GetLineStatus(), LineStateBits); }
 
 std::uint8_t ComPortSession::ModemState() {
-    const std::uint8_t raw = port_.GetModemStatus().raw;
+    const quelta::ModemStatus status = port_.GetModemStatus();
+    const std::uint8_t levels = StateByte(status, ModemLevelBits);
     // The change bits are this session's own, against what it last told the client: another
     // reader of the modem status may have taken the channel's.
-    const std::uint8_t changed = static_cast<std::uint8_t>(((raw ^ lastModem_) & ModemLevels) >> 4);
-    return static_cast<std::uint8_t>((raw & ModemLevels) | changed | (raw & TrailingRi));
+    const std::uint8_t changed =
+        Byte(((levels ^ lastModem_) & ModemStateBit::Levels) >> ModemStateBit::ChangeShift);
+    return Byte(levels | changed | (status.ringEnded ? ModemStateBit::TrailingRi : 0));
 }
 
 void ComPortSession::Poll(std::vector<std::uint8_t>& toClient) {
     const std::uint8_t modem = ModemState();
-    if (((modem ^ lastModem_) & ModemLevels & modemMask_) != 0 ||
-        (modem & TrailingRi & modemMask_) != 0) {
+    if (((modem ^ lastModem_) & ModemStateBit::Levels & modemMask_) != 0 ||
+        (modem & ModemStateBit::TrailingRi & modemMask_) != 0) {
         const std::uint8_t state = Byte(modem & modemMask_);
         Reply(Cmd::NotifyModemState, std::span(&state, 1), toClient);
     }
@@ -346,15 +417,15 @@ void ComPortSession::Poll(std::vector<std::uint8_t>& toClient) {
     std::uint8_t errors = 0;
     if (counts.overruns != lastCounts_.overruns ||
         counts.ringOverruns != lastCounts_.ringOverruns) {
-        errors |= Overrun;
+        errors |= LineStateBit::Overrun;
     }
-    if (counts.parityErrors != lastCounts_.parityErrors) errors |= Parity;
-    if (counts.framingErrors != lastCounts_.framingErrors) errors |= Framing;
-    if (counts.breaks != lastCounts_.breaks) errors |= Break;
+    if (counts.parityErrors != lastCounts_.parityErrors) errors |= LineStateBit::ParityError;
+    if (counts.framingErrors != lastCounts_.framingErrors) errors |= LineStateBit::FramingError;
+    if (counts.breaks != lastCounts_.breaks) errors |= LineStateBit::BreakDetect;
     lastCounts_ = counts;
     if ((errors & lineMask_) != 0) {
-        const std::uint8_t state = Byte(
-            ((port_.GetLineStatus().raw & LineStateBits & ~LineErrorBits) | errors) & lineMask_);
+        const std::uint8_t state =
+            Byte(((LineState() & ~LineStateBit::Errors) | errors) & lineMask_);
         Reply(Cmd::NotifyLineState, std::span(&state, 1), toClient);
     }
 }

@@ -30,8 +30,13 @@ public:
     void Poll(std::vector<std::uint8_t>& toClient);
     // The client asked the server to stop sending line data for now (FLOWCONTROL-SUSPEND).
     bool Suspended() const { return suspended_; }
-    // PURGE-DATA: the side the client asked to empty, as Flush bits; 0 when none since last asked.
-    std::uint8_t TakePurge();
+    // PURGE-DATA: the sides the client asked to empty since last asked, which the caller's own
+    // buffers of line data also give up.
+    struct Purged {
+        bool receive = false;   // data from the line, not yet sent to the client
+        bool transmit = false;  // the client's data, not yet handed to the port
+    };
+    Purged TakePurge();
 
 private:
     struct OptionState {
@@ -48,6 +53,7 @@ private:
                std::vector<std::uint8_t>& toClient);
     std::uint8_t Control(std::uint8_t value);
     bool TryConfigure(const quelta::LineSettings& settings);
+    std::uint8_t LineState();
     std::uint8_t ModemState();
 
     quelta::Device& port_;
@@ -59,7 +65,7 @@ private:
     bool rts_ = false;
     bool break_ = false;
     bool suspended_ = false;
-    std::uint8_t purge_ = 0;
+    Purged purged_;
     std::uint8_t lineMask_ = 0;
     std::uint8_t modemMask_ = 0xFF;
     std::uint8_t lastModem_ = 0;

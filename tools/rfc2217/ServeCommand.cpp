@@ -15,7 +15,6 @@
 #include "tools/common/Interrupt.h"
 #include "tools/rfc2217/ComPortSession.h"
 #include "tools/rfc2217/Telnet.h"
-#include "wire/ExtensionRecords.h"
 
 namespace tool {
 namespace {
@@ -85,9 +84,9 @@ void Serve(quelta::Device& port, int client, int listener) {
                 return;  // beyond understanding: closed
             }
         }
-        const std::uint8_t purged = session.TakePurge();
-        if ((purged & Flush::Transmit) != 0) toPort.clear();
-        if ((purged & Flush::Receive) != 0) lineIn.clear();
+        const ComPortSession::Purged purged = session.TakePurge();
+        if (purged.transmit) toPort.clear();
+        if (purged.receive) lineIn.clear();
         if (!toPort.empty()) {
             const std::size_t taken = port.Write(toPort);
             toPort.erase(toPort.begin(), toPort.begin() + static_cast<std::ptrdiff_t>(taken));
