@@ -3,7 +3,7 @@
 
 #include "client/DeviceName.h"
 #include "client/posix/ObjectNames.h"
-#include "tools/cli/SettingsText.h"
+#include "tools/cli/Json.h"
 #include "tools/common/Commands.h"
 
 namespace tool {

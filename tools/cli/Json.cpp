@@ -1,4 +1,4 @@
-#include "tools/cli/SettingsText.h"
+#include "tools/cli/Json.h"
 
 #include <cstdio>
 
