@@ -19,6 +19,22 @@ bool IsParityLetter(char letter) {
     }
 }
 
+bool IsRs485(std::uint8_t lineMode) {
+    return lineMode == LineMode::Rs485A || lineMode == LineMode::Rs485B;
+}
+
+// Rate and frame, then flow control, XON/XOFF and line mode where in use, after separator each.
+std::string Summary(const LineSettings& settings, const std::string& separator,
+                    const std::string& xonXoff) {
+    std::string text = std::to_string(settings.baudRate) + " " + FormatFrame(settings);
+    if (const std::string flow = FlowControlName(settings.flowControl); flow != "none") {
+        text += separator + flow;
+    }
+    if (settings.softwareFlow) text += separator + xonXoff;
+    if (IsRs485(settings.lineMode)) text += separator + LineModeName(settings.lineMode);
+    return text;
+}
+
 }  // namespace
 
 LineConfig LineSettings::ToWire() const {
@@ -128,31 +144,36 @@ std::string FormatFrame(const LineSettings& settings) {
     return frame;
 }
 
+std::string FlowControlName(std::uint8_t flowControl) {
+    // The OUT1 variants are automatic RTS and CTS too: they only drive OUT1 besides.
+    const bool autoRts = (flowControl & (FlowControl::AutoRts | FlowControl::AutoRtsWithOut1)) != 0;
+    const bool autoCts = (flowControl & (FlowControl::AutoCts | FlowControl::AutoCtsWithOut1)) != 0;
+    std::string name = autoRts && autoCts ? "RTS/CTS"
+                       : autoRts          ? "automatic RTS"
+                       : autoCts          ? "automatic CTS"
+                                          : "none";
+    if (flowControl & (FlowControl::AutoRtsWithOut1 | FlowControl::AutoCtsWithOut1)) {
+        char bits[32];
+        std::snprintf(bits, sizeof bits, " (bits 0x%02X)", flowControl);
+        name += bits;
+    }
+    return name;
+}
+
+std::string LineModeName(std::uint8_t lineMode) {
+    if (IsRs485(lineMode)) return "RS-485 mode " + std::to_string(lineMode);
+    return "default";
+}
+
 std::string Describe(const LineSettings& settings) {
-    std::string text = std::to_string(settings.baudRate) + " " + FormatFrame(settings);
-    const std::uint8_t flow = settings.flowControl;
-    if ((flow & FlowControl::RtsCts) == FlowControl::RtsCts) {
-        text += ", RTS/CTS";
-    } else if (flow & FlowControl::AutoRts) {
-        text += ", automatic RTS";
-    } else if (flow & FlowControl::AutoCts) {
-        text += ", automatic CTS";
-    }
-    if (flow & (FlowControl::AutoRtsWithOut1 | FlowControl::AutoCtsWithOut1)) {
-        char bits[48];
-        std::snprintf(bits, sizeof bits, ", flow control bits 0x%02X", flow);
-        text += bits;
-    }
-    if (settings.softwareFlow) {
-        char chars[48];
-        std::snprintf(chars, sizeof chars, ", XON/XOFF (0x%02X/0x%02X)", settings.xonChar,
-                      settings.xoffChar);
-        text += chars;
-    }
-    if (settings.lineMode == LineMode::Rs485A || settings.lineMode == LineMode::Rs485B) {
-        text += ", RS-485 mode " + std::to_string(settings.lineMode);
-    }
-    return text;
+    char xonXoff[48];
+    std::snprintf(xonXoff, sizeof xonXoff, "XON/XOFF (0x%02X/0x%02X)", settings.xonChar,
+                  settings.xoffChar);
+    return Summary(settings, ", ", xonXoff);
+}
+
+std::string DescribeBriefly(const LineSettings& settings) {
+    return Summary(settings, " ", "XON/XOFF");
 }
 
 }  // namespace quelta

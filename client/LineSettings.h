@@ -39,7 +39,18 @@ bool ParseFrameFormat(std::string_view text, LineSettings& settings);
 // "8N1", "5N1.5".
 std::string FormatFrame(const LineSettings& settings);
 
-// One line for people: "115200 8N1, RTS/CTS, XON/XOFF (0x11/0x13), RS-485 mode 2".
+// The flowControl bits in words: "RTS/CTS", "automatic RTS", "automatic CTS" or "none"; with an
+// OUT1 variant, the bits follow: "automatic RTS (bits 0x04)".
+std::string FlowControlName(std::uint8_t flowControl);
+
+// "default", or "RS-485 mode 2" for one of the board's RS-485 modes.
+std::string LineModeName(std::uint8_t lineMode);
+
+// One line for people: "115200 8N1, RTS/CTS, XON/XOFF (0x11/0x13), RS-485 mode 2"; flow
+// control, XON/XOFF and line mode only when in use.
 std::string Describe(const LineSettings& settings);
+
+// The same for a column: "115200 8N1 RTS/CTS XON/XOFF RS-485 mode 2".
+std::string DescribeBriefly(const LineSettings& settings);
 
 }  // namespace quelta

@@ -1,4 +1,4 @@
-// The library's values with no driver behind them: frame formats and device names.
+// The library's values with no driver behind them: frame formats, settings texts, device names.
 #include "client/DeviceName.h"
 #include "tests/client/LiveServer.h"
 
@@ -18,6 +18,30 @@ TEST(LineSettings, FrameFormats) {
         quelta::LineSettings settings{.dataBits = 0};
         EXPECT_EQ(quelta::ParseFrameFormat(text, settings), frame[0] != '0') << text;
         EXPECT_EQ(quelta::FormatFrame(settings), frame) << text;
+    }
+}
+
+// The settings as status, config and list print them. The OUT1 variants of the flow control are
+// automatic RTS or CTS as well.
+TEST(LineSettings, TextsForPeople) {
+    // clang-format off
+    const std::tuple<quelta::LineSettings, const char*, const char*, const char*> cases[] = {
+        {{}, "none", "9600 8N1", "9600 8N1"},
+        {{.flowControl = FlowControl::AutoCts, .lineMode = 1}, "automatic CTS",
+         "9600 8N1, automatic CTS", "9600 8N1 automatic CTS"},
+        {{.flowControl = FlowControl::AutoRtsWithOut1}, "automatic RTS (bits 0x04)",
+         "9600 8N1, automatic RTS (bits 0x04)", "9600 8N1 automatic RTS (bits 0x04)"},
+        {{.flowControl = FlowControl::AutoRts | FlowControl::AutoCtsWithOut1}, "RTS/CTS (bits 0x09)",
+         "9600 8N1, RTS/CTS (bits 0x09)", "9600 8N1 RTS/CTS (bits 0x09)"},
+        {{.dataBits = 5, .stopBits = StopBits::OneAndAHalf, .softwareFlow = true, .xonChar = 1,
+          .lineMode = LineMode::Rs485B}, "none", "9600 5N1.5, XON/XOFF (0x01/0x13), RS-485 mode 3",
+         "9600 5N1.5 XON/XOFF RS-485 mode 3"},
+    };
+    // clang-format on
+    for (const auto& [settings, flow, described, brief] : cases) {
+        EXPECT_EQ(quelta::FlowControlName(settings.flowControl), flow);
+        EXPECT_EQ(quelta::Describe(settings), described);
+        EXPECT_EQ(quelta::DescribeBriefly(settings), brief);
     }
 }
 

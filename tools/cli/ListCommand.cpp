@@ -61,7 +61,8 @@ void PrintColumns(const std::vector<DeviceLine>& lines) {
     std::vector<std::string> settings;
     for (const DeviceLine& line : lines) {
         nameWidth = std::max(nameWidth, line.name.size());
-        settings.push_back(line.state == "open" ? BriefSettings(line.settings.settings) : "");
+        settings.push_back(line.state == "open" ? quelta::DescribeBriefly(line.settings.settings)
+                                                : "");
         settingsWidth = std::max(settingsWidth, settings.back().size());
     }
     for (std::size_t i = 0; i < lines.size(); ++i) {

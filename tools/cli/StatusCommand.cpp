@@ -45,13 +45,13 @@ void PrintSettings(const quelta::PortSettings& port, const quelta::ErrorCounts& 
     const quelta::LineSettings& settings = port.settings;
     std::printf("  baud           %d (actual %u)\n", settings.baudRate, port.actualBaud);
     std::printf("  frame          %s\n", quelta::FormatFrame(settings).c_str());
-    std::printf("  flow control   %s\n", FlowControlName(settings.flowControl).c_str());
+    std::printf("  flow control   %s\n", quelta::FlowControlName(settings.flowControl).c_str());
     if (settings.softwareFlow) {
         std::printf("  XON/XOFF       on (0x%02X/0x%02X)\n", settings.xonChar, settings.xoffChar);
     } else {
         std::printf("  XON/XOFF       off\n");
     }
-    std::printf("  line mode      %s\n", LineModeName(settings.lineMode).c_str());
+    std::printf("  line mode      %s\n", quelta::LineModeName(settings.lineMode).c_str());
     std::printf(
         "  error counts   overruns %u, parity %u, framing %u, breaks %u, ring overruns %u "
         "(since the port was opened)\n",
