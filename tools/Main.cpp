@@ -104,21 +104,21 @@ int main(int argc, char** argv) {
     try {
         std::vector<tool::OptionInfo> options = command->options;
         options.insert(options.end(), tool::CommonOptions().begin(), tool::CommonOptions().end());
-        const tool::CommandLine line(std::vector<std::string>(words.begin() + 1, words.end()),
-                                     options);
-        if (line.Has("--help")) {
+        const tool::Arguments arguments(std::vector<std::string>(words.begin() + 1, words.end()),
+                                        options);
+        if (arguments.Has("--help")) {
             PrintCommandHelp(*command);
             return tool::ExitOk;
         }
-        const std::size_t given = line.Positionals().size();
+        const std::size_t given = arguments.Positionals().size();
         if (given > command->maxArguments) {
             throw tool::UsageError(std::string(command->name) + ": unexpected argument '" +
-                                   line.Positionals()[command->maxArguments] + "'");
+                                   arguments.Positionals()[command->maxArguments] + "'");
         }
         if (given < command->minArguments) {
             throw tool::UsageError(std::string("usage: quelta ") + command->synopsis);
         }
-        return command->run(tool::Invocation(command->name, line));
+        return command->run(tool::Invocation(command->name, arguments));
     } catch (const tool::UsageError& error) {
         return Fail(std::string(error.what()) + " (see quelta " + command->name + " --help)",
                     tool::ExitUsage);

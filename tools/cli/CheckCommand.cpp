@@ -12,14 +12,16 @@ namespace tool {
 namespace {
 
 int RunLoopback(const Invocation& invocation) {
-    const CommandLine& line = invocation.Line();
+    const Arguments& arguments = invocation.Args();
     const std::string& senderName = invocation.Argument(0, "device");
     const std::string receiverName =
-        line.Positionals().size() > 1 ? line.Positionals()[1] : senderName;
-    const std::size_t count =
-        line.Value("--count") ? ParseCount(*line.Value("--count"), "--count", 1UL << 24) : 256;
-    const double timeout =
-        line.Value("--timeout") ? ParseSeconds(*line.Value("--timeout"), "--timeout") : 5.0;
+        arguments.Positionals().size() > 1 ? arguments.Positionals()[1] : senderName;
+    const std::size_t count = arguments.Value("--count")
+                                  ? ParseCount(*arguments.Value("--count"), "--count", 1UL << 24)
+                                  : 256;
+    const double timeout = arguments.Value("--timeout")
+                               ? ParseSeconds(*arguments.Value("--timeout"), "--timeout")
+                               : 5.0;
 
     CatchInterrupts();
     // Both ends claimed: another client's bytes or reads would spoil the pattern. A channel wired
@@ -90,10 +92,11 @@ int RunLoopback(const Invocation& invocation) {
 }
 
 int RunBench(const Invocation& invocation) {
-    const CommandLine& line = invocation.Line();
-    const std::size_t requests = line.Value("--requests")
-                                     ? ParseCount(*line.Value("--requests"), "--requests", 10000000)
-                                     : 10000;
+    const Arguments& arguments = invocation.Args();
+    const std::size_t requests =
+        arguments.Value("--requests")
+            ? ParseCount(*arguments.Value("--requests"), "--requests", 10000000)
+            : 10000;
     if (requests == 0) throw UsageError("--requests must be at least 1");
     quelta::Device port = invocation.Open(invocation.Argument(0, "device"));
     std::vector<double> microseconds;

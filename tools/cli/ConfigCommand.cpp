@@ -8,19 +8,19 @@ namespace tool {
 namespace {
 
 int RunConfig(const Invocation& invocation) {
-    const CommandLine& line = invocation.Line();
+    const Arguments& arguments = invocation.Args();
     quelta::LineSettings settings;
     const std::string& baud = invocation.Argument(1, "baud rate");
     settings.baudRate = static_cast<std::int32_t>(ParseCount(baud, "baud rate", 0x7FFFFFFF));
     if (settings.baudRate < 1) throw UsageError("baud rate must be at least 1");
-    if (line.Positionals().size() > 2 &&
-        !quelta::ParseFrameFormat(line.Positionals()[2], settings)) {
+    if (arguments.Positionals().size() > 2 &&
+        !quelta::ParseFrameFormat(arguments.Positionals()[2], settings)) {
         throw UsageError("frame format must look like 8N1, 7E1, 8O2 or 5N1.5, not '" +
-                         line.Positionals()[2] + "'");
+                         arguments.Positionals()[2] + "'");
     }
-    if (line.Has("--rtscts")) settings.flowControl = FlowControl::RtsCts;
-    settings.softwareFlow = line.Has("--xonxoff");
-    if (const auto mode = line.Value("--rs485")) {
+    if (arguments.Has("--rtscts")) settings.flowControl = FlowControl::RtsCts;
+    settings.softwareFlow = arguments.Has("--xonxoff");
+    if (const auto mode = arguments.Value("--rs485")) {
         const unsigned long value = ParseCount(*mode, "--rs485", 255);
         if (value != LineMode::Rs485A && value != LineMode::Rs485B) {
             throw UsageError("--rs485 takes the board's RS-485 line mode 2 or 3");

@@ -16,7 +16,7 @@ constexpr Side Sides[] = {{"rx", quelta::FlushSide::Receive, "rx"},
                           {"both", quelta::FlushSide::Both, "rx and tx"}};
 
 int RunFlush(const Invocation& invocation) {
-    const auto& words = invocation.Line().Positionals();
+    const auto& words = invocation.Args().Positionals();
     const std::string which = words.size() > 1 ? words[1] : "both";
     const Side* side = nullptr;
     for (const Side& candidate : Sides) {

@@ -79,7 +79,7 @@ void PrintColumns(const std::vector<DeviceLine>& lines) {
 }
 
 int RunList(const Invocation& invocation) {
-    const CommandLine& options = invocation.Line();
+    const Arguments& options = invocation.Args();
     const std::vector<std::string> devices = quelta::ListDevices();
     if (devices.empty()) {
         std::fprintf(stderr, "quelta: no devices in namespace '%s' (is quelta-driver running?)\n",

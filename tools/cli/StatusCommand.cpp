@@ -70,7 +70,7 @@ int RunStatus(const Invocation& invocation) {
     const quelta::ErrorCounts counts = port.GetErrorCounts();
     const std::string name = quelta::ShortDeviceName(port.Name());
 
-    if (invocation.Line().Has("--json")) {
+    if (invocation.Args().Has("--json")) {
         std::printf(
             "{\"device\": \"%s\", \"port\": %u,\n"
             " \"modemStatus\": %s,\n \"lineStatus\": %s,\n \"modemControl\": %s,\n"

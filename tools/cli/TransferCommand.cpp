@@ -44,15 +44,15 @@ std::string Seconds(double seconds) {
     return text;
 }
 
-double TimeoutOption(const CommandLine& line, double otherwise) {
-    const auto text = line.Value("--timeout");
+double TimeoutOption(const Arguments& arguments, double otherwise) {
+    const auto text = arguments.Value("--timeout");
     return text ? ParseSeconds(*text, "--timeout") : otherwise;
 }
 
 int RunSend(const Invocation& invocation) {
-    const CommandLine& line = invocation.Line();
-    const auto file = line.Value("--file");
-    const bool hasText = line.Positionals().size() > 1;
+    const Arguments& arguments = invocation.Args();
+    const auto file = arguments.Value("--file");
+    const bool hasText = arguments.Positionals().size() > 1;
     if (file.has_value() == hasText) {
         throw UsageError("send takes either TEXT or --file FILE");
     }
@@ -60,11 +60,11 @@ int RunSend(const Invocation& invocation) {
     if (file) {
         data = ReadInput(*file);
     } else {
-        const std::string& text = line.Positionals()[1];
+        const std::string& text = arguments.Positionals()[1];
         data.assign(text.begin(), text.end());
     }
-    if (line.Has("--newline")) data.push_back('\n');
-    const double timeout = TimeoutOption(line, DefaultSendTimeout);
+    if (arguments.Has("--newline")) data.push_back('\n');
+    const double timeout = TimeoutOption(arguments, DefaultSendTimeout);
     CatchInterrupts();
     // A file is a transfer of its own; a short text may go in between another client's bytes.
     const std::string& device = invocation.Argument(0, "device");
@@ -146,22 +146,22 @@ private:
 };
 
 int RunRecv(const Invocation& invocation) {
-    const CommandLine& line = invocation.Line();
-    const auto countText = line.Value("--count");
-    const bool follow = line.Has("--follow");
-    if (follow && (countText || line.Has("--timeout"))) {
+    const Arguments& arguments = invocation.Args();
+    const auto countText = arguments.Value("--count");
+    const bool follow = arguments.Has("--follow");
+    if (follow && (countText || arguments.Has("--timeout"))) {
         throw UsageError("--follow takes neither --count nor --timeout");
     }
     const std::size_t wanted = countText ? ParseCount(*countText, "--count", 1UL << 30) : 0;
     const double timeout =
-        TimeoutOption(line, countText ? DefaultRecvCountTimeout : DefaultRecvTimeout);
+        TimeoutOption(arguments, countText ? DefaultRecvCountTimeout : DefaultRecvTimeout);
     CatchInterrupts();
     quelta::Device port = invocation.OpenExclusive(invocation.Argument(0, "device"));
 
     // With a count the time-out is the longest quiet spell; without one it is the whole window.
     PollPacer pacer(countText ? std::optional(ToMilliseconds(timeout)) : std::nullopt);
     const auto windowEnd = Clock::now() + ToMilliseconds(timeout);
-    ReceivedOutput output(line.Has("--hex"), line.Has("--timestamps"));
+    ReceivedOutput output(arguments.Has("--hex"), arguments.Has("--timestamps"));
     std::vector<std::uint8_t> buffer(port.DataAreaSize());
     std::size_t received = 0;
     while (!countText || received < wanted) {

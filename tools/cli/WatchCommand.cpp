@@ -65,7 +65,7 @@ void ReportNewErrors(const quelta::ErrorCounts& before, const quelta::ErrorCount
 }
 
 int RunWatch(const Invocation& invocation) {
-    const auto intervalText = invocation.Line().Value("--interval");
+    const auto intervalText = invocation.Args().Value("--interval");
     const unsigned long intervalMs =
         intervalText ? ParseCount(*intervalText, "--interval", 60000) : DefaultIntervalMs;
     if (intervalMs == 0) throw UsageError("--interval must be at least 1 ms");

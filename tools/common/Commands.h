@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "client/Device.h"
-#include "tools/common/CommandLine.h"
+#include "tools/common/Arguments.h"
 
 namespace tool {
 
@@ -21,10 +21,10 @@ constexpr int ExitInterrupted = 130;  // Ctrl-C or SIGTERM stopped a waiting com
 
 class Invocation {
 public:
-    Invocation(std::string command, const CommandLine& line)
-        : command_(std::move(command)), line_(line) {}
+    Invocation(std::string command, const Arguments& arguments)
+        : command_(std::move(command)), arguments_(arguments) {}
 
-    const CommandLine& Line() const { return line_; }
+    const Arguments& Args() const { return arguments_; }
     const std::string& Command() const { return command_; }
     // Positional argument i; UsageError naming what is missing.
     const std::string& Argument(std::size_t index, const char* what) const;
@@ -42,7 +42,7 @@ private:
     quelta::OpenMode RequestedMode() const;
     quelta::Device OpenWith(const std::string& name, quelta::OpenMode mode, bool exclusive) const;
     std::string command_;
-    const CommandLine& line_;
+    const Arguments& arguments_;
 };
 
 struct CommandEntry {

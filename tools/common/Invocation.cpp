@@ -40,10 +40,10 @@ std::string WhatExists(const std::vector<std::string>& devices) {
 }  // namespace
 
 const std::string& Invocation::Argument(std::size_t index, const char* what) const {
-    if (index >= line_.Positionals().size()) {
+    if (index >= arguments_.Positionals().size()) {
         throw UsageError(command_ + ": missing " + what);
     }
-    return line_.Positionals()[index];
+    return arguments_.Positionals()[index];
 }
 
 quelta::Device Invocation::Open(const std::string& name) const {
@@ -51,7 +51,7 @@ quelta::Device Invocation::Open(const std::string& name) const {
 }
 
 quelta::Device Invocation::OpenExclusive(const std::string& name) const {
-    return OpenWith(name, RequestedMode(), !line_.Has("--shared"));
+    return OpenWith(name, RequestedMode(), !arguments_.Has("--shared"));
 }
 
 quelta::Device Invocation::AttachOnly(const std::string& name) const {
@@ -59,7 +59,7 @@ quelta::Device Invocation::AttachOnly(const std::string& name) const {
 }
 
 quelta::OpenMode Invocation::RequestedMode() const {
-    return line_.Has("--reset") ? quelta::OpenMode::Reset : quelta::OpenMode::AttachOrReset;
+    return arguments_.Has("--reset") ? quelta::OpenMode::Reset : quelta::OpenMode::AttachOrReset;
 }
 
 quelta::Device Invocation::OpenWith(const std::string& name, quelta::OpenMode mode,
@@ -67,7 +67,7 @@ quelta::Device Invocation::OpenWith(const std::string& name, quelta::OpenMode mo
     quelta::OpenOptions options;
     options.mode = mode;
     options.exclusive = exclusive;
-    if (const auto limit = line_.Value("--reply-timeout")) {
+    if (const auto limit = arguments_.Value("--reply-timeout")) {
         const unsigned long milliseconds = ParseCount(*limit, "--reply-timeout", 3600000);
         if (milliseconds == 0) throw UsageError("--reply-timeout must be at least 1 ms");
         options.replyTimeout = std::chrono::milliseconds(milliseconds);

@@ -12,8 +12,8 @@ int RunPty(const Invocation& invocation) {
     const std::string& device = invocation.Argument(0, "device");
     quelta::Device port = invocation.OpenExclusive(device);
     const std::string shortName = quelta::ShortDeviceName(port.Name());
-    const std::string link = invocation.Line().Positionals().size() > 1
-                                 ? invocation.Line().Positionals()[1]
+    const std::string link = invocation.Args().Positionals().size() > 1
+                                 ? invocation.Args().Positionals()[1]
                                  : "/tmp/quelta-" + shortName;
     PtyBridge bridge(port, link);
     CatchInterrupts();

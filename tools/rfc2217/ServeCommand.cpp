@@ -126,12 +126,12 @@ void Serve(quelta::Device& port, int client, int listener) {
 }
 
 int RunServe(const Invocation& invocation) {
-    const CommandLine& line = invocation.Line();
-    const auto portText = line.Value("--port");
+    const Arguments& arguments = invocation.Args();
+    const auto portText = arguments.Value("--port");
     if (!portText) throw UsageError("serve needs --port N");
     const unsigned long tcpPort = ParseCount(*portText, "--port", 65535);
     if (tcpPort == 0) throw UsageError("--port must be 1 to 65535");
-    const std::string address = line.Value("--bind").value_or("127.0.0.1");
+    const std::string address = arguments.Value("--bind").value_or("127.0.0.1");
     const Descriptor listener = Listen(address, std::to_string(tcpPort));
     quelta::Device port = invocation.OpenExclusive(invocation.Argument(0, "device"));
     CatchInterrupts();

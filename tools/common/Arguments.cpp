@@ -1,4 +1,4 @@
-#include "tools/common/CommandLine.h"
+#include "tools/common/Arguments.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,8 +7,8 @@
 
 namespace tool {
 
-CommandLine::CommandLine(const std::vector<std::string>& words,
-                         const std::vector<OptionInfo>& options) {
+Arguments::Arguments(const std::vector<std::string>& words,
+                     const std::vector<OptionInfo>& options) {
     bool optionsEnded = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -45,7 +45,7 @@ CommandLine::CommandLine(const std::vector<std::string>& words,
     }
 }
 
-std::optional<std::string> CommandLine::Value(const std::string& option) const {
+std::optional<std::string> Arguments::Value(const std::string& option) const {
     const auto found = values_.find(option);
     if (found == values_.end()) return std::nullopt;
     return found->second;

@@ -21,10 +21,10 @@ struct OptionInfo {
     bool takesValue;
 };
 
-class CommandLine {
+class Arguments {
 public:
     // Throws UsageError for an option not in options or one missing its value.
-    CommandLine(const std::vector<std::string>& words, const std::vector<OptionInfo>& options);
+    Arguments(const std::vector<std::string>& words, const std::vector<OptionInfo>& options);
 
     bool Has(const std::string& option) const { return values_.count(option) != 0; }
     std::optional<std::string> Value(const std::string& option) const;
