@@ -41,23 +41,24 @@ bool IsMarkedOpened(const RequestPart& part) {
            part.clientMark[2] == static_cast<std::uint8_t>(~part.portIndex);
 }
 
-// Polling interval of the waiting operations: the driver has no blocking read, so a waiting
-// reader asks again, starting soon after a quiet request and backing off to this.
-constexpr std::chrono::microseconds MaxPollInterval{1000};
-constexpr std::chrono::microseconds MinPollInterval{50};
+// Polling interval of the library's waiting transfers (ReadSome, ReadExact, WriteAll): the driver
+// has no blocking read, so a waiting transfer asks again, starting soon after a quiet request and
+// backing off to the longest.
+constexpr std::chrono::microseconds MaxTransferPollInterval{1000};
+constexpr std::chrono::microseconds MinTransferPollInterval{50};
 
 class Backoff {
 public:
-    void Reset() { interval_ = MinPollInterval; }
+    void Reset() { interval_ = MinTransferPollInterval; }
     // Sleeps for the current interval, no later than the deadline, and doubles it.
     void Sleep(Clock::time_point deadline) {
         const auto until = std::min(Clock::now() + interval_, deadline);
         std::this_thread::sleep_until(until);
-        interval_ = std::min(interval_ * 2, MaxPollInterval);
+        interval_ = std::min(interval_ * 2, MaxTransferPollInterval);
     }
 
 private:
-    std::chrono::microseconds interval_ = MinPollInterval;
+    std::chrono::microseconds interval_ = MinTransferPollInterval;
 };
 
 // How a transfer's time-out counts: from its start (all of it within the time), or from the last

@@ -7,7 +7,10 @@
 namespace tool {
 namespace {
 
-constexpr std::chrono::microseconds MinPollInterval{50};
+// A pacer's pause between two polls: short right after bytes moved, and at the longest how long
+// Ctrl-C may take to be noticed. (The client library's own transfers pace themselves.)
+constexpr std::chrono::microseconds MinPacerInterval{50};
+constexpr std::chrono::microseconds MaxPacerInterval{10000};
 
 }  // namespace
 
@@ -19,11 +22,11 @@ void Nap(std::chrono::microseconds duration) {
 }
 
 PollPacer::PollPacer(std::optional<std::chrono::milliseconds> idleLimit)
-    : idleLimit_(idleLimit), lastProgress_(Clock::now()), interval_(MinPollInterval) {}
+    : idleLimit_(idleLimit), lastProgress_(Clock::now()), interval_(MinPacerInterval) {}
 
 void PollPacer::Moved() {
     lastProgress_ = Clock::now();
-    interval_ = MinPollInterval;
+    interval_ = MinPacerInterval;
 }
 
 bool PollPacer::IdleTooLong() const {
@@ -32,7 +35,7 @@ bool PollPacer::IdleTooLong() const {
 
 void PollPacer::Pause() {
     Nap(interval_);
-    interval_ = std::min(interval_ * 2, MaxPollInterval);
+    interval_ = std::min(interval_ * 2, MaxPacerInterval);
 }
 
 }  // namespace tool

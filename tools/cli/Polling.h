@@ -11,9 +11,6 @@
 
 namespace tool {
 
-// The longest pause between two polls: how long Ctrl-C may take to be noticed.
-constexpr std::chrono::microseconds MaxPollInterval{10000};
-
 // Sleeps, ending early when a signal arrives (the interrupt handler has no SA_RESTART).
 void Nap(std::chrono::microseconds duration);
 
@@ -24,7 +21,7 @@ public:
 
     void Moved();  // bytes moved: poll again soon, and the idle time starts again
     bool IdleTooLong() const;
-    void Pause();  // naps the current interval and doubles it, up to MaxPollInterval
+    void Pause();  // naps the current interval and doubles it, up to MaxPacerInterval
 
 private:
     std::optional<std::chrono::milliseconds> idleLimit_;
