@@ -145,7 +145,7 @@ std::string FormatFrame(const LineSettings& settings) {
 }
 
 std::string FlowControlName(std::uint8_t flowControl) {
-    // The OUT1 variants are automatic RTS and CTS too: they only drive OUT1 besides.
+    // The OUT1 variants are automatic RTS and CTS as well, which also drive OUT1.
     const bool autoRts = (flowControl & (FlowControl::AutoRts | FlowControl::AutoRtsWithOut1)) != 0;
     const bool autoCts = (flowControl & (FlowControl::AutoCts | FlowControl::AutoCtsWithOut1)) != 0;
     std::string name = autoRts && autoCts ? "RTS/CTS"
