@@ -54,7 +54,8 @@ public:
     TakeResult Take(Clock::duration pollFor, Clock::time_point deadline);
 
 private:
-    void* semaphore_ = nullptr;
+    SharedMapping mapping_;      // on the host, the object that holds the semaphore
+    void* semaphore_ = nullptr;  // on the host its record, on the target the platform's semaphore
 };
 
 enum class LockResult { Locked, OwnerDied, TimedOut };
@@ -73,8 +74,8 @@ public:
     void Unlock();
 
 private:
-    SharedMapping mapping_;   // on the host, the object that holds the mutex
-    void* handle_ = nullptr;  // on the target, the platform's mutex
+    SharedMapping mapping_;   // on the host, the object that holds the mutex's record
+    void* handle_ = nullptr;  // on the host its record, on the target the platform's mutex
 };
 
 // The full names of the devices whose shared memory objects exist, in no particular order.

@@ -1,58 +1,49 @@
-// The host backend's objects: POSIX shared memory and semaphores under the names the host backend
-// gives the platform's objects, and the device mutex as a robust pthread mutex in a shared memory
-// object of its own.
+// The host backend's objects: POSIX shared memory objects under the names the host backend gives
+// the platform's objects, the semaphores and the mutex holding the records of
+// platform/host/SharedSync.h, which 32-bit and 64-bit processes share.
 #include "client/SharedObjects.h"
 
 #include <fcntl.h>
-#include <semaphore.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <ctime>
+#include <cstdint>
 #include <filesystem>
 #include <utility>
 
 #include "client/Error.h"
 #include "client/posix/ObjectNames.h"
 #include "platform/host/PosixNames.h"
+#include "platform/host/SharedSync.h"
 #include "wire/RequestBlock.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 
 namespace quelta {
 namespace {
 
-void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
-#endif
+// The record an object of a semaphore's or mutex's name holds, checked for its kind and layout.
+template <typename Record>
+Record* RecordIn(const SharedMapping& mapping, const std::string& name, std::uint32_t layout) {
+    auto* record = static_cast<Record*>(mapping.Address());
+    if (shared_sync::Word(record->layout).load(std::memory_order_relaxed) != layout) {
+        throw Error(ErrorCode::ProtocolError,
+                    PosixObjectName(name) + " is not a " +
+                        (layout == shared_sync::SemaphoreLayout ? "semaphore" : "mutex") +
+                        " of this driver's kind (a driver of another version?)");
+    }
+    return record;
 }
 
-// The waits below take a CLOCK_REALTIME deadline: the monotonic variants (sem_clockwait,
-// pthread_mutex_clocklock) are invisible to ThreadSanitizer, which then misreads every unlock.
-timespec RealtimeDeadline(Clock::time_point deadline) {
-    const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
-    timespec when{};
-    clock_gettime(CLOCK_REALTIME, &when);
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count() +
-                             static_cast<long long>(when.tv_nsec);
-    when.tv_sec += static_cast<time_t>(nanoseconds / 1'000'000'000);
-    when.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
-    return when;
+shared_sync::SemaphoreRecord& Semaphore(void* semaphore) {
+    return *static_cast<shared_sync::SemaphoreRecord*>(semaphore);
 }
-
-sem_t* Semaphore(void* semaphore) { return static_cast<sem_t*>(semaphore); }
 
 }  // namespace
 
 SharedMapping::SharedMapping(const std::string& name, std::size_t minimumSize) {
     const std::string posixName = PosixObjectName(name);
-    const int descriptor = shm_open(posixName.c_str(), O_RDWR, 0);
+    const int descriptor = shm_open(posixName.c_str(), O_RDWR | O_CLOEXEC, 0);
     if (descriptor < 0) {
         ThrowSystemError("cannot open " + posixName, errno);
     }
@@ -68,7 +59,7 @@ SharedMapping::SharedMapping(const std::string& name, std::size_t minimumSize) {
                                                   " bytes, too small for a device object");
     }
     size_ = static_cast<std::size_t>(info.st_size);
-    void* address = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+    void* address = shared_sync::MapObject(descriptor, size_);
     const int error = errno;
     close(descriptor);
     if (address == MAP_FAILED) {
@@ -92,95 +83,94 @@ SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
 SharedMapping::~SharedMapping() { Release(); }
 
 void SharedMapping::Release() {
-    if (address_ != nullptr) munmap(address_, size_);
+    if (address_ != nullptr) shared_sync::UnmapObject(address_);
 }
 
-NamedSemaphore::NamedSemaphore(const std::string& name) {
-    const std::string posixName = PosixObjectName(name);
-    sem_t* semaphore = sem_open(posixName.c_str(), 0);
-    if (semaphore == SEM_FAILED) {
-        ThrowSystemError("cannot open semaphore " + posixName, errno);
-    }
-    semaphore_ = semaphore;
-}
+NamedSemaphore::NamedSemaphore(const std::string& name)
+    : mapping_(name, sizeof(shared_sync::SemaphoreRecord)),
+      semaphore_(
+          RecordIn<shared_sync::SemaphoreRecord>(mapping_, name, shared_sync::SemaphoreLayout)) {}
 
 NamedSemaphore::NamedSemaphore(NamedSemaphore&& other) noexcept
-    : semaphore_(std::exchange(other.semaphore_, nullptr)) {}
+    : mapping_(std::move(other.mapping_)), semaphore_(std::exchange(other.semaphore_, nullptr)) {}
 
 NamedSemaphore& NamedSemaphore::operator=(NamedSemaphore&& other) noexcept {
     if (this != &other) {
-        if (semaphore_ != nullptr) sem_close(Semaphore(semaphore_));
+        mapping_ = std::move(other.mapping_);
         semaphore_ = std::exchange(other.semaphore_, nullptr);
     }
     return *this;
 }
 
-NamedSemaphore::~NamedSemaphore() {
-    if (semaphore_ != nullptr) sem_close(Semaphore(semaphore_));
-}
+NamedSemaphore::~NamedSemaphore() = default;
 
+// Refused, as the platform refuses it, when a release already stands: a request that another
+// client released outside the device mutex is waiting for the driver.
 void NamedSemaphore::Post() {
-    if (sem_post(Semaphore(semaphore_)) != 0) {
-        ThrowSystemError("cannot release the request semaphore", errno);
+    if (!shared_sync::Release(Semaphore(semaphore_), 1, nullptr)) {
+        throw Error(ErrorCode::ProtocolError,
+                    "cannot release the request semaphore: a request is already waiting for the "
+                    "driver (sent outside the device mutex)");
     }
 }
 
-bool NamedSemaphore::TryTake() {
-    while (sem_trywait(Semaphore(semaphore_)) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
-}
+bool NamedSemaphore::TryTake() { return shared_sync::TryTake(Semaphore(semaphore_)); }
 
 TakeResult NamedSemaphore::Take(Clock::duration pollFor, Clock::time_point deadline) {
-    const Clock::time_point pollEnd = std::min(Clock::now() + pollFor, deadline);
-    do {
-        if (TryTake()) return TakeResult::WhilePolling;
-        for (int i = 0; i < 16; ++i) CpuRelax();
-    } while (Clock::now() < pollEnd);
-
-    const timespec when = RealtimeDeadline(deadline);
-    while (sem_timedwait(Semaphore(semaphore_), &when) != 0) {
-        if (errno == ETIMEDOUT) return TakeResult::TimedOut;
-        if (errno != EINTR) ThrowSystemError("cannot wait for the driver's reply", errno);
+    switch (shared_sync::Take(Semaphore(semaphore_), pollFor, deadline)) {
+    case shared_sync::TakeResult::WhilePolling:
+        return TakeResult::WhilePolling;
+    case shared_sync::TakeResult::AfterSleeping:
+        return TakeResult::AfterSleeping;
+    case shared_sync::TakeResult::TimedOut:
+        return TakeResult::TimedOut;
+    case shared_sync::TakeResult::Failed:
+        break;
     }
-    return TakeResult::AfterSleeping;
+    ThrowSystemError("cannot wait for the driver's reply", errno);
 }
 
 DeviceMutex::DeviceMutex(const std::string& name)
-    : mapping_(name, sizeof(posix_names::MutexObject)) {}
+    : mapping_(name, sizeof(shared_sync::MutexRecord)) {
+    handle_ = RecordIn<shared_sync::MutexRecord>(mapping_, name, shared_sync::MutexLayout);
+}
 
-DeviceMutex::DeviceMutex(DeviceMutex&& other) noexcept = default;
-DeviceMutex& DeviceMutex::operator=(DeviceMutex&& other) noexcept = default;
+DeviceMutex::DeviceMutex(DeviceMutex&& other) noexcept
+    : mapping_(std::move(other.mapping_)), handle_(std::exchange(other.handle_, nullptr)) {}
+
+DeviceMutex& DeviceMutex::operator=(DeviceMutex&& other) noexcept {
+    if (this != &other) {
+        mapping_ = std::move(other.mapping_);
+        handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+}
+
 DeviceMutex::~DeviceMutex() = default;
 
 LockResult DeviceMutex::Lock(Clock::time_point deadline) {
-    auto* object = static_cast<posix_names::MutexObject*>(mapping_.Address());
-    const timespec when = RealtimeDeadline(deadline);
-    const int result = pthread_mutex_timedlock(&object->mutex, &when);
-    switch (result) {
-    case 0:
+    switch (shared_sync::Lock(*static_cast<shared_sync::MutexRecord*>(handle_), deadline)) {
+    case shared_sync::LockResult::Locked:
         return LockResult::Locked;
-    case EOWNERDEAD:
-        // The holder died inside a request. Marking the mutex consistent keeps it usable for
-        // everyone; the caller deals with the request the dead client may have left behind.
-        pthread_mutex_consistent(&object->mutex);
+    case shared_sync::LockResult::OwnerDied:
+        // The holder died inside a request; the caller deals with what it may have left behind.
         return LockResult::OwnerDied;
-    case ETIMEDOUT:
+    case shared_sync::LockResult::TimedOut:
         return LockResult::TimedOut;
-    default:
-        ThrowSystemError("cannot take the device mutex", result);
+    case shared_sync::LockResult::Failed:
+        break;
     }
+    ThrowSystemError("cannot take the device mutex", errno);
 }
 
 void DeviceMutex::Unlock() {
-    auto* object = static_cast<posix_names::MutexObject*>(mapping_.Address());
-    pthread_mutex_unlock(&object->mutex);
+    shared_sync::Unlock(*static_cast<shared_sync::MutexRecord*>(handle_));
 }
 
 std::vector<std::string> FindDeviceObjects() {
     // The object "/<ns>.RtDevice.Quelta.X.sm" is the file <ns>.RtDevice.Quelta.X.sm in /dev/shm;
-    // the prefix's trailing backslash maps to the '.' before X.
+    // the prefix's trailing backslash maps to the '.' before X. The semaphores' objects (".s1",
+    // ".s2"), the mutex's (the bare name) and the owner locks end otherwise.
     const std::string prefix = PosixObjectName(DeviceNamePrefix).substr(1);
     const std::string suffix = SharedMemorySuffix;
     std::vector<std::string> devices;

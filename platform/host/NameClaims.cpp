@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <semaphore.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -22,7 +21,6 @@ namespace host {
 
 struct NameClaim {
     std::string objectName;
-    ObjectKind kind = ObjectKind::SharedMemory;
     int ownerFd = -1;  // holds the flock that marks the name as taken
     pid_t owner = 0;   // a forked child inherits the table but owns none of its names
     bool removed = false;
@@ -47,14 +45,6 @@ ClaimTable& Claims() {
 
 std::string DraftPrefix(const std::string& objectName) { return objectName + ".draft."; }
 
-void UnlinkObject(const std::string& objectName, ObjectKind kind) {
-    if (kind == ObjectKind::Semaphore) {
-        sem_unlink(objectName.c_str());
-    } else {
-        shm_unlink(objectName.c_str());
-    }
-}
-
 // Drafts of a creator killed between making an object and linking it into place.
 void UnlinkDrafts(const std::string& objectName) {
     const std::string prefix = DraftPrefix(objectName).substr(1);
@@ -73,7 +63,7 @@ void UnlinkDrafts(const std::string& objectName) {
 // Names first, lock last: while the lock is held nobody can take the name, so by the time it is
 // dropped nothing of ours is left under it.
 void RemoveClaimedNames(NameClaim& claim) {
-    UnlinkObject(claim.objectName, claim.kind);
+    shm_unlink(claim.objectName.c_str());
     shm_unlink(OwnerLockName(claim.objectName).c_str());
     close(claim.ownerFd);
     claim.ownerFd = -1;
@@ -148,12 +138,8 @@ std::string DraftName(const std::string& objectName) {
            std::to_string(serial.fetch_add(1));
 }
 
-// glibc keeps POSIX shared memory and named semaphores as files in /dev/shm.
+// glibc keeps POSIX shared memory objects as files in /dev/shm.
 std::string SharedMemoryPath(const std::string& objectName) { return "/dev/shm" + objectName; }
-
-std::string SemaphorePath(const std::string& objectName) {
-    return "/dev/shm/sem." + objectName.substr(1);
-}
 
 // RTSS_OBJECT_MODE as octal permission bits, or an empty reason when it is unset. The objects
 // hold requests and replies, never programs: only read and write bits (at most 0666) make sense.
@@ -189,18 +175,16 @@ mode_t ObjectMode() {
     return ParseObjectMode(&widened).empty() ? DefaultObjectMode | widened : DefaultObjectMode;
 }
 
-NameClaim* ClaimName(const std::string& objectName, ObjectKind kind) {
+NameClaim* ClaimName(const std::string& objectName) {
     ArrangeRemovalAtProcessEnd();
     const int fd = TakeOwnerLock(OwnerLockName(objectName));
     if (fd < 0) {
         return nullptr;
     }
     // The lock was free: whoever made what stands under the name has died.
-    UnlinkObject(objectName, kind);
-    if (kind == ObjectKind::SharedMemory) {
-        UnlinkDrafts(objectName);
-    }
-    auto* claim = new NameClaim{objectName, kind, fd, getpid(), false};
+    shm_unlink(objectName.c_str());
+    UnlinkDrafts(objectName);
+    auto* claim = new NameClaim{objectName, fd, getpid(), false};
     ClaimTable& table = Claims();
     const std::lock_guard guard(table.lock);
     table.claims.push_back(claim);

@@ -16,14 +16,12 @@
 
 namespace host {
 
-enum class ObjectKind { SharedMemory, Semaphore };
-
 struct NameClaim;
 
 // Takes the name for this process: the companion lock is held and whatever a dead creator left
 // under the name is unlinked. Null when a living process holds the name (or the lock object cannot
 // be made); errno then tells why.
-NameClaim* ClaimName(const std::string& objectName, ObjectKind kind);
+NameClaim* ClaimName(const std::string& objectName);
 // Gives the name up: unlinks the object and its companion and drops the lock. Harmless when the
 // process end already did so.
 void ReleaseName(NameClaim* claim);
@@ -34,9 +32,8 @@ std::string OwnerLockName(const std::string& objectName);
 // claim removes the drafts that a dead creator left.
 std::string DraftName(const std::string& objectName);
 
-// Files under which the C library keeps the objects, for links and modes.
+// The file under which the C library keeps a shared memory object, for links.
 std::string SharedMemoryPath(const std::string& objectName);
-std::string SemaphorePath(const std::string& objectName);
 
 // 0600, widened by RTSS_OBJECT_MODE (octal, for example 0660 for a group of client users).
 mode_t ObjectMode();

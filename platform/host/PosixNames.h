@@ -6,9 +6,10 @@
 // Leading backslashes are dropped, every other backslash becomes '.', and '/' + namespace + '.'
 // goes in front. The namespace is RTSS_NAMESPACE, or "rtss" when unset, so that test runs never
 // meet each other or a running driver.
+//
+// Every object, whatever its kind, is a POSIX shared memory object under its mapped name: the
+// request block as it is, a semaphore or a mutex holding its record (platform/host/SharedSync.h).
 #pragma once
-
-#include <pthread.h>
 
 #include <cstdlib>
 #include <string>
@@ -58,11 +59,5 @@ inline std::string ObjectName(std::string_view platformName) {
     }
     return name;
 }
-
-// A platform mutex is a shared memory object holding this record: a process-shared, robust,
-// recursive pthread mutex at offset 0, so that a client that dies holding it blocks nobody.
-struct MutexObject {
-    pthread_mutex_t mutex;
-};
 
 }  // namespace posix_names

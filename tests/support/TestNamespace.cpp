@@ -21,7 +21,7 @@ std::vector<std::string> NamesIn(const std::string& space) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
         const std::string name = entry.path().filename().string();
-        if (name.starts_with(space + ".") || name.starts_with("sem." + space + ".")) {
+        if (name.starts_with(space + ".")) {
             names.push_back(name);
         }
     }
