@@ -5,8 +5,10 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "client/Device.h"
@@ -212,6 +214,34 @@ TEST(EndToEnd, ToolOnARunningDriver) {
     const std::string status = testsupport::Run(QUELTA_TOOL_PATH, {"status", "Serial1"}).out;
     EXPECT_NE(status.find("baud           9600 (actual 9600)"), std::string::npos) << status;
     EXPECT_NE(status.find("bytes waiting  0"), std::string::npos) << status;
+}
+
+// A 32-bit driver serves this 64-bit process's clients as the 64-bit one does: the objects are the
+// same to both. The 32-bit build makes that driver; scripts/test names it in QUELTA_DRIVER_32BIT.
+TEST(EndToEnd, A32BitDriverServesThe64BitTool) {
+    const char* driver32 = std::getenv("QUELTA_DRIVER_32BIT");
+    if (driver32 == nullptr) GTEST_SKIP() << "QUELTA_DRIVER_32BIT names no 32-bit quelta-driver";
+    char header[5] = {};
+    std::ifstream(driver32, std::ios::binary).read(header, sizeof header);
+    ASSERT_EQ(std::string(header, sizeof header),
+              "\x7f"
+              "ELF\x01")
+        << driver32 << ": not 32-bit";
+    RunningDriver driver(DefaultBoard, {"-Q", "5"}, {}, driver32);
+    for (const char* name : {"Serial0", "Serial1"}) {
+        RunningDriver::Open(name).Configure({.baudRate = 9600});  // the tool attaches to these
+    }
+    for (const auto& [from, to, text] : {std::tuple{"Serial0", "Serial1", std::string(300, 'a')},
+                                         {"Serial1", "Serial0", "back"}}) {
+        const auto send = testsupport::Run(QUELTA_TOOL_PATH, {"send", from, "--file", "-"}, text);
+        EXPECT_EQ(send.exitCode, 0) << send.err;
+        const auto recv = testsupport::Run(
+            QUELTA_TOOL_PATH,
+            {"recv", to, "--count", std::to_string(text.size()), "--timeout", "5"});
+        EXPECT_EQ(recv.out, text) << recv.err;
+    }
+    EXPECT_NE(testsupport::Run(QUELTA_TOOL_PATH, {"list"}).out.find("Serial1  open    9600 8N1"),
+              std::string::npos);
 }
 
 }  // namespace

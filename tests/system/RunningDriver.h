@@ -41,15 +41,17 @@ inline std::string Loaded(int first, int count) {
 
 class RunningDriver {
 public:
-    // The machine description goes to a temporary file, removed at the end.
+    // The machine description goes to a temporary file, removed at the end. program: another
+    // build of the driver.
     RunningDriver(const std::string& machine, std::vector<std::string> args = {"-Q", "5"},
-                  std::map<std::string, std::string> env = {})
+                  std::map<std::string, std::string> env = {},
+                  const std::string& program = QUELTA_DRIVER_PATH)
         : space_(testsupport::UniqueNamespace("d")), machinePath_(::testing::TempDir() + space_) {
         std::ofstream(machinePath_) << machine;
         env.try_emplace("RTSS_NAMESPACE", space_);
         env["QUELTA_SIM"] = machinePath_;
         setenv("RTSS_NAMESPACE", space_.c_str(), 1);  // this process's clients meet it
-        process_ = std::make_unique<testsupport::ChildProcess>(QUELTA_DRIVER_PATH, args, env);
+        process_ = std::make_unique<testsupport::ChildProcess>(program, args, env);
     }
     ~RunningDriver() { std::remove(machinePath_.c_str()); }
     testsupport::ChildProcess& Process() { return *process_; }
