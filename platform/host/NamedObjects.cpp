@@ -43,31 +43,32 @@ private:
     NameClaim* claim_;
 };
 
-// Every kind is a mapping of a shared memory object; semaphores and mutexes hold their record.
-class SharedMemoryObject : public NamedObject {
+class SharedMemoryObject final : public NamedObject {
 public:
-    SharedMemoryObject(NameClaim* claim, void* base) : NamedObject(claim), base_(base) {}
-    ~SharedMemoryObject() override { shared_sync::UnmapObject(base_); }
+    SharedMemoryObject(NameClaim* claim, void* base, std::size_t size)
+        : NamedObject(claim), base_(base), size_(size) {}
+    ~SharedMemoryObject() override { munmap(base_, size_); }
 
-protected:
+private:
     void* base_;
+    std::size_t size_;
 };
 
-class SemaphoreObject final : public SharedMemoryObject {
+// A semaphore's or mutex's record, in the process's one mapping of its object.
+template <typename Record>
+class SyncObject final : public NamedObject {
 public:
-    using SharedMemoryObject::SharedMemoryObject;
-    shared_sync::SemaphoreRecord& Record() const {
-        return *static_cast<shared_sync::SemaphoreRecord*>(base_);
-    }
+    SyncObject(NameClaim* claim, void* base)
+        : NamedObject(claim), record_(static_cast<Record*>(base)) {}
+    ~SyncObject() override { shared_sync::UnmapObject(record_); }
+    Record& Get() const { return *record_; }
+
+private:
+    Record* record_;
 };
 
-class SharedMutexObject final : public SharedMemoryObject {
-public:
-    using SharedMemoryObject::SharedMemoryObject;
-    shared_sync::MutexRecord& Record() const {
-        return *static_cast<shared_sync::MutexRecord*>(base_);
-    }
-};
+using SemaphoreObject = SyncObject<shared_sync::SemaphoreRecord>;
+using SharedMutexObject = SyncObject<shared_sync::MutexRecord>;
 
 std::uint32_t ErrorFor(int reason) {
     switch (reason) {
@@ -87,13 +88,32 @@ std::uint32_t ErrorFor(int reason) {
 // A shared memory object is made and filled under a private name and then linked under its own
 // name in one step, which fails when the name exists: whoever opens the name finds it complete
 // (the full size, a semaphore's or mutex's record filled in).
+//
+// A semaphore's or mutex's record is mapped once per process, so that ThreadSanitizer sees the
+// driver's and an in-process client's waits and wakes on one word. The request block gets a
+// mapping of its own, as a client in another process has: such a client (the tests' peers) takes
+// its turns unseen by ThreadSanitizer, which would take this process's turns for races.
+enum class MapAs { Own, OncePerProcess };
+
 struct Draft {
     std::string name;
+    MapAs mapAs = MapAs::Own;
     void* base = MAP_FAILED;
+    std::size_t size = 0;
 };
 
-bool MakeDraft(const std::string& objectName, std::size_t size, Draft& draft) {
+void Unmap(const Draft& draft) {
+    if (draft.mapAs == MapAs::OncePerProcess) {
+        shared_sync::UnmapObject(draft.base);
+    } else {
+        munmap(draft.base, draft.size);
+    }
+}
+
+bool MakeDraft(const std::string& objectName, std::size_t size, MapAs mapAs, Draft& draft) {
     draft.name = DraftName(objectName);
+    draft.mapAs = mapAs;
+    draft.size = size;
     const int fd =
         shm_open(draft.name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ObjectMode());
     if (fd < 0) {
@@ -102,7 +122,9 @@ bool MakeDraft(const std::string& objectName, std::size_t size, Draft& draft) {
     // fchmod, unlike the creation mode, does not pass through the umask.
     bool made = fchmod(fd, ObjectMode()) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
     if (made) {
-        draft.base = shared_sync::MapObject(fd, size);
+        draft.base = mapAs == MapAs::OncePerProcess
+                         ? shared_sync::MapObject(fd, size)
+                         : mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         made = draft.base != MAP_FAILED;
     }
     const int reason = errno;
@@ -120,7 +142,7 @@ bool PublishDraft(const Draft& draft, const std::string& objectName) {
     const int reason = errno;
     shm_unlink(draft.name.c_str());
     if (!linked) {
-        shared_sync::UnmapObject(draft.base);
+        Unmap(draft);
         errno = reason;
     }
     return linked;
@@ -195,13 +217,13 @@ RtHandle RTAPI RtCreateSharedMemoryA(std::uint32_t protection, std::uint32_t max
         return host::Fail(host::ErrorFor(errno));
     }
     host::Draft draft;
-    if (!host::MakeDraft(objectName, maximumSizeLow, draft) ||
+    if (!host::MakeDraft(objectName, maximumSizeLow, host::MapAs::Own, draft) ||
         !host::PublishDraft(draft, objectName)) {
         return host::Fail(host::ErrorFor(errno), claim);
     }
     *location = draft.base;
     host::LinkPtysOfHeldDevices();
-    return new host::SharedMemoryObject(claim, draft.base);
+    return new host::SharedMemoryObject(claim, draft.base, draft.size);
 }
 
 RtHandle RTAPI RtCreateSemaphoreA(void* /*security*/, std::int32_t initialCount,
@@ -218,7 +240,8 @@ RtHandle RTAPI RtCreateSemaphoreA(void* /*security*/, std::int32_t initialCount,
         return host::Fail(host::ErrorFor(errno));
     }
     host::Draft draft;
-    if (!host::MakeDraft(objectName, sizeof(shared_sync::SemaphoreRecord), draft)) {
+    if (!host::MakeDraft(objectName, sizeof(shared_sync::SemaphoreRecord),
+                         host::MapAs::OncePerProcess, draft)) {
         return host::Fail(host::ErrorFor(errno), claim);
     }
     shared_sync::InitSemaphore(*static_cast<shared_sync::SemaphoreRecord*>(draft.base),
@@ -243,7 +266,8 @@ RtHandle RTAPI RtCreateMutexA(void* /*security*/, RtBool initialOwner, const cha
         return host::Fail(host::ErrorFor(errno));
     }
     host::Draft draft;
-    if (!host::MakeDraft(objectName, sizeof(shared_sync::MutexRecord), draft)) {
+    if (!host::MakeDraft(objectName, sizeof(shared_sync::MutexRecord), host::MapAs::OncePerProcess,
+                         draft)) {
         return host::Fail(host::ErrorFor(errno), claim);
     }
     auto& mutex = *static_cast<shared_sync::MutexRecord*>(draft.base);
@@ -261,10 +285,10 @@ std::uint32_t RTAPI RtWaitForSingleObject(RtHandle object, std::uint32_t millise
     host::RequireNoOpenSection("a thread waited");
     auto* hostObject = static_cast<host::HostObject*>(object);
     if (auto* semaphore = dynamic_cast<host::SemaphoreObject*>(hostObject)) {
-        return host::WaitSemaphore(semaphore->Record(), milliseconds);
+        return host::WaitSemaphore(semaphore->Get(), milliseconds);
     }
     if (auto* mutex = dynamic_cast<host::SharedMutexObject*>(hostObject)) {
-        return host::WaitMutex(mutex->Record(), milliseconds);
+        return host::WaitMutex(mutex->Get(), milliseconds);
     }
     SetLastError(RtError::InvalidHandle);
     return RtValue::WaitFailed;
@@ -285,7 +309,7 @@ RtBool RTAPI RtReleaseSemaphore(RtHandle semaphoreHandle, std::int32_t releaseCo
     }
     // One step against every process that holds the semaphore, clients included.
     std::uint32_t previous = 0;
-    if (!shared_sync::Release(semaphore->Record(), static_cast<std::uint32_t>(releaseCount),
+    if (!shared_sync::Release(semaphore->Get(), static_cast<std::uint32_t>(releaseCount),
                               &previous)) {
         SetLastError(RtError::TooManyPosts);
         return false;

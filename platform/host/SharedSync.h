@@ -335,9 +335,10 @@ inline void InitMutex(MutexRecord& mutex) {
     mutex.layout = MutexLayout;
 }
 
-inline std::uint64_t RecordedStart(MutexRecord& mutex) {
-    return Word(mutex.ownerStartLow).load(std::memory_order_relaxed) |
-           std::uint64_t{Word(mutex.ownerStartHigh).load(std::memory_order_relaxed)} << 32;
+inline std::uint64_t RecordedStart(MutexRecord& mutex,
+                                   std::memory_order order = std::memory_order_relaxed) {
+    return Word(mutex.ownerStartLow).load(order) |
+           std::uint64_t{Word(mutex.ownerStartHigh).load(order)} << 32;
 }
 
 // Makes a mutex just taken this thread's: the identity fields first, then ownerThread, which
@@ -362,9 +363,10 @@ inline bool OwnerDied(MutexRecord& mutex, std::uint32_t word) {
         // whether a thread of that ID still exists can be told.
         return syscall(SYS_tkill, thread, 0) != 0 && errno == ESRCH;
     }
-    const std::uint32_t process = Word(mutex.ownerProcess).load(std::memory_order_relaxed);
-    const std::uint64_t start = RecordedStart(mutex);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Acquire loads: one that reads a newer owner's store makes the check below see that the
+    // owner changed.
+    const std::uint32_t process = Word(mutex.ownerProcess).load(std::memory_order_acquire);
+    const std::uint64_t start = RecordedStart(mutex, std::memory_order_acquire);
     if (Word(mutex.ownerThread).load(std::memory_order_relaxed) != thread ||
         Word(mutex.owner).load() != word) {
         return false;  // the owner changed meanwhile: the caller looks again
