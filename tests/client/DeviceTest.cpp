@@ -1,5 +1,9 @@
 // quelta::Device against the driver's request path: what each request does to its port, what
 // comes back, and the errors a client must get instead of a hang or a wrong answer.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "client/posix/ObjectNames.h"
 #include "port/PortOps.h"
 #include "tests/client/LiveServer.h"
 #include "tests/support/ChildProcess.h"
@@ -148,6 +152,25 @@ TEST_F(LiveServer, AttachAfterACloseOpensThePortAgain) {
     EXPECT_EQ(PortTable[1]->rxCount, 0u);
     quelta::Device joined("Serial1", {.mode = quelta::OpenMode::Attach});
     EXPECT_FALSE(joined.WasReset());
+}
+
+// The exclusive claim's file in /dev/shm, open to every user, is made with the mode of the
+// device's objects whatever the umask, and never through a link planted under its name.
+TEST_F(LiveServer, TheExclusiveClaimFileHasTheObjectsModeAndFollowsNoLink) {
+    const std::string path = "/dev/shm" + quelta::PosixObjectName(FullName(1) + ".lock");
+    const std::string target = ::testing::TempDir() + "quelta-claim-" + std::to_string(getpid());
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    EXPECT_EQ(Thrown([] { quelta::Device("Serial1", {.exclusive = true}); }).Code(),
+              ErrorCode::SystemError);
+    EXPECT_NE(access(target.c_str(), F_OK), 0) << "made through the link";
+    unlink(path.c_str());
+    const mode_t previous = umask(0);
+    { const quelta::Device holder("Serial1", {.exclusive = true}); }
+    umask(previous);
+    struct stat claim {};
+    ASSERT_EQ(stat(path.c_str(), &claim), 0);
+    EXPECT_EQ(claim.st_mode & 07777, 0600u);
+    unlink(path.c_str());
 }
 
 }  // namespace
