@@ -53,7 +53,11 @@ public:
         setenv("RTSS_NAMESPACE", space_.c_str(), 1);  // this process's clients meet it
         process_ = std::make_unique<testsupport::ChildProcess>(program, args, env);
     }
-    ~RunningDriver() { std::remove(machinePath_.c_str()); }
+    // Ended as the platform ends it, so that it removes its objects (a kill would leave them).
+    ~RunningDriver() {
+        process_->Terminate();
+        std::remove(machinePath_.c_str());
+    }
     testsupport::ChildProcess& Process() { return *process_; }
     const std::string& Namespace() const { return space_; }
     const std::string& MachinePath() const { return machinePath_; }
