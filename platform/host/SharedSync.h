@@ -64,13 +64,12 @@ struct MutexRecord {
     std::uint32_t layout;          // MutexLayout, written before the object gets its name
     std::uint32_t owner;           // futex word: the owning thread's ID (0: free), and Sleepers
     std::uint32_t recursion;       // the owner's takes not yet released; the owner's alone
-    std::uint32_t ownerThread;     // = the owner's ID once the two fields below are its own
+    std::uint32_t ownerThread;     // = the owner's ID once the fields below are its own
     std::uint32_t ownerProcess;    // the owner's process ID
     std::uint32_t ownerStartLow;   // the owning thread's start in clock ticks after boot (0:
     std::uint32_t ownerStartHigh;  //   unknown); a thread ID used again starts later
-    std::uint32_t unused;
 };
-static_assert(sizeof(MutexRecord) == 32);
+static_assert(sizeof(MutexRecord) == 28);
 static_assert(offsetof(MutexRecord, owner) == 4 && offsetof(MutexRecord, ownerThread) == 12 &&
               offsetof(MutexRecord, ownerStartHigh) == 24);
 static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free);
