@@ -35,8 +35,8 @@ void ServeSource(std::uint8_t channel, PortRecord* port, std::uint8_t source) {
         ReceiveService(channel);
         break;
     case Iir::LineStatus:
-        // Only the interrupt side writes lineErrors and the counts; the request side reads them
-        // without a section.
+        // The request side changes lineErrors and the counts only inside interrupt-disabled
+        // sections, which never overlap this service, so it needs no section of its own.
         NoteLineErrors(channel, port, ReadReg(port->regs, LSR));
         break;
     default:

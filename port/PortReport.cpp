@@ -25,13 +25,18 @@ void StartPortReport(std::uint8_t portIndex, const LineConfig& opened, std::uint
     report.framingErrors.store(0);
     report.breaks.store(0);
     report.ringOverruns.store(0);
-    NoteSettingsInForce(portIndex, opened, divisor);
+    report.inForce = opened;
+    report.divisor = divisor;
+    report.configured = 0;
 }
 
 void NoteSettingsInForce(std::uint8_t portIndex, const LineConfig& config, std::uint16_t divisor) {
     PortReports[portIndex].inForce = config;
     PortReports[portIndex].divisor = divisor;
+    PortReports[portIndex].configured = 1;
 }
+
+void NotePortClosed(std::uint8_t portIndex) { PortReports[portIndex].configured = 0; }
 
 void NoteLineErrors(std::uint8_t portIndex, PortRecord* port, std::uint8_t lsrErrors) {
     const std::uint8_t errors = lsrErrors & Lsr::ErrorMask;

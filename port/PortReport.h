@@ -10,8 +10,12 @@
 struct PortReport {
     LineConfig inForce;     // open defaults, then each accepted configuration; 0 before any open
     std::uint16_t divisor;  // loaded with inForce
-    // Written by the interrupt side only (reset by an open, with interrupts disabled); the
-    // request side reads them without a section.
+    // 1 from an accepted configuration until the next open or close: the channel raises its
+    // interrupts (an open leaves IER as it was, a close turns it off) and moves bytes.
+    std::uint8_t configured;
+    // Written by the interrupt side, and by a request that reads LSR for its own ends inside an
+    // interrupt-disabled section (reset by an open, with interrupts disabled); the request side
+    // reads them without a section.
     SharedWord overruns;
     SharedWord parityErrors;
     SharedWord framingErrors;
@@ -21,12 +25,16 @@ struct PortReport {
 
 extern PortReport PortReports[MaxPorts];
 
-// An open: the counts start again and the open's settings are in force.
+// An open: the counts start again and the open's settings are in force, not yet configured.
 void StartPortReport(std::uint8_t portIndex, const LineConfig& opened, std::uint16_t divisor);
+// An accepted configuration.
 void NoteSettingsInForce(std::uint8_t portIndex, const LineConfig& config, std::uint16_t divisor);
+// A close: the channel's interrupts are off until the port is configured again.
+void NotePortClosed(std::uint8_t portIndex);
 
-// The interrupt side's line-error bookkeeping: the LSR error bits are ORed into lineErrors and
-// each kind present is counted once.
+// The line-error bookkeeping: the LSR error bits are ORed into lineErrors and each kind present
+// is counted once. The interrupt service calls it; a request side caller must hold interrupts
+// disabled, as the two sides' read-modify-writes must not interleave.
 void NoteLineErrors(std::uint8_t portIndex, PortRecord* port, std::uint8_t lsrErrors);
 // A received byte dropped for want of room in the ring: an overrun for lineErrors.
 void NoteRingOverrun(std::uint8_t portIndex, PortRecord* port);

@@ -12,6 +12,7 @@
 #include "port/PortRecord.h"
 #include "port/PortReport.h"
 #include "port/Rings.h"
+#include "port/TransmitState.h"
 #include "server/DeviceNames.h"
 #include "server/PortRequestLock.h"
 #include "server/RequestGate.h"
@@ -64,6 +65,7 @@ std::uint32_t Open(const Request& request) {
 
 std::uint32_t Close(const Request& request) {
     (void)ClosePort(request.portIndex);
+    NotePortClosed(request.portIndex);
     return RequestDone;
 }
 
@@ -163,6 +165,7 @@ std::uint32_t GetConfig(const Request& request) {
     PutWord(out + offsetof(ConfigReport, clockHz), boardClockHz);
     out[offsetof(ConfigReport, divisor)] = static_cast<std::uint8_t>(divisor);
     out[offsetof(ConfigReport, divisor) + 1] = static_cast<std::uint8_t>(divisor >> 8);
+    out[offsetof(ConfigReport, configured)] = report.configured;
     return RequestDone;
 }
 
@@ -193,6 +196,18 @@ std::uint32_t FlushRequest(const Request& request) {
     return RequestDone;
 }
 
+std::uint32_t GetTransmitState(const Request& request) {
+    if (!HasRoomFor(request, sizeof(TransmitStateReport))) {
+        return RequestDone;
+    }
+    const PortTransmitState state = ReadTransmitState(request.portIndex);
+    std::uint8_t* out = request.channel->dataArea;
+    std::memset(out, 0, sizeof(TransmitStateReport));
+    PutWord(out + offsetof(TransmitStateReport, queued), state.queued);
+    out[offsetof(TransmitStateReport, transmitterEmpty)] = state.transmitterEmpty;
+    return RequestDone;
+}
+
 constexpr std::uint32_t HighestCode = SerialGetRxCount;
 
 // Indexed by code - 1. Code 5 has no request.
@@ -218,13 +233,14 @@ constexpr std::array<RequestRow, HighestCode> RequestTable = [] {
 }();
 
 // Indexed by code - ExtensionBase.
-constexpr std::array<RequestRow, 3> ExtensionTable = {{
+constexpr std::array<RequestRow, 4> ExtensionTable = {{
     {GetConfig, true},
     {GetErrorCounts, true},
     {FlushRequest, true},
+    {GetTransmitState, true},
 }};
 static_assert(SerialGetConfig - ExtensionBase == 0 && SerialGetErrorCounts - ExtensionBase == 1 &&
-              SerialFlush - ExtensionBase == 2);
+              SerialFlush - ExtensionBase == 2 && SerialGetTransmitState - ExtensionBase == 3);
 
 // The row for a code, or null. Codes 0 and those above each table wrap or run past its end alike.
 const RequestRow* FindRow(std::uint32_t code) {

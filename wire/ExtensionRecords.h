@@ -10,17 +10,20 @@
 // SerialGetConfig: the settings in force, which differ from the last SerialSetConfig when that was
 // refused. Before the port's first open the whole record is 0; an open sets 9600 8N1 without flow
 // control. The requested rate and the one the divisor really makes differ at odd rates:
-// actualBaud = clockHz / (16 x divisor), rounded down.
+// actualBaud = clockHz / (16 x divisor), rounded down. configured is 1 from an accepted
+// SerialSetConfig until the next SerialOpen or SerialClose: only then does the channel raise its
+// interrupts, so a port whose settings match but that is not configured still needs them sent.
 struct ConfigReport {
     LineConfig config;
     std::uint32_t actualBaud;
     std::uint32_t clockHz;  // the channel's input clock
     std::uint16_t divisor;
-    std::uint8_t reserved[2];
+    std::uint8_t configured;
+    std::uint8_t reserved;
 };
 static_assert(sizeof(ConfigReport) == 28);
 static_assert(offsetof(ConfigReport, actualBaud) == 16 && offsetof(ConfigReport, clockHz) == 20 &&
-              offsetof(ConfigReport, divisor) == 24);
+              offsetof(ConfigReport, divisor) == 24 && offsetof(ConfigReport, configured) == 26);
 
 // SerialGetErrorCounts: line error events since the port was opened (SerialGetLineErrors only
 // says whether each kind happened since the driver started). A FIFO overrun is one event however
@@ -34,6 +37,19 @@ struct ErrorCountsReport {
     std::uint32_t ringOverruns;
 };
 static_assert(sizeof(ErrorCountsReport) == 20);
+
+// SerialGetTransmitState: queued counts the bytes in the transmit ring, not those the channel's
+// FIFO already holds; transmitterEmpty is LSR's transmitter-empty bit (1: the FIFO and the shift
+// register are both empty). Everything handed over has left the line when queued is 0 and
+// transmitterEmpty 1. Both are read together, so the interrupt side cannot move bytes from the
+// ring into the FIFO between the two readings.
+struct TransmitStateReport {
+    std::uint32_t queued;
+    std::uint8_t transmitterEmpty;
+    std::uint8_t reserved[3];
+};
+static_assert(sizeof(TransmitStateReport) == 8 &&
+              offsetof(TransmitStateReport, transmitterEmpty) == 4);
 
 // SerialFlush: data area byte 0.
 namespace Flush {

@@ -83,6 +83,11 @@ constexpr std::uint32_t SerialGetErrorCounts = 0x101;
 // and leaves the settings and the modem lines alone. resultCount 1, or 0 when byte 0 selects
 // nothing it knows.
 constexpr std::uint32_t SerialFlush = 0x102;
+// What is still to go out: a TransmitStateReport (the bytes in the transmit ring and whether the
+// channel's transmitter is empty), resultCount its size. A client waits on it for the line to
+// drain (tcdrain) before it changes settings, since every accepted SerialSetConfig resets both
+// FIFOs.
+constexpr std::uint32_t SerialGetTransmitState = 0x103;
 
 // Status values.
 constexpr std::uint32_t RequestDone = 0;

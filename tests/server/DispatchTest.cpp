@@ -12,6 +12,7 @@
 #include "hw/BoardClock.h"
 #include "platform/Rtss.h"
 #include "port/PortRecord.h"
+#include "port/PortReport.h"
 #include "server/DeviceNames.h"
 #include "server/Dispatch.h"
 #include "tests/support/LineBuilder.h"
@@ -99,7 +100,7 @@ TEST_F(Dispatch, TheTableOfRequests) {
         {SerialGetModemStatus, true}, {SerialGetLineStatus, true},  {SerialGetModemControl, true},
         {SerialSetBreak, false},      {SerialClearBreak, false},    {SerialGetLineErrors, true},
         {SerialGetRxCount, true},     {SerialGetConfig, true},      {SerialGetErrorCounts, true},
-        {SerialFlush, true},
+        {SerialFlush, true},          {SerialGetTransmitState, true},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -110,12 +111,12 @@ TEST_F(Dispatch, TheTableOfRequests) {
         EXPECT_EQ(request.portIndex, 1u) << row.code;
     }
     regs.ClearLog();
-    std::vector<std::uint32_t> codes = {0xFF, 0x100, 0x101, 0x102, 0x103};
+    std::vector<std::uint32_t> codes = {0xFF, 0x100, 0x101, 0x102, 0x103, 0x104};
     for (std::uint32_t code = 0; code <= SerialGetRxCount + 1; ++code) codes.push_back(code);
     for (const std::uint8_t index : {std::uint8_t{1}, std::uint8_t{4}, std::uint8_t{255}}) {
         for (const std::uint32_t code : codes) {
             const bool request120 =
-                code == 0 || code == 5 || (code > SerialGetRxCount && code < 0x100) || code > 0x102;
+                code == 0 || code == 5 || (code > SerialGetRxCount && code < 0x100) || code > 0x103;
             if (code == SerialOpen || (index == 1 && !request120)) continue;
             request.portIndex = index;
             request.dataLength = 16;
@@ -260,6 +261,44 @@ TEST_F(Dispatch, FlushEmptiesTheChosenSide) {
         Port(1).rxCount = Port(1).txCount = 0;
         Port(1).rxHead = Port(1).rxTail = Port(1).txHead = Port(1).txTail = 0;
     }
+}
+
+// The transmit state is the ring's count and LSR's transmitter-empty bit, read in one section.
+// Reading LSR clears the channel's error bits, so the request gathers them as the interrupt
+// service would have: into lineErrors and the counts.
+TEST_F(Dispatch, TransmitStateKeepsTheLineErrorsItsReadClears) {
+    struct Case {
+        std::uint32_t queued;
+        std::uint8_t lsr;
+        std::uint8_t transmitterEmpty;
+        std::uint32_t parityErrors, breaks;  // counted so far
+    };
+    const Case cases[] = {
+        {0, Lsr::ThrEmpty | Lsr::TxEmpty, 1, 0, 0},
+        {300, Lsr::ThrEmpty, 0, 0, 0},
+        {0, Lsr::TxEmpty | Lsr::Parity | Lsr::FifoError, 1, 1, 0},
+        {7, Lsr::Break | Lsr::Framing, 0, 1, 1},  // a break counts as a break alone
+    };
+    StartPortReport(1, LineConfig{}, 0);
+    Port(1).lineErrors = 0;
+    for (const Case& c : cases) {
+        Port(1).txCount = c.queued;
+        regs.Set(LSR, c.lsr, 1);
+        regs.ClearLog();
+        EXPECT_EQ(Send(SerialGetTransmitState), RequestDone);
+        EXPECT_EQ(request.resultCount, sizeof(TransmitStateReport));
+        TransmitStateReport report{};
+        std::memcpy(&report, Data(), sizeof report);
+        EXPECT_EQ(report.queued, c.queued);
+        EXPECT_EQ(report.transmitterEmpty, c.transmitterEmpty) << +c.lsr;
+        const std::vector<fake::Access> log = regs.Log();
+        ASSERT_EQ(log, std::vector<fake::Access>{fake::R(LSR, c.lsr, 1)});
+        EXPECT_TRUE(log[0].disabled) << "the read and the gathering in one section";
+        EXPECT_EQ(PortReports[1].parityErrors.load(), c.parityErrors) << +c.lsr;
+        EXPECT_EQ(PortReports[1].breaks.load(), c.breaks) << +c.lsr;
+    }
+    EXPECT_EQ(Port(1).lineErrors.load(), Lsr::Parity | Lsr::FifoError | Lsr::Break | Lsr::Framing);
+    Port(1).txCount = 0;
 }
 
 // A client rewriting the block while its request runs: every register access still goes to the
