@@ -144,6 +144,22 @@ quelta_line_config ToC(const quelta::LineSettings& s) {
                               s.xonChar,  s.xoffChar, s.flowControl, s.lineMode};
 }
 
+int ConfigureDevice(quelta_device* device, const quelta_line_config* config, quelta::Apply when) {
+    return OnDevice(device, config, [&](quelta::Device& port) {
+        quelta::LineSettings settings;
+        settings.baudRate = config->baud_rate;
+        settings.dataBits = config->data_bits;
+        settings.parity = config->parity;
+        settings.stopBits = config->stop_bits;
+        settings.softwareFlow = config->software_flow != 0;
+        settings.xonChar = config->xon_char;
+        settings.xoffChar = config->xoff_char;
+        settings.flowControl = config->flow_control;
+        settings.lineMode = config->line_mode;
+        port.Configure(settings, when);
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -219,19 +235,11 @@ void quelta_default_line_config(quelta_line_config* config) {
 }
 
 int quelta_configure(quelta_device* device, const quelta_line_config* config) {
-    return OnDevice(device, config, [&](quelta::Device& port) {
-        quelta::LineSettings settings;
-        settings.baudRate = config->baud_rate;
-        settings.dataBits = config->data_bits;
-        settings.parity = config->parity;
-        settings.stopBits = config->stop_bits;
-        settings.softwareFlow = config->software_flow != 0;
-        settings.xonChar = config->xon_char;
-        settings.xoffChar = config->xoff_char;
-        settings.flowControl = config->flow_control;
-        settings.lineMode = config->line_mode;
-        port.Configure(settings);
-    });
+    return ConfigureDevice(device, config, quelta::Apply::AfterDrain);
+}
+
+int quelta_configure_now(quelta_device* device, const quelta_line_config* config) {
+    return ConfigureDevice(device, config, quelta::Apply::Now);
 }
 
 int quelta_set_dtr(quelta_device* device, int on) {
@@ -300,6 +308,18 @@ int quelta_get_error_counts(quelta_device* device, quelta_error_counts* counts) 
         *counts = quelta_error_counts{c.overruns, c.parityErrors, c.framingErrors, c.breaks,
                                       c.ringOverruns};
     });
+}
+
+int quelta_get_transmit_state(quelta_device* device, quelta_transmit_state* state) {
+    return OnDevice(device, state, [&](quelta::Device& port) {
+        const quelta::TransmitState s = port.GetTransmitState();
+        *state = quelta_transmit_state{s.queued, s.transmitterEmpty};
+    });
+}
+
+int quelta_drain(quelta_device* device, uint32_t timeout_ms) {
+    return OnDevice(device, device,
+                    [&](quelta::Device& port) { port.Drain(Milliseconds(timeout_ms)); });
 }
 
 int quelta_flush(quelta_device* device, int which) {

@@ -119,6 +119,63 @@ void CheckStatus(const RequestChannel& channel, std::uint32_t requestCode, const
                                               std::to_string(requestCode));
 }
 
+// A fixed-size reply record of an extension request, copied out of the data area. False when
+// the driver answers 120 and the caller can do without the record (olderDriverWelcome).
+bool RecordRequest(RequestChannel::Session& session, const RequestChannel& channel,
+                   std::uint32_t requestCode, void* record, std::uint32_t size,
+                   bool olderDriverWelcome = false) {
+    const Reply reply = session.Exchange(requestCode, 0);
+    if (olderDriverWelcome && reply.status == RequestNotImplemented) {
+        return false;
+    }
+    CheckStatus(channel, requestCode, reply);
+    if (reply.resultCount != size) {
+        ThrowBadCount(channel, requestCode, reply.resultCount);
+    }
+    std::memcpy(record, session.Data(), size);  // little-endian, as this host
+    return true;
+}
+
+PortSettings FromReport(const ConfigReport& report) {
+    PortSettings result;
+    result.opened = report.config.baudRate != 0;
+    if (result.opened) {
+        result.settings = LineSettings::FromWire(report.config);
+        result.actualBaud = report.actualBaud;
+        result.clockHz = report.clockHz;
+        result.divisor = report.divisor;
+        result.configured = report.configured != 0;
+    }
+    return result;
+}
+
+TransmitState FromReport(const TransmitStateReport& report) {
+    return TransmitState{report.queued, report.transmitterEmpty != 0};
+}
+
+// What the UART holds beyond the ring: its transmit FIFO and the shift register.
+constexpr std::uint32_t UartTransmitDepth = 64 + 1;
+
+// The time the line needs for what is still to go out at the rate in force, rounded up: a start
+// bit, the data bits, a parity bit and the stop bits (one and a half counted as two) a character.
+std::chrono::milliseconds DrainTime(const TransmitState& state, const PortSettings& inForce) {
+    const LineSettings& line = inForce.settings;
+    const std::uint64_t bits = 1U + line.dataBits + (line.parity == Parity::None ? 0U : 1U) +
+                               (line.stopBits == StopBits::One ? 1U : 2U);
+    const std::uint64_t rate = std::max<std::uint32_t>(inForce.actualBaud, 1);
+    const std::uint64_t characters = std::uint64_t{state.queued} + UartTransmitDepth;
+    return std::chrono::milliseconds((characters * bits * 1000 + rate - 1) / rate);
+}
+
+// limit: how long the wait was, in words.
+[[noreturn]] void ThrowNotDrained(const std::string& name, const std::string& limit,
+                                  const TransmitState& state, const char* outcome) {
+    throw Error(ErrorCode::TimedOut, name + ": the line did not drain " + limit + " (" +
+                                         std::to_string(state.queued) + " bytes still queued" +
+                                         (state.transmitterEmpty ? "" : ", the transmitter busy") +
+                                         "; is flow control holding it?)" + outcome);
+}
+
 }  // namespace
 
 Device::Device(std::string_view name, const OpenOptions& options)
@@ -248,13 +305,47 @@ void Device::WriteAll(std::string_view text, std::chrono::milliseconds timeout) 
     WriteAll(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), timeout);
 }
 
-void Device::Configure(const LineSettings& settings) {
+void Device::Configure(const LineSettings& settings, Apply when) {
     if (const auto reason = ExplainRefusal(settings)) {
         throw Error(ErrorCode::ConfigRefused,
                     Name() + ": configuration refused: " + *reason + " (not sent to the driver)");
     }
-    const LineConfig wire = settings.ToWire();
+    std::optional<Clock::time_point> deadline;
+    Backoff backoff;
+    while (!ConfigureIfDrained(settings, when, deadline)) {
+        backoff.Sleep(*deadline);
+    }
+}
+
+// The settings in force, the line's state and the new settings are read and sent under one hold of
+// the device mutex, so no other client's bytes slip in between the look and the change. A driver
+// without the extension requests (120) gets the settings at once, as before them.
+bool Device::ConfigureIfDrained(const LineSettings& settings, Apply when,
+                                std::optional<Clock::time_point>& deadline) {
     RequestChannel::Session session(*channel_);
+    ConfigReport report{};
+    const bool readBack =
+        RecordRequest(session, *channel_, SerialGetConfig, &report, sizeof report, true);
+    const PortSettings inForce = FromReport(report);
+    if (readBack && inForce.configured && inForce.settings == settings) {
+        return true;  // nothing would change but the FIFOs, which a configuration resets
+    }
+    TransmitStateReport line{};
+    if (when == Apply::AfterDrain && readBack &&
+        RecordRequest(session, *channel_, SerialGetTransmitState, &line, sizeof line, true) &&
+        !FromReport(line).Idle()) {
+        const TransmitState state = FromReport(line);
+        if (!deadline) {
+            deadline = Clock::now() + DrainTime(state, inForce) + DrainMargin;
+        } else if (Clock::now() >= *deadline) {
+            ThrowNotDrained(
+                Name(),
+                "in the time its bytes need plus " + std::to_string(DrainMargin.count()) + " ms",
+                state, ": settings not applied");
+        }
+        return false;
+    }
+    const LineConfig wire = settings.ToWire();
     std::memcpy(session.Data(), &wire, sizeof wire);
     const Reply reply = session.Exchange(SerialSetConfig, sizeof wire);
     CheckStatus(*channel_, SerialSetConfig, reply);
@@ -266,6 +357,7 @@ void Device::Configure(const LineSettings& settings) {
     if (reply.resultCount != 1) {
         ThrowBadCount(*channel_, SerialSetConfig, reply.resultCount);
     }
+    return true;
 }
 
 void Device::SetDtr(bool on) { SimpleRequest(on ? SerialSetDtr : SerialClearDtr); }
@@ -298,33 +390,35 @@ std::uint32_t Device::GetRxCount() {
            std::uint32_t{data[3]} << 24;
 }
 
-void Device::RecordRequest(std::uint32_t requestCode, void* record, std::uint32_t size) {
+PortSettings Device::GetSettings() {
     RequestChannel::Session session(*channel_);
-    const Reply reply = session.Exchange(requestCode, 0);
-    CheckStatus(*channel_, requestCode, reply);
-    if (reply.resultCount != size) {
-        ThrowBadCount(*channel_, requestCode, reply.resultCount);
-    }
-    std::memcpy(record, session.Data(), size);  // little-endian, as this host
+    ConfigReport report{};
+    RecordRequest(session, *channel_, SerialGetConfig, &report, sizeof report);
+    return FromReport(report);
 }
 
-PortSettings Device::GetSettings() {
-    ConfigReport report{};
-    RecordRequest(SerialGetConfig, &report, sizeof report);
-    PortSettings result;
-    result.opened = report.config.baudRate != 0;
-    if (result.opened) {
-        result.settings = LineSettings::FromWire(report.config);
-        result.actualBaud = report.actualBaud;
-        result.clockHz = report.clockHz;
-        result.divisor = report.divisor;
+TransmitState Device::GetTransmitState() {
+    RequestChannel::Session session(*channel_);
+    TransmitStateReport report{};
+    RecordRequest(session, *channel_, SerialGetTransmitState, &report, sizeof report);
+    return FromReport(report);
+}
+
+void Device::Drain(std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    Backoff backoff;
+    for (TransmitState state = GetTransmitState(); !state.Idle(); state = GetTransmitState()) {
+        if (Clock::now() >= deadline) {
+            ThrowNotDrained(Name(), "within " + std::to_string(timeout.count()) + " ms", state, "");
+        }
+        backoff.Sleep(deadline);
     }
-    return result;
 }
 
 ErrorCounts Device::GetErrorCounts() {
+    RequestChannel::Session session(*channel_);
     ErrorCountsReport wire{};
-    RecordRequest(SerialGetErrorCounts, &wire, sizeof wire);
+    RecordRequest(session, *channel_, SerialGetErrorCounts, &wire, sizeof wire);
     return ErrorCounts{wire.overruns, wire.parityErrors, wire.framingErrors, wire.breaks,
                        wire.ringOverruns};
 }

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,6 +59,9 @@ struct OpenOptions {
 // driver refused those. actualBaud is the rate the divisor really makes.
 struct PortSettings {
     bool opened = false;  // false before the port's first open: nothing else is known
+    // true from an accepted configuration until the next open or close: only then does the port
+    // move bytes
+    bool configured = false;
     LineSettings settings;
     std::uint32_t actualBaud = 0;
     std::uint32_t clockHz = 0;
@@ -76,6 +80,26 @@ struct ErrorCounts {
 
 // What Flush empties; the values of the wire's Flush bits.
 enum class FlushSide : std::uint8_t { Receive = 1, Transmit = 2, Both = 3 };
+
+// What is still to go out (SerialGetTransmitState).
+struct TransmitState {
+    std::uint32_t queued = 0;       // bytes in the transmit ring (not those in the UART's FIFO)
+    bool transmitterEmpty = false;  // the UART's FIFO and shift register are both empty
+    bool Idle() const { return queued == 0 && transmitterEmpty; }
+};
+
+// When Configure applies a change, as tcsetattr's TCSADRAIN and TCSANOW.
+enum class Apply {
+    // Once everything handed over before has left the line. The driver resets both FIFOs with
+    // every accepted configuration, so this is what keeps bytes in flight. (What the receive
+    // FIFO holds and the driver has not yet taken into its ring is lost all the same.)
+    AfterDrain,
+    // At once: what the UART's FIFOs hold then is lost, on both sides.
+    Now,
+};
+
+// How long Configure waits beyond the time the queued bytes need at the rate in force.
+constexpr std::chrono::milliseconds DrainMargin{1000};
 
 class Device {
 public:
@@ -106,9 +130,13 @@ public:
     void WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout);
     void WriteAll(std::string_view text, std::chrono::milliseconds timeout);
 
-    // ConfigRefused when the driver refuses (a rate the board's clock cannot make), or before
-    // sending when the library can tell that it would (word format, a rate below 1).
-    void Configure(const LineSettings& settings);
+    // Sends nothing when the settings are those in force. Otherwise, after the line has drained
+    // (Apply::AfterDrain), or at once (Apply::Now). ConfigRefused when the driver refuses (a rate
+    // the board's clock cannot make), or before sending when the library can tell that it would
+    // (word format, a rate below 1). TimedOut, with nothing applied, when the line has not
+    // drained in the time the queued bytes need at the rate in force plus DrainMargin (flow
+    // control holding it, or another client keeping the ring filled).
+    void Configure(const LineSettings& settings, Apply when = Apply::AfterDrain);
 
     void SetDtr(bool on);
     void SetRts(bool on);
@@ -126,6 +154,10 @@ public:
     ErrorCounts GetErrorCounts();
     // Empties the chosen side (ring and FIFO) and keeps the settings and the modem lines.
     void Flush(FlushSide side);
+    TransmitState GetTransmitState();
+    // As tcdrain: returns once everything handed over has left the line (the ring empty, the
+    // UART's transmitter idle); TimedOut when the time runs out first.
+    void Drain(std::chrono::milliseconds timeout);
 
     // SerialClose: interrupts off, rings emptied, RTS and DTR dropped; later attaches open the
     // port afresh. The port stays usable after a new Configure. Destroying a Device does not send
@@ -137,8 +169,10 @@ private:
     void SimpleRequest(std::uint32_t requestCode);
     std::uint8_t ByteRequest(std::uint32_t requestCode);
 
-    // A fixed-size reply record of an extension request, copied out of the data area.
-    void RecordRequest(std::uint32_t requestCode, void* record, std::uint32_t size);
+    // One look under the device mutex: true when the settings are in force or have been sent,
+    // false while the line still has bytes to send (deadline set on the first look).
+    bool ConfigureIfDrained(const LineSettings& settings, Apply when,
+                            std::optional<std::chrono::steady_clock::time_point>& deadline);
 
     // The channel first: a claim is taken only on a device that exists, and before anything is
     // sent to it.

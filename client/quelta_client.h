@@ -99,6 +99,13 @@ typedef struct quelta_error_counts {
     uint32_t overruns, parity_errors, framing_errors, breaks, ring_overruns;
 } quelta_error_counts;
 
+/* What is still to go out: queued counts the bytes in the transmit ring (not those already in the
+ * UART's FIFO); transmitter_empty is 1 when the UART's FIFO and shift register are both empty. */
+typedef struct quelta_transmit_state {
+    uint32_t queued;
+    uint8_t transmitter_empty;
+} quelta_transmit_state;
+
 #define QUELTA_FLUSH_RX 1
 #define QUELTA_FLUSH_TX 2
 #define QUELTA_FLUSH_BOTH 3
@@ -130,7 +137,13 @@ int quelta_write_all(quelta_device* device, const void* data, size_t size, uint3
                      size_t* count);
 
 void quelta_default_line_config(quelta_line_config* config);
+/* Sends nothing when the configuration is the one in force; otherwise applies it once everything
+ * written before has left the line (as tcsetattr's TCSADRAIN), since every applied configuration
+ * resets the UART's FIFOs. QUELTA_ERR_TIMED_OUT, with nothing applied, when the line does not
+ * drain within the time the queued bytes need at the rate in force plus a second. */
 int quelta_configure(quelta_device* device, const quelta_line_config* config);
+/* As quelta_configure, but applied at once (TCSANOW): what the UART's FIFOs hold is lost. */
+int quelta_configure_now(quelta_device* device, const quelta_line_config* config);
 
 int quelta_set_dtr(quelta_device* device, int on);
 int quelta_set_rts(quelta_device* device, int on);
@@ -148,6 +161,10 @@ int quelta_get_error_counts(quelta_device* device, quelta_error_counts* counts);
 /* Empties the receive side, the transmit side or both (QUELTA_FLUSH_*), ring and FIFO, and keeps
  * the settings and the modem lines. */
 int quelta_flush(quelta_device* device, int which);
+int quelta_get_transmit_state(quelta_device* device, quelta_transmit_state* state);
+/* As tcdrain: returns once everything written has left the line; QUELTA_ERR_TIMED_OUT when
+ * timeout_ms passes first. */
+int quelta_drain(quelta_device* device, uint32_t timeout_ms);
 
 /* A fixed text for each code; never NULL. */
 const char* quelta_error_string(int error);

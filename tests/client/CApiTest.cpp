@@ -58,6 +58,9 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
     EXPECT_EQ(quelta_read(port, buffer, 1, &count), QUELTA_OK);
     EXPECT_EQ(quelta_read_some(port, buffer + 1, 3, 50, &count), QUELTA_OK);
     EXPECT_EQ(std::string(buffer, 3) + std::to_string(waiting) + std::to_string(count), "def32");
+    quelta_transmit_state sending{};
+    EXPECT_EQ(quelta_get_transmit_state(port, &sending), QUELTA_OK);
+    EXPECT_EQ(sending.queued + sending.transmitter_empty, 7u) << "six bytes in the ring, idle";
     EXPECT_STREQ(quelta_device_name(port), FullName(0).c_str());
     // Every value of each status register comes back with each flag taken from its own bit.
     const auto bits = [](std::initializer_list<int> flags) {
@@ -100,7 +103,9 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
         {{}, [&] { return open("a/b", 0); }, QUELTA_ERR_INVALID_ARGUMENT, "'/'"},
         {{}, [&] { return open("Serial0", 3); }, QUELTA_ERR_INVALID_ARGUMENT, "open mode"},
         {{}, [&] { return open("Serial1", 1); }, QUELTA_ERR_NOT_OPENED, "no client has opened"},
-        {{}, [&] { return quelta_configure(port, &slow); }, QUELTA_ERR_CONFIG_REFUSED, "10 baud"},
+        {{}, [&] { return quelta_configure_now(port, &slow); }, QUELTA_ERR_CONFIG_REFUSED,
+         "10 baud"},
+        {{}, [&] { return quelta_drain(port, 10); }, QUELTA_ERR_TIMED_OUT, "did not drain"},
         {{}, [&] { return quelta_set_dtr(nullptr, 1); }, QUELTA_ERR_INVALID_ARGUMENT, "null"},
         {{}, [&] { return quelta_read(port, nullptr, 1, &count); }, QUELTA_ERR_INVALID_ARGUMENT,
          "null buffer"},

@@ -31,7 +31,7 @@ TEST_F(Device, TransfersSpanSeveralRequestsAndSettingsArriveAsGiven) {
                                         .xonChar = 0x21,
                                         .flowControl = FlowControl::RtsCts,
                                         .lineMode = 3};
-    port.Configure(settings);
+    port.Configure(settings, quelta::Apply::Now);  // what was written never leaves this line
     EXPECT_EQ(quelta::LineSettings::FromWire(PortTable[1]->config), settings);
     EXPECT_EQ(regs_.Latch(LCR, 1), 0x1A) << "7E1";
     EXPECT_EQ(regs_.Latch(XonReg, 1), 0x21);
@@ -154,23 +154,43 @@ TEST_F(LiveServer, AttachAfterACloseOpensThePortAgain) {
     EXPECT_FALSE(joined.WasReset());
 }
 
-// The exclusive claim's file in /dev/shm, open to every user, is made with the mode of the
-// device's objects whatever the umask, and never through a link planted under its name.
-TEST_F(LiveServer, TheExclusiveClaimFileHasTheObjectsModeAndFollowsNoLink) {
-    const std::string path = "/dev/shm" + quelta::PosixObjectName(FullName(1) + ".lock");
-    const std::string target = ::testing::TempDir() + "quelta-claim-" + std::to_string(getpid());
-    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
-    EXPECT_EQ(Thrown([] { quelta::Device("Serial1", {.exclusive = true}); }).Code(),
-              ErrorCode::SystemError);
-    EXPECT_NE(access(target.c_str(), F_OK), 0) << "made through the link";
-    unlink(path.c_str());
-    const mode_t previous = umask(0);
-    { const quelta::Device holder("Serial1", {.exclusive = true}); }
-    umask(previous);
-    struct stat claim {};
-    ASSERT_EQ(stat(path.c_str(), &claim), 0);
-    EXPECT_EQ(claim.st_mode & 07777, 0600u);
-    unlink(path.c_str());
+// Settings reach the driver only when they differ from those in force (each configuration
+// resets the UART's FIFOs, losing what they hold), and only once the line has sent what was
+// handed over before, as tcsetattr's TCSADRAIN. A line that does not drain in the time its bytes
+// need gets TimedOut with nothing applied, unless the change is asked for at once.
+TEST_F(Device, ConfigureSendsOnlyAChangeOnceTheLineHasDrained) {
+    quelta::Device port("Serial0");
+    std::vector<std::uint32_t> queuedAtConfig;  // the ring's count at each configuration sent
+    const testsupport::DispatchScript slowLine = Wiring(0, 1, 0, 4, 5ms);
+    testsupport::Script({{}, {}, false, [&](const RequestPart& part, const std::uint8_t* data) {
+                             slowLine.inspect(part, data);
+                             if (part.requestCode == SerialSetConfig) {
+                                 queuedAtConfig.push_back(PortTable[0]->txCount.load());
+                             }
+                         }});
+    port.Configure({});  // after an open the port is not configured: its interrupts are off
+    port.Configure({});
+    EXPECT_EQ(queuedAtConfig, std::vector<std::uint32_t>{0}) << "the same settings again";
+    port.WriteAll(std::string(16, 'a'), 1s);
+    port.Configure({.baudRate = 19200});
+    EXPECT_EQ(queuedAtConfig, (std::vector<std::uint32_t>{0, 0})) << "sent once drained";
+
+    testsupport::Script({});  // a line that sends nothing
+    port.WriteAll(std::string(16, 'b'), 1s);
+    EXPECT_EQ(Thrown([&] { port.Configure({.baudRate = 38400}); }).Code(), ErrorCode::TimedOut);
+    EXPECT_EQ(PortTable[0]->config.baudRate, 19200) << "nothing applied";
+    EXPECT_EQ(Thrown([&] { port.Drain(50ms); }).Code(), ErrorCode::TimedOut);
+    port.Configure({.baudRate = 38400}, quelta::Apply::Now);
+    EXPECT_EQ(PortTable[0]->config.baudRate, 38400);
+
+    // Drain waits for the ring and then for the transmitter.
+    testsupport::Script(slowLine);
+    port.Drain(2s);
+    EXPECT_EQ(PortTable[0]->txCount, 0u);
+    regs_.Set(LSR, Lsr::ThrEmpty);
+    EXPECT_EQ(Thrown([&] { port.Drain(50ms); }).Code(), ErrorCode::TimedOut);
+    regs_.Set(LSR, Lsr::ThrEmpty | Lsr::TxEmpty);
+    EXPECT_TRUE(port.GetTransmitState().Idle());
 }
 
 }  // namespace
