@@ -181,7 +181,7 @@ std::chrono::milliseconds DrainTime(const TransmitState& state, const PortSettin
 Device::Device(std::string_view name, const OpenOptions& options)
     : channel_(std::make_unique<RequestChannel>(FullDeviceName(name), options.replyTimeout,
                                                 options.replyPoll)),
-      claim_(options.exclusive ? ExclusiveClaim(channel_->Name()) : ExclusiveClaim()) {
+      claim_(channel_->Name(), options.exclusive ? ClaimKind::Exclusive : ClaimKind::Shared) {
     Open(options.mode);
 }
 

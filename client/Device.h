@@ -6,7 +6,8 @@
 //     port.WriteAll("hello", std::chrono::seconds(1));
 //
 // Every method throws quelta::Error. A Device may be used from several threads: each request
-// holds the device mutex, which also keeps other clients of the device out meanwhile.
+// holds the device mutex, which also keeps other clients of the device out meanwhile. Every
+// Device holds a claim on its device (DeviceClaim): shared, or exclusive when asked for.
 #pragma once
 
 #include <chrono>
@@ -18,8 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "client/DeviceClaim.h"
 #include "client/Error.h"
-#include "client/ExclusiveClaim.h"
 #include "client/LineSettings.h"
 #include "client/LineSignals.h"
 
@@ -50,8 +51,10 @@ struct OpenOptions {
     std::chrono::milliseconds replyTimeout = DefaultReplyTimeout;
     // How long to poll for each reply before sleeping; 0 sleeps at once (no spinning at all).
     std::chrono::microseconds replyPoll = DefaultReplyPoll;
-    // Claim the device for this client alone (ExclusiveClaim) before anything is sent; DeviceBusy
-    // while another client holds the claim.
+    // Claim the device for this client alone before anything is sent, as TIOCEXCL does: every
+    // other open through the library is refused while it is held, and it is refused while any
+    // other is held (DeviceBusy naming the holders). Without it the claim is shared: refused only
+    // while an exclusive one is held.
     bool exclusive = false;
 };
 
@@ -177,7 +180,7 @@ private:
     // The channel first: a claim is taken only on a device that exists, and before anything is
     // sent to it.
     std::unique_ptr<RequestChannel> channel_;
-    ExclusiveClaim claim_;
+    DeviceClaim claim_;
     bool wasReset_ = false;
 };
 

@@ -113,8 +113,10 @@ typedef struct quelta_transmit_state {
 /* reply_timeout_ms 0: the default of 2000 ms. */
 int quelta_open(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms,
                 quelta_device** device);
-/* As quelta_open, holding the device for this handle alone (an advisory claim, as a tty's
- * exclusive open): QUELTA_ERR_DEVICE_BUSY while another handle holds it. */
+/* As quelta_open, holding the device for this handle alone, as a tty's exclusive open (TIOCEXCL):
+ * every other open through the library gets QUELTA_ERR_DEVICE_BUSY while it is held, and it gets
+ * that error itself while any other handle is open on the device. Every quelta_open holds a shared
+ * claim, refused only while an exclusive one is held. The message names the holders' PIDs. */
 int quelta_open_exclusive(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms,
                           quelta_device** device);
 /* Releases the handle; sends nothing to the driver. NULL is allowed. */

@@ -10,7 +10,8 @@ given to the constructor:
 
 - baudrate=N, bytesize=5..8, parity=N|E|O|M|S, stopbits=1|1.5|2
 - rtscts=0|1, xonxoff=0|1: the UART's automatic RTS/CTS, XON/XOFF
-- exclusive=1: hold the device for this handle alone (others get "busy")
+- exclusive=1: hold the device for this handle alone; every other open gets
+  "busy", and so does this one while another handle has the port open
 - reset=1: open with a reset (9600 8N1, rings emptied) instead of attaching
   to the port as its last user left it
 """

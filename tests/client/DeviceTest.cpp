@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "client/posix/ObjectNames.h"
 #include "port/PortOps.h"
 #include "tests/client/LiveServer.h"
@@ -191,6 +193,66 @@ TEST_F(Device, ConfigureSendsOnlyAChangeOnceTheLineHasDrained) {
     EXPECT_EQ(Thrown([&] { port.Drain(50ms); }).Code(), ErrorCode::TimedOut);
     regs_.Set(LSR, Lsr::ThrEmpty | Lsr::TxEmpty);
     EXPECT_TRUE(port.GetTransmitState().Idle());
+}
+
+// Every open holds a claim, as opens of a tty under TIOCEXCL: shared ones coexist, an exclusive
+// one is refused while any other is held, naming the holders, and keeps every other open out.
+TEST_F(Device, ClaimsAreSharedOrExclusive) {
+    const std::string self = std::to_string(getpid());
+    {
+        testsupport::ChildProcess peer(QUELTA_PEER_PATH, {"open", "Serial0"});
+        ASSERT_TRUE(peer.WaitForOutput("open\n")) << peer.Out() << peer.Err();
+        const quelta::Device shared("Serial0", {.mode = OpenMode::Attach});
+        const std::string refusal =
+            Thrown([] {
+                quelta::Device("Serial0", {.mode = OpenMode::Attach, .exclusive = true});
+            }).what();
+        EXPECT_TRUE(refusal.starts_with("Serial0: busy: held by PIDs ") &&
+                    refusal.find(std::to_string(peer.Pid())) != std::string::npos &&
+                    refusal.find(self) != std::string::npos)
+            << refusal;
+    }
+    const quelta::Device only("Serial0", {.mode = OpenMode::Attach, .exclusive = true});
+    EXPECT_STREQ(Thrown([] { quelta::Device("Serial0", {.mode = OpenMode::Attach}); }).what(),
+                 ("Serial0: busy: held by PID " + self).c_str());
+}
+
+// The claim follows no link and makes no file. Another user's links at the claim's old path and
+// in place of the device's mutex object leave their target as it was, and that user's lock on a
+// file at the old path keeps nobody out.
+TEST_F(Device, TheClaimCannotBeTurnedAgainstItsUser) {
+    const std::string target = testing::TempDir() + "claim-target-" + std::to_string(getpid());
+    std::ofstream(target) << "secret";
+    ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+    const auto untouched = [&] {
+        struct stat info {};
+        std::ifstream in(target);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        return stat(target.c_str(), &info) == 0 && (info.st_mode & 07777) == 0600 &&
+               text == "secret";
+    };
+    const auto asNobody = [](std::vector<std::string> command) {
+        command.insert(command.begin(), {"--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+        return std::make_unique<testsupport::ChildProcess>("/usr/bin/setpriv", command);
+    };
+    const std::string oldPath = "/dev/shm" + quelta::PosixObjectName(FullName(0) + ".lock");
+    const std::string mutexPath = "/dev/shm" + quelta::PosixObjectName(FullName(0));
+    ASSERT_EQ(asNobody({"ln", "-s", target, oldPath})->Wait(), 0);
+    EXPECT_NO_THROW(quelta::Device("Serial0", {.exclusive = true}));
+    EXPECT_TRUE(untouched());
+    unlink(oldPath.c_str());
+    const auto locker = asNobody({"flock", "-n", oldPath, "-c", "echo locked; sleep 30"});
+    ASSERT_TRUE(locker->WaitForOutput("locked")) << locker->Err();
+    EXPECT_NO_THROW(quelta::Device("Serial0", {.exclusive = true}));
+    locker->Kill();
+    unlink(oldPath.c_str());
+    ASSERT_EQ(rename(mutexPath.c_str(), (mutexPath + ".aside").c_str()), 0);
+    ASSERT_EQ(asNobody({"ln", "-s", target, mutexPath})->Wait(), 0);
+    EXPECT_STRNE(Thrown([] { quelta::Device("Serial0", {.exclusive = true}); }).what(), "none");
+    EXPECT_TRUE(untouched());
+    unlink(mutexPath.c_str());
+    rename((mutexPath + ".aside").c_str(), mutexPath.c_str());
+    unlink(target.c_str());
 }
 
 }  // namespace

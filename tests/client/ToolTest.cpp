@@ -175,7 +175,7 @@ TEST_F(Tool, CommandsCarryOverBetweenInvocations) {
 }
 
 TEST_F(Tool, SendRecvAndTermMoveTheBytes) {
-    const quelta::Device opener("Serial0");
+    quelta::Device("Serial0");  // opened: the commands attach to it
     EXPECT_EQ(Quelta({"send", "Serial0", "--file", "-"}, std::string("\0\xff", 2)).exitCode, 0);
     EXPECT_EQ(Quelta({"send", "Serial0", "--newline", "--", "-x"}).exitCode, 0);
     EXPECT_EQ(Quelta({"term", "Serial0"}, "ab").exitCode, 0);
@@ -214,7 +214,7 @@ TEST_F(Tool, LoopbackChecksThePatternThatComesBack) {
 // transfer takes longer in all than its time-out but never stalls for that long.
 TEST_F(Tool, TimeOutsCountFromTheLastByteMoved) {
     quelta::Device("Serial0").WriteAll(std::string(4000, 'r'), 1s);
-    const quelta::Device opened("Serial1");  // a reset would empty what arrived so far
+    quelta::Device("Serial1");  // opened now: a reset would empty what arrived so far
     const std::string file = ::testing::TempDir() + testsupport::UniqueNamespace("send");
     std::ofstream(file) << std::string(13000, 's');
     const std::string tool = QUELTA_TOOL_PATH;
@@ -277,19 +277,27 @@ TEST_F(Tool, InterruptedCommandsSayHowFarTheyGot) {
     }
 }
 
-// recv, term, send --file and loopback (both ends) claim their devices unless told --shared.
+// recv, term, send --file and loopback (both ends) claim their devices unless told --shared, and
+// are refused while anyone else has the device open. While a claim is held every other command
+// is refused, as opens of a tty in exclusive mode are.
 TEST_F(Tool, ASecondTakerIsBusy) {
     const std::string busy = "Serial0: busy: held by PID " + std::to_string(getpid());
     {
         const quelta::Device holder("Serial0", {.exclusive = true});
-        for (const std::vector<std::string>& words : {std::vector<std::string>{"recv", "Serial0"},
-                                                      {"term", "Serial0"},
-                                                      {"send", "Serial0", "--file", "-"},
-                                                      {"loopback", "Serial1", "Serial0"}}) {
+        for (const std::vector<std::string>& words :
+             {std::vector<std::string>{"recv", "Serial0"},
+              {"term", "Serial0"},
+              {"send", "Serial0", "--file", "-"},
+              {"loopback", "Serial1", "Serial0"},
+              {"recv", "Serial0", "--timeout", "0", "--shared"},
+              {"send", "Serial0", "text"}}) {
             ExpectFailure(words, 1, busy.c_str());
         }
+    }
+    {
+        const quelta::Device shared("Serial0");
+        ExpectFailure({"recv", "Serial0"}, 1, busy.c_str());
         EXPECT_EQ(Quelta({"recv", "Serial0", "--timeout", "0", "--shared"}).exitCode, 0);
-        EXPECT_EQ(Quelta({"send", "Serial0", "text"}).exitCode, 0);
     }
     testsupport::Script(Wiring(0, 0));
     EXPECT_EQ(Quelta({"loopback", "Serial0"}).exitCode, 0) << "one device claimed once";

@@ -52,7 +52,8 @@ TEST(Bridge, PtyCarriesBytesAndTermiosSettings) {
     quelta::Device peer = RunningDriver::Open("Serial1");
     RunningDriver::Open("Serial0").Configure({.dataBits = 7, .parity = Parity::Even});
     const std::string link = "/tmp/quelta-bridge-" + testsupport::UniqueNamespace("pty");
-    ChildProcess bridge(QUELTA_TOOL_PATH, {"pty", "Serial0", link},
+    // Shared, so that the test can look at the port meanwhile.
+    ChildProcess bridge(QUELTA_TOOL_PATH, {"pty", "Serial0", link, "--shared"},
                         {{"RTSS_NAMESPACE", driver.Namespace()}});
     ASSERT_TRUE(bridge.WaitForOutput(" -> /dev/")) << bridge.Err();
     // stty sets the line; head reads what the peer sends, printf writes to it.
@@ -120,7 +121,9 @@ TEST(Bridge, Rfc2217WithPyserialsClient) {
     RunningDriver driver(DefaultBoard);
     quelta::Device peer = RunningDriver::Open("Serial1");
     const int tcpPort = 20000 + getpid() % 20000;
-    ChildProcess server(QUELTA_TOOL_PATH, {"serve", "Serial0", "--port", std::to_string(tcpPort)},
+    // Shared, so that the test can look at the port meanwhile.
+    ChildProcess server(QUELTA_TOOL_PATH,
+                        {"serve", "Serial0", "--port", std::to_string(tcpPort), "--shared"},
                         {{"RTSS_NAMESPACE", driver.Namespace()}});
     ASSERT_TRUE(server.WaitForOutput("RFC 2217")) << server.Err();
     peer.Configure({.baudRate = 921600, .flowControl = FlowControl::RtsCts});
@@ -233,7 +236,9 @@ TEST(Bridge, Rfc2217ServerAnswersRawInput) {
     RunningDriver driver(DefaultBoard);
     quelta::Device peer = RunningDriver::Open("Serial1");
     const int tcpPort = 20000 + (getpid() + 7) % 20000;
-    ChildProcess server(QUELTA_TOOL_PATH, {"serve", "Serial0", "--port", std::to_string(tcpPort)},
+    // Shared, so that the test can look at the port meanwhile.
+    ChildProcess server(QUELTA_TOOL_PATH,
+                        {"serve", "Serial0", "--port", std::to_string(tcpPort), "--shared"},
                         {{"RTSS_NAMESPACE", driver.Namespace()}});
     ASSERT_TRUE(server.WaitForOutput("RFC 2217")) << server.Err();
     {

@@ -3,6 +3,8 @@
 //
 //   requests NAME COUNT   COUNT line-error requests through the client library; "ok" or the error
 //   hold NAME             takes the device's mutex as a request does, prints "holding", parks
+//   open NAME             opens the device through the library (a shared claim), prints "open",
+//                         parks
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +24,11 @@ int main(int argc, char** argv) {
             for (int i = std::atoi(argv[3]); i > 0; --i) (void)device.GetLineErrors();
             std::puts("ok");
             return 0;
+        }
+        if (mode == "open" && argc == 3) {
+            const quelta::Device device(argv[2], {.mode = quelta::OpenMode::AttachOrReset});
+            std::puts("open");
+            for (;;) pause();
         }
         if (mode == "hold" && argc == 3) {
             quelta::RequestChannel channel(quelta::FullDeviceName(argv[2]), std::chrono::seconds(2),
