@@ -40,6 +40,11 @@ class LineConfig(ctypes.Structure):
     ]
 
 
+class TransmitState(ctypes.Structure):
+    _fields_ = [("queued", ctypes.c_uint32),
+                ("transmitter_empty", ctypes.c_uint8)]
+
+
 class ModemStatus(ctypes.Structure):
     _fields_ = [(name, ctypes.c_uint8) for name in (
         "raw", "cts_changed", "dsr_changed", "ring_ended", "dcd_changed",
@@ -68,6 +73,8 @@ _PROTOTYPES = {
     "quelta_get_modem_status": (_DEVICE, ctypes.POINTER(ModemStatus)),
     "quelta_get_rx_count": (_DEVICE, ctypes.POINTER(ctypes.c_uint32)),
     "quelta_flush": (_DEVICE, ctypes.c_int),
+    "quelta_get_transmit_state": (_DEVICE, ctypes.POINTER(TransmitState)),
+    "quelta_drain": (_DEVICE, ctypes.c_uint32),
     "quelta_error_string": (ctypes.c_int,),
     "quelta_last_error_message": (),
 }

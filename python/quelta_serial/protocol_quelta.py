@@ -70,20 +70,25 @@ class Serial(SerialBase):
         self._handle = handle
         self._applied = None
         try:
+            # The library sends the settings only when they differ from those
+            # in force, and then only once what is still going out has left
+            # the line: a reopen keeps the bytes an earlier handle wrote.
             self._reconfigure_port()
             # As pyserial does on a tty: the lines a handshake does not own
-            # are raised.
+            # are raised, and what arrived before the open is dropped.
             if not self._dsrdtr:
                 self._update_dtr_state()
             if not self._rtscts:
                 self._update_rts_state()
+            self._call(lib.quelta_flush, _capi.FLUSH_RX)
         except BaseException:
             self._release()
             raise
         self.is_open = True
 
     def close(self):
-        """Releases the handle; the port keeps running in the driver."""
+        """Releases the handle and sends nothing: the port keeps running in
+        the driver, and what was written still goes out."""
         self.is_open = False
         self._release()
 
@@ -143,10 +148,11 @@ class Serial(SerialBase):
                 bool(self._xonxoff), bool(self._rtscts))
 
     def _reconfigure_port(self):
-        """Sends the line settings when they changed since the last accepted
-        ones (timeouts and other local settings also come here). A refused
-        setting is taken back, so the attributes keep telling what the port
-        runs with."""
+        """Hands the line settings to the library when they changed since
+        the last accepted ones (timeouts and other local settings also come
+        here); it applies them after the line has drained, and not at all
+        when the port already runs with them. A refused setting is taken
+        back, so the attributes keep telling what the port runs with."""
         wanted = self._line_settings()
         if wanted == self._applied:
             return
@@ -180,6 +186,30 @@ class Serial(SerialBase):
         count = ctypes.c_uint32()
         self._call(_capi.library().quelta_get_rx_count, ctypes.byref(count))
         return count.value
+
+    @property
+    def out_waiting(self):
+        """Bytes in the driver's transmit ring, as TIOCOUTQ counts a tty's:
+        not those already in the UART's FIFO (flush() waits for those too)."""
+        self._check_open()
+        state = _capi.TransmitState()
+        self._call(_capi.library().quelta_get_transmit_state,
+                   ctypes.byref(state))
+        return state.queued
+
+    def flush(self):
+        """Waits until everything written has left the line, as tcdrain:
+        with no limit (a line held by flow control holds it), in slices so
+        that cancel_write ends it."""
+        self._check_open()
+        drain = _capi.library().quelta_drain
+        self._write_cancelled = False
+        while not self._write_cancelled:
+            code = drain(self._handle, int(SLICE * 1000))
+            if code == _capi.OK:
+                return
+            if code != _capi.ERR_TIMED_OUT:
+                raise SerialException(_capi.error_message(code))
 
     def _move(self, function, buffer, done, timeout):
         """One slice of a read-exact or write-all from buffer[done:];

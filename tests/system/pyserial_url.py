@@ -1,5 +1,7 @@
-# A pyserial program on the null-modem pair Serial0-Serial1 of a running
-# driver through quelta:// URLs. Prints a line per check; exits 1 on a miss.
+# A pyserial program on the null-modem pairs Serial0-Serial1 and
+# Serial2-Serial3 of a running driver through quelta:// URLs. Prints a line
+# per check; exits 1 on a miss.
+import os
 import random
 import sys
 import threading
@@ -106,10 +108,44 @@ check(raises(lambda: setattr(a, "baudrate", 100000)) is not None,
 a.write(b"still")
 check(a.baudrate == 921600 and b.read(5) == b"still", "the port still runs")
 
-only = serial.serial_for_url("quelta://Serial2?exclusive=1")
-busy = raises(lambda: serial.serial_for_url("quelta://Serial2?exclusive=1"))
+# Bytes in flight at 9600 baud survive a reopen, another handle with the same
+# settings and a change of settings (applied once they have left); what
+# arrived before an open is dropped, as on a tty.
+SLOW = "quelta://Serial{}?baudrate=9600"
+line = bytes(range(65, 81))
+c = serial.serial_for_url(SLOW.format(2))
+d = serial.serial_for_url(SLOW.format(3), timeout=5)
+c.write(line)
+c.close()
+c = serial.serial_for_url(SLOW.format(2))
+check(d.read(16) == line, "a reopen keeps the bytes in flight")
+c.write(line)
+serial.serial_for_url(SLOW.format(2)).close()
+check(d.read(16) == line, "the same settings again keep them")
+c.write(line)
+c.stopbits = 2
+check(d.read(16) == line, "new settings wait for the line")
+c.write(line * 12)
+waiting = c.out_waiting
+c.flush()
+check(0 < waiting and c.out_waiting == 0 and d.read(192) == line * 12,
+      "flush waits for the line ({} waiting)".format(waiting))
+d.close()
+c.write(b"stale")
+time.sleep(0.2)
+d = serial.serial_for_url(SLOW.format(3), timeout=0.3)
+check(d.read(5) == b"", "an open drops what arrived before it")
+
+only = serial.serial_for_url("quelta://Serial4?exclusive=1")
+busy = raises(lambda: serial.serial_for_url("quelta://Serial4?exclusive=1"))
 check(busy is not None and "busy" in busy, "exclusive twice: {}".format(busy))
-check(raises(lambda: serial.serial_for_url("quelta://Serial2?speed=1"))
+busy = raises(lambda: serial.serial_for_url("quelta://Serial4"))
+check(busy is not None and "busy" in busy, "exclusive, then shared: {}"
+      .format(busy))
+busy = raises(lambda: serial.serial_for_url("quelta://Serial2?exclusive=1"))
+check(busy is not None and "busy: held by PID {}".format(os.getpid()) in busy,
+      "shared, then exclusive: {}".format(busy))
+check(raises(lambda: serial.serial_for_url("quelta://Serial5?speed=1"))
       is not None, "an unknown option is refused")
 
 if misses:
