@@ -125,10 +125,10 @@ check(d.read(16) == line, "the same settings again keep them")
 c.write(line)
 c.stopbits = 2
 check(d.read(16) == line, "new settings wait for the line")
-c.write(line * 12)
+c.write(line * 64)  # over a second of line: out_waiting finds it queued
 waiting = c.out_waiting
 c.flush()
-check(0 < waiting and c.out_waiting == 0 and d.read(192) == line * 12,
+check(0 < waiting and c.out_waiting == 0 and d.read(1024) == line * 64,
       "flush waits for the line ({} waiting)".format(waiting))
 d.close()
 c.write(b"stale")
