@@ -193,6 +193,10 @@ TEST_F(Device, ConfigureSendsOnlyAChangeOnceTheLineHasDrained) {
     EXPECT_EQ(Thrown([&] { port.Drain(50ms); }).Code(), ErrorCode::TimedOut);
     regs_.Set(LSR, Lsr::ThrEmpty | Lsr::TxEmpty);
     EXPECT_TRUE(port.GetTransmitState().Idle());
+
+    port.ClosePort();  // its interrupts off: the settings in force must go out again
+    port.Configure({.baudRate = 38400});
+    EXPECT_EQ(regs_.Latch(IER), Ier::All);
 }
 
 // Every open holds a claim, as opens of a tty under TIOCEXCL: shared ones coexist, an exclusive
