@@ -66,7 +66,7 @@ void CpuRelax() {
 // to drain, its transmitter sends the whole transmit ring at once on the transmit kick (the IER
 // write that SerialWrite makes while the interrupt side is idle), as the interrupt service would
 // soon after, so that every write finds the ring empty.
-class LatchBoard final : public host::RegisterDevice {
+class LatchBoard final : public sim::RegisterDevice {
 public:
     PortRecord* drainOnKick = nullptr;
 

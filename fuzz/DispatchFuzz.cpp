@@ -55,7 +55,7 @@ private:
 };
 
 // Register reads answer from the input while it lasts, then from the last value written.
-class FuzzBoard final : public host::RegisterDevice {
+class FuzzBoard final : public sim::RegisterDevice {
 public:
     FuzzBoard() : base_(host::MapRegisterDevice(this, BoardPorts * ChannelWindowSize)) {}
     ChannelRegs* Window(std::uint32_t channel) const {

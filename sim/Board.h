@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/RegisterDevice.h"
 #include "sim/Channel.h"
 #include "sim/Clock.h"
 #include "sim/Eeprom.h"
 #include "sim/PinDecoder.h"
+#include "sim/RegisterDevice.h"
 #include "sim/Trace.h"
 
 namespace sim {
@@ -76,7 +76,7 @@ struct ChannelView {
     LineFormat format;
 };
 
-class Board final : public host::RegisterDevice {
+class Board final : public RegisterDevice {
 public:
     Board(const BoardIdentity& identity, Clock& clock, Trace* trace);
 
@@ -92,7 +92,7 @@ public:
     void SetInterruptSink(InterruptSink* sink);
     void SetWaker(std::function<void()> wake) { wake_ = std::move(wake); }
 
-    // host::RegisterDevice: one byte at an offset of the BAR0 region.
+    // RegisterDevice: one byte at an offset of the BAR0 region.
     std::uint8_t Load(std::uint32_t offset) override;
     void Store(std::uint32_t offset, std::uint8_t value) override;
 

@@ -1,6 +1,5 @@
 #include "sim/Machine.h"
 
-#include <pthread.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -11,8 +10,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include "platform/host/RealTime.h"
 
 namespace sim {
 namespace {
@@ -48,7 +45,8 @@ Clock::Mode ModeFor(const Description& description, const MachineOptions& option
 Machine::Machine(const Description& description, MachineOptions options)
     : clock_(ModeFor(description, options), description.pace),
       buses_(description.buses),
-      wrapBusNumbers_(options.wrapBusNumbers) {
+      wrapBusNumbers_(options.wrapBusNumbers),
+      pacedLineThreadStart_(std::move(options.pacedLineThreadStart)) {
     if (!options.tracePath.empty()) {
         trace_ = std::make_unique<Trace>(options.tracePath);
         if (!trace_->Ok()) {
@@ -115,11 +113,8 @@ void Machine::Wake() {
 void Machine::RunLines() {
     prctl(PR_SET_TIMERSLACK, 1UL);  // wake on time: a few microseconds late is a character lost
     const bool unpaced = clock_.GetMode() == Clock::Mode::Unpaced;
-    // The line thread stands for the hardware: with RTSS_REALTIME=1 (the platform's real-time
-    // priorities in force) it runs at the top, with the interrupt service. Not unpaced: it never
-    // sleeps while characters move and would starve the machine.
-    if (!unpaced) {
-        host::ApplyRealTimePriority(pthread_self(), host::TopPriority);
+    if (!unpaced && pacedLineThreadStart_) {
+        pacedLineThreadStart_();
     }
     std::unique_lock guard(wakeLock_);
     while (!stopping_) {
@@ -252,8 +247,7 @@ LoadedMachine LoadMachine(std::string_view text, const std::string& origin,
     }
 }
 
-LoadedMachine LoadMachineFromEnvironment() {
-    MachineOptions options;
+LoadedMachine LoadMachineFromEnvironment(MachineOptions options) {
     if (const char* trace = std::getenv("QUELTA_SIM_TRACE"); trace != nullptr && *trace != '\0') {
         options.tracePath = trace;
     }

@@ -1,11 +1,13 @@
 // The simulated machine: the PCI buses with their functions, the Quelta boards, the far ends of
 // their lines and the time that drives them. Built from a description; the host platform
-// backend reaches it for configuration reads, address translation, mapping and interrupts.
+// backend reaches it for configuration reads, address translation, mapping and interrupts. It
+// knows nothing of that backend: what the host wants of its threads comes in MachineOptions.
 #pragma once
 
 #include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,6 +30,11 @@ struct MachineOptions {
     // Configuration reads take the bus number's low 8 bits, as the configuration mechanism's
     // 8-bit bus field does: with all 256 buses present, bus 256 answers as bus 0.
     bool wrapBusNumbers = false;
+    // Runs first on the line thread when the lines are paced. The line thread stands for the
+    // hardware, so whoever runs the machine may raise it above the threads that serve it (the
+    // host backend does, under its real-time priorities). An unpaced line thread never sleeps
+    // while characters move: raised, it would starve the machine, so it is never offered this.
+    std::function<void()> pacedLineThreadStart;
 };
 
 class Machine {
@@ -84,6 +91,7 @@ private:
     Clock clock_;
     std::vector<std::uint32_t> buses_;
     bool wrapBusNumbers_;
+    std::function<void()> pacedLineThreadStart_;
     std::vector<PciFunction> functions_;
     std::unique_ptr<Trace> trace_;
     std::vector<std::unique_ptr<Board>> boards_;
@@ -102,8 +110,9 @@ struct LoadedMachine {
     std::string error;  // one line, when there is no machine
 };
 
-// The machine QUELTA_SIM names (the default machine when unset), with QUELTA_SIM_TRACE.
-LoadedMachine LoadMachineFromEnvironment();
+// The machine QUELTA_SIM names (the default machine when unset), with QUELTA_SIM_TRACE as its
+// trace and the rest of `options` as given.
+LoadedMachine LoadMachineFromEnvironment(MachineOptions options = {});
 // The same from a description text; `origin` names it in errors ("FILE:LINE: what").
 LoadedMachine LoadMachine(std::string_view text, const std::string& origin, MachineOptions options);
 

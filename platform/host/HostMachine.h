@@ -1,5 +1,6 @@
 // The simulated machine behind the host backend, for tests, benchmarks and the backend itself.
-// The driver never includes this header.
+// The driver never includes this header. The backend knows the machine; the machine knows nothing
+// of the backend (sim/ includes nothing outside itself).
 //
 // The platform operations reach one machine: the one a test installed, or else the one
 // QUELTA_SIM describes (the default machine when unset), built at the first operation that
@@ -18,6 +19,12 @@ enum class InterruptDelivery {
     Threads,  // an interrupt service thread per attached line, as on the platform
     Manual,   // attached routines run only inside DeliverInterrupts, on the caller's thread
 };
+
+// What a machine's paced line thread does first (sim::MachineOptions::pacedLineThreadStart): with
+// RTSS_REALTIME=1 it takes the top real-time priority, beside the interrupt service, as the
+// hardware it stands for outranks every thread. The machine the backend loads gets it; a test that
+// builds a running machine for the backend gives it the same.
+void RaiseLineThread();
 
 // Replaces the machine (removing the one before, see RemoveMachine).
 void InstallMachine(std::unique_ptr<sim::Machine> machine,

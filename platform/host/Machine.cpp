@@ -8,22 +8,24 @@
 #include "platform/host/Faults.h"
 #include "platform/host/HostMachine.h"
 #include "platform/host/HostPlatform.h"
+#include "platform/host/RealTime.h"
 #include "platform/host/RegisterDevice.h"
 
 namespace host {
 namespace {
 
 // A mapping that starts inside a board's region: offsets shifted onto the board.
-class RegionWindow final : public RegisterDevice {
+class RegionWindow final : public sim::RegisterDevice {
 public:
-    RegionWindow(RegisterDevice& board, std::uint32_t offset) : board_(board), offset_(offset) {}
+    RegionWindow(sim::RegisterDevice& board, std::uint32_t offset)
+        : board_(board), offset_(offset) {}
     std::uint8_t Load(std::uint32_t offset) override { return board_.Load(offset_ + offset); }
     void Store(std::uint32_t offset, std::uint8_t value) override {
         board_.Store(offset_ + offset, value);
     }
 
 private:
-    RegisterDevice& board_;
+    sim::RegisterDevice& board_;
     std::uint32_t offset_;
 };
 
@@ -52,6 +54,8 @@ void RemovePtyLinksAtProcessEnd() {
 
 }  // namespace
 
+void RaiseLineThread() { ApplyRealTimePriority(pthread_self(), TopPriority); }
+
 void LinkPtysOfHeldDevices() {
     Binding& binding = State();
     const std::lock_guard guard(binding.lock);
@@ -76,7 +80,9 @@ sim::Machine& CurrentMachine() {
             return *binding.machine;
         }
     }
-    sim::LoadedMachine loaded = sim::LoadMachineFromEnvironment();
+    sim::MachineOptions options;
+    options.pacedLineThreadStart = RaiseLineThread;
+    sim::LoadedMachine loaded = sim::LoadMachineFromEnvironment(std::move(options));
     if (!loaded.machine) {
         std::fprintf(stderr, "simulated machine: %s\n", loaded.error.c_str());
         ExitProcess(2);
@@ -166,7 +172,7 @@ void* RTAPI RtMapMemory(RtLargeInteger translatedAddress, std::uint32_t length,
     }
     host::Binding& binding = host::State();
     const std::lock_guard guard(binding.lock);
-    host::RegisterDevice* device = region->board;
+    sim::RegisterDevice* device = region->board;
     if (region->offset != 0) {
         binding.windows.push_back(
             std::make_unique<host::RegionWindow>(*region->board, region->offset));

@@ -1,7 +1,7 @@
 // Real-time priorities on the host: with RTSS_REALTIME=1 the platform's priorities (0 to 127)
 // are mapped onto the system's SCHED_FIFO range, 127 its top, where the system permits it;
-// otherwise every thread keeps normal scheduling. Header-only: the simulated machine's line
-// thread, which stands for the hardware, takes the top as well.
+// otherwise every thread keeps normal scheduling. The simulated machine's paced line thread, which
+// stands for the hardware, takes the top as well (host::RaiseLineThread).
 #pragma once
 
 #include <pthread.h>

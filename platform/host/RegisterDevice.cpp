@@ -18,7 +18,7 @@ namespace {
 constexpr std::size_t SlotCount = 64;
 
 struct Slot {
-    std::atomic<RegisterDevice*> device{nullptr};
+    std::atomic<sim::RegisterDevice*> device{nullptr};
     std::atomic<std::uint32_t> length{0};
 };
 
@@ -46,14 +46,14 @@ std::uintptr_t ReservedRange() {
 }
 
 // The device and offset behind an address, or a crash for an address nothing is mapped at.
-RegisterDevice* Resolve(std::uintptr_t address, std::uint32_t* offset, const char* what) {
+sim::RegisterDevice* Resolve(std::uintptr_t address, std::uint32_t* offset, const char* what) {
     const std::uintptr_t base = ReservedRange();
     if (address < base || address >= base + SlotCount * MaxMappingLength) {
         BadAccess(address, what);
     }
     const Slot& slot = slots[(address - base) / MaxMappingLength];
     *offset = static_cast<std::uint32_t>((address - base) % MaxMappingLength);
-    RegisterDevice* device = slot.device.load(std::memory_order_acquire);
+    sim::RegisterDevice* device = slot.device.load(std::memory_order_acquire);
     if (device == nullptr || *offset >= slot.length.load(std::memory_order_relaxed)) {
         BadAccess(address, what);
     }
@@ -62,7 +62,7 @@ RegisterDevice* Resolve(std::uintptr_t address, std::uint32_t* offset, const cha
 
 }  // namespace
 
-void* MapRegisterDevice(RegisterDevice* device, std::uint32_t length) {
+void* MapRegisterDevice(sim::RegisterDevice* device, std::uint32_t length) {
     if (length == 0 || length > MaxMappingLength) {
         return nullptr;
     }
@@ -93,14 +93,14 @@ void UnmapRegisterDevice(void* base) {
 
 std::uint8_t RtLoadRegister8(const volatile std::uint8_t* address) {
     std::uint32_t offset = 0;
-    host::RegisterDevice* device =
+    sim::RegisterDevice* device =
         host::Resolve(reinterpret_cast<std::uintptr_t>(address), &offset, "load");
     return device->Load(offset);
 }
 
 void RtStoreRegister8(volatile std::uint8_t* address, std::uint8_t value) {
     std::uint32_t offset = 0;
-    host::RegisterDevice* device =
+    sim::RegisterDevice* device =
         host::Resolve(reinterpret_cast<std::uintptr_t>(address), &offset, "store");
     device->Store(offset, value);
 }

@@ -77,13 +77,15 @@ void RTFCNDCL LeakySection(void*) { (void)DisableInterrupts(); }
 class Backend : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Each test traces to a file of its own: ctest runs them side by side.
+        sim::MachineOptions options;
+        options.manualTime = true;
+        options.tracePath = tracePath_;  // a file per test: ctest runs them side by side
         sim::LoadedMachine loaded = sim::LoadMachine(
             "buses 0,1,3\n"
             "function bus=0 device=0 function=0 vendor=0x8086 device-id=0x1237\n"
             "board bus=1 device=4 function=2 device-id=0x0154 subsystem=0x321 irq=11 "
             "clock=1843200 bar0=0xE0000000\n",
-            "test", sim::MachineOptions{true, tracePath_, false});
+            "test", options);
         ASSERT_TRUE(loaded.machine) << loaded.error;
         host::InstallMachine(std::move(loaded.machine), host::InterruptDelivery::Manual);
         firstBoard =

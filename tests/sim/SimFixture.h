@@ -25,11 +25,13 @@ class TestBoard {
 public:
     // Manual time, or the machine's line thread at the pace the channel lines give.
     TestBoard(std::string_view channels, bool manualTime) {
+        sim::MachineOptions options;
+        options.manualTime = manualTime;
         sim::LoadedMachine loaded = sim::LoadMachine(
             "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 "
             "clock=14745600\n" +
                 std::string(channels),
-            "test", sim::MachineOptions{manualTime, {}, false});
+            "test", options);
         EXPECT_TRUE(loaded.machine) << loaded.error;
         machine_ = std::move(loaded.machine);
     }

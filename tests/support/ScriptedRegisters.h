@@ -37,7 +37,7 @@ inline Access W(RegOffset reg, std::uint8_t value, std::uint32_t channel = 0) {
     return {'W', channel * ChannelWindowSize + reg, value};
 }
 
-class ScriptedRegisters final : public host::RegisterDevice {
+class ScriptedRegisters final : public sim::RegisterDevice {
 public:
     explicit ScriptedRegisters(std::uint32_t length = 8 * ChannelWindowSize);
     ~ScriptedRegisters() override;
