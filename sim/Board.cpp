@@ -171,39 +171,40 @@ std::uint8_t Board::Summary() {
     return summary_;
 }
 
-ChannelView Board::Peek(std::uint32_t channel) {
+ChannelSnapshot Board::Peek(std::uint32_t channel) {
     const std::lock_guard guard(lock_);
     const SimTime now = clock_.Now();
     CatchUp(now);
     Update();
     const Channel& c = channels_[channel];
-    ChannelView view{};
-    view.ier = c.ier;
-    view.iir = static_cast<std::uint8_t>(c.iir | (c.fifosOn ? reg::iir::FifosOn : 0));
-    view.lcr = c.lcr;
-    view.mcr = c.mcr;
-    view.lsr = LineStatus(c);
-    view.msr = static_cast<std::uint8_t>(c.modemIn | c.msrDelta);
-    view.dll = c.dll;
-    view.dlm = c.dlm;
-    view.fifoTrigCtl = c.fifoTrigCtl;
-    view.featureCtl = c.featureCtl;
-    view.xoffChar = c.xoffChar;
-    view.xonChar = c.xonChar;
-    view.turnaround = c.turnaround;
-    view.scratch = c.scratch;
-    view.txLevel = c.tx.Count();
-    view.rxLevel = c.rx.Count();
-    view.txTrigger = reg::FifoDepth - TxThreshold(c);
-    view.rxTrigger = RxTrigger(c);
-    view.fifosOn = c.fifosOn;
-    view.rtsOut = c.rtsOut;
-    view.dtrOut = c.dtrOut;
-    view.txHeld = !c.tx.Empty() && !c.shifter.busy && !CanDepart(channel);
-    view.directionActive = (c.fifoTrigCtl & reg::fifotrig::AutoDirection) != 0 && RtsPin(c, now);
-    view.driverMode = pins_.DriverMode(channel);
-    view.format = c.format;
-    return view;
+    ChannelSnapshot snapshot{};
+    snapshot.ier = c.ier;
+    snapshot.iir = static_cast<std::uint8_t>(c.iir | (c.fifosOn ? reg::iir::FifosOn : 0));
+    snapshot.lcr = c.lcr;
+    snapshot.mcr = c.mcr;
+    snapshot.lsr = LineStatus(c);
+    snapshot.msr = static_cast<std::uint8_t>(c.modemIn | c.msrDelta);
+    snapshot.dll = c.dll;
+    snapshot.dlm = c.dlm;
+    snapshot.fifoTrigCtl = c.fifoTrigCtl;
+    snapshot.featureCtl = c.featureCtl;
+    snapshot.xoffChar = c.xoffChar;
+    snapshot.xonChar = c.xonChar;
+    snapshot.turnaround = c.turnaround;
+    snapshot.scratch = c.scratch;
+    snapshot.txLevel = c.tx.Count();
+    snapshot.rxLevel = c.rx.Count();
+    snapshot.txTrigger = reg::FifoDepth - TxThreshold(c);
+    snapshot.rxTrigger = RxTrigger(c);
+    snapshot.fifosOn = c.fifosOn;
+    snapshot.rtsOut = c.rtsOut;
+    snapshot.dtrOut = c.dtrOut;
+    snapshot.txHeld = !c.tx.Empty() && !c.shifter.busy && !CanDepart(channel);
+    snapshot.directionActive =
+        (c.fifoTrigCtl & reg::fifotrig::AutoDirection) != 0 && RtsPin(c, now);
+    snapshot.driverMode = pins_.DriverMode(channel);
+    snapshot.format = c.format;
+    return snapshot;
 }
 
 void Board::Inject(std::uint32_t channel, std::span<const std::uint8_t> bytes,

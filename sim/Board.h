@@ -64,7 +64,7 @@ struct BoardCounters {
 };
 
 // A channel's registers as a test sees them: no read side effect is applied.
-struct ChannelView {
+struct ChannelSnapshot {
     std::uint8_t ier, iir, lcr, mcr, lsr, msr, dll, dlm;
     std::uint8_t fifoTrigCtl, featureCtl, xoffChar, xonChar, turnaround, scratch;
     std::uint32_t txLevel, rxLevel, txTrigger, rxTrigger;
@@ -107,7 +107,7 @@ public:
     std::uint8_t Summary();
 
     // Test hooks. Each brings the board to the current time first.
-    ChannelView Peek(std::uint32_t channel);
+    ChannelSnapshot Peek(std::uint32_t channel);
     // The far end sends bytes into the channel at the channel's own format and pace; `errors`
     // (reg::lsr Parity/Framing/Break bits) travel with each of them.
     void Inject(std::uint32_t channel, std::span<const std::uint8_t> bytes,
