@@ -20,11 +20,8 @@ struct Case {
 };
 
 void Run(const Case& c, double seconds) {
-    testsupport::EngineBoard engine(
-        "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
-        "channel 0 null-modem 1\nchannel 2 null-modem 3\nchannel 4 null-modem 5\n"
-        "channel 6 null-modem 7\npace 1.0\n",
-        testsupport::EngineBoard::Mode::Running);
+    testsupport::EngineBoard engine(sim::DefaultDescriptionText(),
+                                    testsupport::EngineBoard::Mode::Running);
     if (!engine.Failure().empty()) {
         std::fprintf(stderr, "%s\n", engine.Failure().c_str());
         return;

@@ -19,11 +19,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string(argv[i]) == "--trace") trace = argv[i + 1];
     }
-    testsupport::EngineBoard engine(
-        "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
-        "channel 0 null-modem 1\nchannel 2 null-modem 3\nchannel 4 null-modem 5\n"
-        "channel 6 null-modem 7\npace 0\n",
-        testsupport::EngineBoard::Mode::Running, trace);
+    testsupport::EngineBoard engine(sim::DefaultDescriptionText("0"),
+                                    testsupport::EngineBoard::Mode::Running, trace);
     if (!engine.Failure().empty()) {
         std::fprintf(stderr, "%s\n", engine.Failure().c_str());
         return 1;

@@ -10,17 +10,16 @@
 namespace sim {
 namespace {
 
-constexpr std::string_view DefaultText =
+constexpr std::string_view DefaultBus =
     "# One PCI bus: a host bridge of another vendor, and an 8-channel Quelta board on IRQ 5\n"
-    "# whose channels are wired in null-modem pairs, paced in real time.\n"
+    "# whose channels are wired in null-modem pairs.\n"
     "buses 1\n"
-    "function bus=0 device=0 function=0 vendor=0x8086 device-id=0x1237\n"
-    "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
+    "function bus=0 device=0 function=0 vendor=0x8086 device-id=0x1237\n";
+constexpr std::string_view DefaultWiring =
     "channel 0 null-modem 1\n"
     "channel 2 null-modem 3\n"
     "channel 4 null-modem 5\n"
-    "channel 6 null-modem 7\n"
-    "pace 1.0\n";
+    "channel 6 null-modem 7\n";
 
 constexpr std::uint32_t DefaultBarBase = 0xF0000000;
 constexpr std::uint32_t DefaultBarStride = 0x00100000;
@@ -419,6 +418,9 @@ private:
 
 ParsedDescription ParseDescription(std::string_view text) { return Parser().Run(text); }
 
-std::string_view DefaultDescriptionText() { return DefaultText; }
+std::string DefaultDescriptionText(std::string_view pace) {
+    return std::string(DefaultBus) + std::string(DefaultBoardStatement) +
+           std::string(DefaultWiring) + "pace " + std::string(pace) + "\n";
+}
 
 }  // namespace sim

@@ -16,7 +16,7 @@ using testsupport::Line;
 // A board set up as the driver sets one up, in manual time.
 class EngineOnModel : public testsupport::EngineBoard {
 public:
-    explicit EngineOnModel(std::string_view description = testsupport::EightNullModem)
+    explicit EngineOnModel(const std::string& description = sim::DefaultDescriptionText())
         : EngineBoard(description, Mode::Manual) {
         EXPECT_EQ(Failure(), "");
     }
@@ -89,9 +89,8 @@ TEST(Engine, BreakAndParityReachLineErrors) {
 // is lost; channel 6, without flow control, keeps the RTS it was given, overruns its FIFO, and its
 // port's lineErrors say so.
 TEST(Engine, AutomaticRtsKeepsTheFifoFromOverflowingUnderALateService) {
-    EngineOnModel engine(
-        "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
-        "channel 5 open\nchannel 6 open\n");
+    EngineOnModel engine(std::string(sim::DefaultBoardStatement) +
+                         "channel 5 open\nchannel 6 open\n");
     engine.SetStep(CharTime(921600) * 100);
     EXPECT_TRUE(engine.Open(5, Line({.baudRate = 921600, .flowControl = FlowControl::RtsCts})));
     EXPECT_TRUE(engine.Open(6, Line({.baudRate = 921600})));

@@ -28,10 +28,7 @@ public:
         sim::MachineOptions options;
         options.manualTime = manualTime;
         sim::LoadedMachine loaded = sim::LoadMachine(
-            "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 "
-            "clock=14745600\n" +
-                std::string(channels),
-            "test", options);
+            std::string(sim::DefaultBoardStatement) + std::string(channels), "test", options);
         EXPECT_TRUE(loaded.machine) << loaded.error;
         machine_ = std::move(loaded.machine);
     }

@@ -16,11 +16,6 @@
 
 namespace testsupport {
 
-// The default machine's board: 8 channels in null-modem pairs 0-1, 2-3, 4-5, 6-7, IRQ 5.
-constexpr std::string_view EightNullModem =
-    "board bus=0 device=3 function=0 device-id=0x0158 subsystem=0x312 irq=5 clock=14745600\n"
-    "channel 0 null-modem 1\nchannel 2 null-modem 3\nchannel 4 null-modem 5\n"
-    "channel 6 null-modem 7\n";
 
 // The time of one character of `bits` bits at a baud rate, in simulated picoseconds.
 sim::SimTime CharTime(std::int32_t baud, double bits = 10);

@@ -92,7 +92,8 @@ TEST(DriverStartup, FailuresOfSetUp) {
     EXPECT_EQ(partial.Process().Terminate(), 0);
     EXPECT_EQ(partial.Process().Out(), Loaded(0, 1));
     const std::string link = "/tmp/quelta-pty-" + testsupport::UniqueNamespace("own");
-    RunningDriver first(DefaultBoard + "channel 4 pty " + link + "\nchannel 5 pty\n");
+    RunningDriver first(std::string(sim::DefaultBoardStatement) + "channel 4 pty " + link +
+                        "\nchannel 5 pty\n");
     ASSERT_TRUE(first.Process().WaitForOutput(Loaded(0, 8)));
     const std::string farEnd = std::filesystem::read_symlink(link).string();
     const std::string named = first.Process().Err();

@@ -17,7 +17,6 @@
 
 namespace {
 
-using testsupport::EightNullModem;
 using testsupport::EngineBoard;
 using testsupport::Line;
 
@@ -67,7 +66,7 @@ std::uint8_t WriterByte(std::uint32_t writer, std::uint32_t i) {
 }
 
 TEST(SharedPort, TwoDevicesOnOnePortMoveEveryByteOnceAndKeepTheRingsWhole) {
-    EngineBoard engine(std::string(EightNullModem) + "pace 0\n", EngineBoard::Mode::Running);
+    EngineBoard engine(sim::DefaultDescriptionText("0"), EngineBoard::Mode::Running);
     ASSERT_EQ(engine.Failure(), "");
     const LineConfig line = Line({.baudRate = 921600, .flowControl = FlowControl::RtsCts});
     ASSERT_TRUE(engine.Open(Sender, line));
