@@ -16,7 +16,6 @@
 
 namespace testsupport {
 
-
 // The time of one character of `bits` bits at a baud rate, in simulated picoseconds.
 sim::SimTime CharTime(std::int32_t baud, double bits = 10);
 
