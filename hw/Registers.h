@@ -56,7 +56,11 @@ constexpr std::uint32_t FifoDepth = 64;  // both FIFOs hold 64 bytes
 
 namespace Ier {
 constexpr std::uint8_t None = 0x00;
-constexpr std::uint8_t All = 0x0F;  // received data, THR empty, line status, modem status
+constexpr std::uint8_t RxData = 0x01;      // received data at the trigger, and receive time-out
+constexpr std::uint8_t TxEmpty = 0x02;     // transmit holding register empty
+constexpr std::uint8_t LineStatus = 0x04;  // receiver line status (overrun, parity, framing, break)
+constexpr std::uint8_t ModemStatus = 0x08;  // a change of CTS, DSR, RI or DCD
+constexpr std::uint8_t All = RxData | TxEmpty | LineStatus | ModemStatus;
 }  // namespace Ier
 
 namespace Iir {

@@ -4,6 +4,7 @@
 #include "platform/Rtss.h"
 #include "port/PortRecord.h"
 #include "port/PortReport.h"
+#include "port/ReceiveHold.h"
 #include "port/TransmitKick.h"
 
 namespace {
@@ -40,6 +41,48 @@ std::uint32_t TransmitRoom(const ChannelRegs* regs) {
         return 1;
     }
     return reading.level >= FifoDepth ? 0 : FifoDepth - reading.level;
+}
+
+// Moves the FIFO's bytes into rxRing, as many as one stable level reading counts; with flow
+// control in force no more than the ring has room for.
+void DrainReceiveFifo(std::uint8_t channel, PortRecord* port) {
+    ChannelRegs* regs = port->regs;
+    const LevelReading reading = ReadStableLevel(regs, RxLevel);
+    if (reading.level == 0) {
+        return;
+    }
+    // Only the line fills the FIFO while it is read, so an unsettled non-zero level holds at least
+    // one byte. A stable reading above the depth is a glitch; the burst stays inside the window.
+    std::uint32_t level = 1;
+    if (reading.settled) {
+        level = reading.level < FifoDepth ? reading.level : FifoDepth;
+    }
+    // With an error byte in the FIFO, one byte per pass keeps the error status with its byte.
+    if ((ReadReg(regs, LSR) & Lsr::FifoError) != 0) {
+        level = 1;
+    }
+    level = ReceivableBytes(channel, port, level);
+    for (std::uint32_t j = 0; j < level; ++j) {
+        const auto slot = static_cast<RegOffset>(FifoWindow + j);
+        // rxCount is the one word both sides change. The byte is in the ring before the count
+        // covers it: ReadPort on another processor of the host tests the count without a section.
+        const InterruptState state = DisableInterrupts();
+        const std::uint32_t held = port->rxCount.load();
+        if (held < RingSize) {
+            port->rxRing[port->rxHead] = ReadReg(regs, slot);
+            port->rxCount.store(held + 1);
+            ++port->rxHead;
+        } else {
+            // Without flow control a full ring never stops the drain: the byte is read, dropped
+            // and counted as overrun.
+            NoteRingOverrun(channel, port);
+            (void)ReadReg(regs, slot);
+        }
+        RestoreInterrupts(state);
+        if (port->rxHead == RingSize) {
+            port->rxHead = 0;
+        }
+    }
 }
 
 }  // namespace
@@ -89,39 +132,11 @@ void ReceiveService(std::uint8_t channel) {
     if (port == nullptr) {
         return;
     }
-    ChannelRegs* regs = port->regs;
-    const LevelReading reading = ReadStableLevel(regs, RxLevel);
-    if (reading.level == 0) {
-        return;
-    }
-    // Only the line fills the FIFO while it is read, so an unsettled non-zero level holds at least
-    // one byte. A stable reading above the depth is a glitch; the burst stays inside the window.
-    std::uint32_t level = 1;
-    if (reading.settled) {
-        level = reading.level < FifoDepth ? reading.level : FifoDepth;
-    }
-    // With an error byte in the FIFO, one byte per pass keeps the error status with its byte.
-    if ((ReadReg(regs, LSR) & Lsr::FifoError) != 0) {
-        level = 1;
-    }
-    for (std::uint32_t j = 0; j < level; ++j) {
-        const auto slot = static_cast<RegOffset>(FifoWindow + j);
-        // rxCount is the one word both sides change. The byte is in the ring before the count
-        // covers it: ReadPort on another processor of the host tests the count without a section.
-        const InterruptState state = DisableInterrupts();
-        const std::uint32_t held = port->rxCount.load();
-        if (held < RingSize) {
-            port->rxRing[port->rxHead] = ReadReg(regs, slot);
-            port->rxCount.store(held + 1);
-            ++port->rxHead;
-        } else {
-            // A full ring never stops the drain: the byte is read, dropped and counted as overrun.
-            NoteRingOverrun(channel, port);
-            (void)ReadReg(regs, slot);
-        }
-        RestoreInterrupts(state);
-        if (port->rxHead == RingSize) {
-            port->rxHead = 0;
-        }
+    DrainReceiveFifo(channel, port);
+    // A port with flow control whose ring cannot take another FIFO's worth is held: with its
+    // received-data interrupt masked the FIFO fills to its trigger and the channel stops the far
+    // end. The service runs only while that interrupt is unmasked, so here a hold only begins.
+    if (UpdateReceiveHold(channel, port)) {
+        WriteReg(port->regs, IER, WantedEnables(channel));
     }
 }

@@ -7,5 +7,6 @@
 
 // Moves txRing into the transmit FIFO, up to its free room.
 void TransmitService(std::uint8_t channel);
-// Drains the receive FIFO into rxRing, dropping bytes the full ring has no room for.
+// Drains the receive FIFO into rxRing. Without flow control it drops what the full ring has no room
+// for; with flow control it leaves that in the FIFO and holds the port (port/ReceiveHold.h).
 void ReceiveService(std::uint8_t channel);

@@ -11,6 +11,7 @@
 #include "port/PortRecord.h"
 #include "port/PortReport.h"
 #include "port/PortSteps.h"
+#include "port/ReceiveHold.h"
 
 // Each operation runs in one interrupt-disabled section from its first step to its last, so the
 // interrupt service never sees a channel or a ring half reprogrammed. The steps called inside
@@ -199,6 +200,11 @@ void OpenPort(std::uint8_t portIndex) {
         ApplyLineMode(port, portIndex);
     }
     StartPortReport(portIndex, OpenedSettings(), divisor);
+    // An open leaves IER as it was, but a port held until now would keep its received-data
+    // interrupt masked with nothing left to lift it.
+    if (UpdateReceiveHold(portIndex, port)) {
+        WriteReg(regs, IER, WantedEnables(portIndex));
+    }
     RestoreInterrupts(state);
 }
 
@@ -211,6 +217,7 @@ std::uint32_t ClosePort(std::uint8_t portIndex) {
     const InterruptState state = DisableInterrupts();
     WriteReg(regs, IER, Ier::None);
     ResetRings(port);  // and with it the transmitter idle, so ClearBreak ends a break
+    (void)UpdateReceiveHold(portIndex, port);  // the empty ring ends a hold; IER stays off
     ClearBreak(port);
     ClearRts(port);
     ClearDtr(port);
@@ -251,8 +258,10 @@ std::uint32_t SetPortConfig(std::uint8_t portIndex, const std::uint8_t* data) {
     if (port->hasLineDriverControl != 0) {
         ApplyLineMode(port, portIndex);
     }
-    WriteReg(regs, IER, Ier::All);
+    // The new settings decide whether a nearly full ring holds the far end from now on.
     NoteSettingsInForce(portIndex, port->config, divisor);
+    (void)UpdateReceiveHold(portIndex, port);
+    WriteReg(regs, IER, WantedEnables(portIndex));
     RestoreInterrupts(state);
     return 0;
 }
@@ -275,5 +284,8 @@ void FlushPort(std::uint8_t portIndex, bool receive, bool transmit) {
     // The same FIFO mode and trigger bits as every other FCR write of an open port, so only the
     // chosen FIFOs are emptied.
     WriteFifoControl(port, static_cast<std::uint8_t>(Fcr::Enable | fifoResets));
+    if (UpdateReceiveHold(portIndex, port)) {  // an emptied receive ring ends a hold
+        WriteReg(port->regs, IER, WantedEnables(portIndex));
+    }
     RestoreInterrupts(state);
 }

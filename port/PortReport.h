@@ -8,7 +8,9 @@
 #include "wire/LineConfig.h"
 
 struct PortReport {
-    LineConfig inForce;     // open defaults, then each accepted configuration; 0 before any open
+    // Open defaults, then each accepted configuration; 0 before any open. Written with interrupts
+    // disabled; whether a full receive ring holds the far end follows it (port/ReceiveHold.h).
+    LineConfig inForce;
     std::uint16_t divisor;  // loaded with inForce
     // 1 from an accepted configuration until the next open or close: the channel raises its
     // interrupts (an open leaves IER as it was, a close turns it off) and moves bytes.

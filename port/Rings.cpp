@@ -1,7 +1,9 @@
 #include "port/Rings.h"
 
+#include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
 #include "port/PortRecord.h"
+#include "port/ReceiveHold.h"
 #include "port/TransmitKick.h"
 
 void ReadPort(std::uint8_t portIndex, std::uint8_t* destination, std::uint32_t length,
@@ -30,6 +32,17 @@ void ReadPort(std::uint8_t portIndex, std::uint8_t* destination, std::uint32_t l
         }
     }
     *count = copied;
+    // A held port gets its received-data interrupt back once the reader has made room; the
+    // channel then lets the far end go on as its FIFO drains. The flag is tested without a
+    // section (only this side clears it); the decision and the IER write form one, against the
+    // receive service setting a hold in between.
+    if (ReceiveHeld[portIndex].load() != 0) {
+        const InterruptState state = DisableInterrupts();
+        if (UpdateReceiveHold(portIndex, port)) {
+            WriteReg(port->regs, IER, WantedEnables(portIndex));
+        }
+        RestoreInterrupts(state);
+    }
 }
 
 void WritePort(std::uint8_t portIndex, const std::uint8_t* source, std::uint32_t length,

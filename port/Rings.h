@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-// Copies up to length received bytes into destination; count reports how many.
+// Copies up to length received bytes into destination; count reports how many. A port held for
+// want of ring room (port/ReceiveHold.h) is let go once the read has made enough of it.
 void ReadPort(std::uint8_t portIndex, std::uint8_t* destination, std::uint32_t length,
               std::uint32_t* count);
 

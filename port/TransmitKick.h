@@ -4,6 +4,6 @@
 
 struct PortRecord;
 
-// Writes IER off, then every enable on, so that the channel raises a fresh transmit-empty
-// interrupt and the transmit service runs for whatever txRing holds.
+// Writes IER off, then the enables the port wants on, so that the channel raises a fresh
+// transmit-empty interrupt and the transmit service runs for whatever txRing holds.
 void KickTransmitter(PortRecord* port);

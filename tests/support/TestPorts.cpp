@@ -1,5 +1,8 @@
 #include "tests/support/TestPorts.h"
 
+#include "port/PortReport.h"
+#include "port/ReceiveHold.h"
+
 namespace fake {
 
 TestPorts::~TestPorts() {
@@ -12,6 +15,9 @@ PortRecord& TestPorts::Add(std::uint8_t portIndex, ChannelRegs* regs) {
     auto record = std::make_unique<PortRecord>();  // value-initialised: every field zero
     record->regs = regs;
     PortTable[portIndex] = record.get();
+    // The tables beside PortTable outlive a test: no earlier test's settings or hold carry over.
+    PortReports[portIndex].inForce = {};
+    ReceiveHeld[portIndex].store(0);
     records_.emplace_back(portIndex, std::move(record));
     return *records_.back().second;
 }
