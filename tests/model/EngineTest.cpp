@@ -2,11 +2,14 @@
 // client does, bytes written and read through the rings, interrupts delivered by the backend.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "port/LineSignals.h"
 #include "port/PortOps.h"
+#include "port/PortReport.h"
 #include "tests/support/EngineBoard.h"
+#include "tests/support/StalledReader.h"
 
 namespace {
 
@@ -107,20 +110,47 @@ TEST(Engine, AutomaticRtsKeepsTheFifoFromOverflowingUnderALateService) {
     EXPECT_EQ(engine.Port(6).lineErrors.load() & Lsr::Overrun, Lsr::Overrun);
 }
 
-// The receive service drains the FIFO whatever the ring holds: what a full ring cannot take is
-// dropped and marked as overrun, and the FIFO itself never overflows.
-TEST(Engine, FullReceiveRingDropsBytesAndSetsTheOverrunBit) {
-    EngineOnModel engine;
-    engine.SetStep(CharTime(921600) / 2);
-    engine.OpenPair(6, 7, Line({.baudRate = 921600}));
-    const std::string stream = Pattern(RingSize + 300, 0xFF, 3);
-    EXPECT_TRUE(engine.WriteAll(6, stream));
-    EXPECT_TRUE(engine.PumpUntil([&] { return engine.Port(6).txActive.load() == 0; },
-                                 2 * RingSize * CharTime(921600)));
-    engine.Pump(CharTime(921600) * 80);
-    EXPECT_EQ(engine.Port(7).lineErrors.load(), Lsr::Overrun);
-    EXPECT_EQ(engine.Board().ChannelStats(7).overruns, 0u);
-    EXPECT_TRUE(engine.ReadAvailable(7) == stream.substr(0, RingSize));
+// A reader stalled for 10 s during a 1 MB stream at 921,600. With automatic RTS/CTS or XON/XOFF
+// the full ring holds the FIFO and the channel holds the sender (CTS low, or XOFF), so every byte
+// arrives once and in order. Without flow control the receive service drains the FIFO all the
+// same (it never overflows) and drops what arrives while the ring is full, counting each byte.
+TEST(Engine, AStalledReaderHoldsTheSenderUnderFlowControlAndLosesTheNewestWithout) {
+    struct Case {
+        const char* name;
+        LineConfig line;
+        bool holds;
+    };
+    const Case cases[] = {
+        {"no flow control", Line({.baudRate = 921600}), false},
+        {"RTS/CTS", Line({.baudRate = 921600, .flowControl = FlowControl::RtsCts}), true},
+        {"XON/XOFF", Line({.baudRate = 921600, .softwareFlow = 1}), true},
+    };
+    const std::string stream = testsupport::FlowSafeStream(1 << 20);
+    for (const Case& c : cases) {
+        EngineOnModel engine;
+        engine.SetStep(CharTime(921600) * 8);
+        engine.OpenPair(0, 1, c.line);
+        const testsupport::StallOutcome outcome = testsupport::RunStalledReader(
+            engine, 0, 1, stream, 100 * sim::Millisecond, 10 * sim::PicosecondsPerSecond,
+            30 * sim::PicosecondsPerSecond);
+        const std::uint32_t dropped = PortReports[1].ringOverruns.load();
+        EXPECT_EQ(engine.Board().ChannelStats(1).overruns, 0u) << c.name;
+        EXPECT_EQ(outcome.senderHeld, c.holds) << c.name;
+        EXPECT_EQ(engine.Port(1).lineErrors.load(), c.holds ? 0 : Lsr::Overrun) << c.name;
+        if (c.holds) {
+            EXPECT_TRUE(outcome.received == stream) << c.name;
+            EXPECT_EQ(dropped, 0u) << c.name;
+            EXPECT_TRUE(outcome.ctsSeenLow || c.line.flowControl == 0) << c.name;
+            continue;
+        }
+        // One gap, where the ring was full: what came before it and after it is whole.
+        ASSERT_EQ(outcome.received.size() + dropped, stream.size());
+        const auto gap = static_cast<std::size_t>(
+            std::mismatch(outcome.received.begin(), outcome.received.end(), stream.begin()).first -
+            outcome.received.begin());
+        EXPECT_GE(gap, RingSize);
+        EXPECT_TRUE(outcome.received.compare(gap, std::string::npos, stream, gap + dropped) == 0);
+    }
 }
 
 // Bursts sized by one stable level reading: per byte, the move itself plus the interrupt path

@@ -9,6 +9,7 @@
 #include "platform/Rtss.h"
 #include "port/Isr.h"
 #include "port/PortOps.h"
+#include "port/ReceiveHold.h"
 #include "port/Rings.h"
 #include "server/DeviceNames.h"
 #include "startup/BoardModels.h"
@@ -62,6 +63,7 @@ EngineBoard::~EngineBoard() {
     for (std::uint8_t n = 0; n < channels_; ++n) {
         RtFreeLockedMemory(PortTable[n]);
         PortTable[n] = nullptr;
+        ReceiveHeld[n].store(0);
         DeviceNameTable[n] = {};
     }
     isrContext = {};

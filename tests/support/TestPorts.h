@@ -17,7 +17,8 @@ public:
     TestPorts(const TestPorts&) = delete;
     TestPorts& operator=(const TestPorts&) = delete;
 
-    // Installs a zeroed record for the port index, reaching the given window.
+    // Installs a zeroed record for the port index, reaching the given window, with no settings
+    // in force and no receive hold.
     PortRecord& Add(std::uint8_t portIndex, ChannelRegs* regs);
 
 private:
