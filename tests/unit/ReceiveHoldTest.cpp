@@ -27,12 +27,13 @@ using testsupport::Line;
 namespace {
 
 constexpr std::uint8_t Masked = Ier::All & ~Ier::RxData;
+constexpr std::uint8_t Index = 0;  // the table's first entry: the kicks find a port by its record
 
 class ReceiveHold : public ::testing::Test {
 protected:
     void SetUp() override { boardClockHz = 14'745'600; }
     void TearDown() override { boardClockHz = 0; }
-    void InForce(const LineConfig& settings) { PortReports[2].inForce = settings; }
+    void InForce(const LineConfig& settings) { PortReports[Index].inForce = settings; }
     void FillRing(std::uint32_t room) {
         port.rxHead = port.rxTail = port.rxCount = 0;
         fake::Receive(port, RingSize - room);
@@ -42,9 +43,9 @@ protected:
     std::vector<std::uint8_t> EnableWrites() const {
         std::vector<std::uint8_t> values;
         for (const Access& access : regs.Writes()) {
-            if (access.offset == 2 * ChannelWindowSize + LCR) {
+            if (access.offset == Index * ChannelWindowSize + LCR) {
                 values.clear();
-            } else if (access.offset == 2 * ChannelWindowSize + IER) {
+            } else if (access.offset == Index * ChannelWindowSize + IER) {
                 EXPECT_TRUE(access.disabled);
                 values.push_back(access.value);
             }
@@ -54,13 +55,13 @@ protected:
 
     fake::ScriptedRegisters regs;
     fake::TestPorts ports;
-    PortRecord& port = ports.Add(2, regs.Window(2));
+    PortRecord& port = ports.Add(Index, regs.Window(Index));
 };
 
-// A burst of 20 on ring room 100, 70, 10 and 0: with automatic RTS or XON/XOFF the service takes
-// no more than fits and masks received data once less than a FIFO's worth is left; with automatic
-// CTS alone (which cannot stop the far end) it drains the FIFO, dropping what does not fit, and
-// leaves the enables alone.
+// A burst of 20 on ring room 84 (64 left: enough), 70, 10 and 0: with automatic RTS or XON/XOFF the
+// service takes no more than fits and masks received data once less than a FIFO's worth is left;
+// with automatic CTS alone (which cannot stop the far end) it drains the FIFO, dropping what does
+// not fit, and leaves the enables alone.
 TEST_F(ReceiveHold, TheReceiveServiceTakesWhatFitsAndMasksReceivedDataOnAFullRing) {
     struct Case {
         LineConfig settings;
@@ -70,7 +71,7 @@ TEST_F(ReceiveHold, TheReceiveServiceTakesWhatFitsAndMasksReceivedDataOnAFullRin
     // clang-format off
     const Case cases[] = {
         {Line({.flowControl = FlowControl::AutoCts}), 10, 20, {}},
-        {Line({.flowControl = FlowControl::RtsCts}), 100, 20, {}},
+        {Line({.flowControl = FlowControl::RtsCts}), 84, 20, {}},
         {Line({.flowControl = FlowControl::AutoRtsWithOut1}), 70, 20, {Masked}},
         {Line({.softwareFlow = 1}), 10, 10, {Masked}},
         {Line({.softwareFlow = 1}), 0, 0, {Masked}},
@@ -78,19 +79,20 @@ TEST_F(ReceiveHold, TheReceiveServiceTakesWhatFitsAndMasksReceivedDataOnAFullRin
     // clang-format on
     for (const Case& c : cases) {
         InForce(c.settings);
-        ReceiveHeld[2].store(0);
+        ReceiveHeld[Index].store(0);
         FillRing(c.room);
         regs.ClearLog();
-        regs.Set(RxLevel, 20, 2);
-        regs.Set(LSR, Lsr::DataReady, 2);
-        ReceiveService(2);
-        std::vector<Access> expected = {R(RxLevel, 20, 2), R(RxLevel, 20, 2), R(LSR, 0x01, 2)};
+        regs.Set(RxLevel, 20, Index);
+        regs.Set(LSR, Lsr::DataReady, Index);
+        ReceiveService(Index);
+        std::vector<Access> expected = {R(RxLevel, 20, Index), R(RxLevel, 20, Index),
+                                        R(LSR, 0x01, Index)};
         for (std::uint32_t i = 0; i < c.moved; ++i) {
-            expected.push_back(R(static_cast<RegOffset>(FifoWindow + i), 0, 2));
+            expected.push_back(R(static_cast<RegOffset>(FifoWindow + i), 0, Index));
         }
-        for (const std::uint8_t value : c.enables) expected.push_back(W(IER, value, 2));
+        for (const std::uint8_t value : c.enables) expected.push_back(W(IER, value, Index));
         EXPECT_EQ(regs.Log(), expected) << c.room;
-        EXPECT_EQ(ReceiveHeld[2].load(), c.enables.empty() ? 0 : 1) << c.room;
+        EXPECT_EQ(ReceiveHeld[Index].load(), c.enables.empty() ? 0 : 1) << c.room;
     }
 }
 
@@ -107,32 +109,38 @@ TEST_F(ReceiveHold, WhileHeldEveryEnableWriteKeepsReceivedDataOffUntilRoomOrNewS
         bool held;                          // after it
     };
     const Step steps[] = {
-        {"write (kick)", [&] { WritePort(2, out, 0, &count); }, {Ier::None, Masked}, true},
+        {"write (kick)", [&] { WritePort(Index, out, 0, &count); }, {Ier::None, Masked}, true},
         {"clear break (kick)", [&] { ClearBreak(&port); }, {Ier::None, Masked}, true},
-        {"transmit finds no room (kick)", [&] { TransmitService(2); }, {Ier::None, Masked}, true},
-        {"read leaving room below 4 FIFOs", [&] { ReadPort(2, out, 240, &count); }, {}, true},
-        {"read making 4 FIFOs of room", [&] { ReadPort(2, out, 246, &count); }, {Ier::All}, false},
-        {"settings with flow control", [&] { SetPortConfig(2, Bytes(flow)); }, {Masked}, true},
-        {"settings without", [&] { SetPortConfig(2, Bytes(plain)); }, {Ier::All}, false},
-        {"open", [&] { OpenPort(2); }, {Ier::All}, false},
+        {"transmit finds no room (kick)",
+         [&] { TransmitService(Index); },
+         {Ier::None, Masked},
+         true},
+        {"read leaving room below 4 FIFOs", [&] { ReadPort(Index, out, 240, &count); }, {}, true},
+        {"read making 4 FIFOs of room",
+         [&] { ReadPort(Index, out, 246, &count); },
+         {Ier::All},
+         false},
+        {"settings with flow control", [&] { SetPortConfig(Index, Bytes(flow)); }, {Masked}, true},
+        {"settings without", [&] { SetPortConfig(Index, Bytes(plain)); }, {Ier::All}, false},
+        {"open", [&] { OpenPort(Index); }, {Ier::All}, false},
         {"close (its kick, then off)",
-         [&] { ClosePort(2); },
+         [&] { ClosePort(Index); },
          {Ier::None, Ier::All, Ier::None},
          false},
-        {"flush of the receive side", [&] { FlushPort(2, true, false); }, {Ier::All}, false},
-        {"flush of the transmit side", [&] { FlushPort(2, false, true); }, {}, true},
+        {"flush of the receive side", [&] { FlushPort(Index, true, false); }, {Ier::All}, false},
+        {"flush of the transmit side", [&] { FlushPort(Index, false, true); }, {}, true},
     };
     for (const Step& step : steps) {
         InForce(flow);
         FillRing(10);
-        ReceiveHeld[2].store(1);
+        ReceiveHeld[Index].store(1);
         port.txActive = 0;
         port.txCount = 1;
-        regs.Set(TxLevel, FifoDepth, 2);  // a full transmit FIFO: the service only kicks
+        regs.Set(TxLevel, FifoDepth, Index);  // a full transmit FIFO: the service only kicks
         regs.ClearLog();
         step.operation();
         EXPECT_EQ(EnableWrites(), step.enables) << step.name;
-        EXPECT_EQ(ReceiveHeld[2].load(), step.held ? 1 : 0) << step.name;
+        EXPECT_EQ(ReceiveHeld[Index].load(), step.held ? 1 : 0) << step.name;
     }
 }
 
