@@ -13,6 +13,7 @@
 #include "StalledReader.h"
 #include "port/PortOps.h"
 #include "port/PortReport.h"
+#include "sim/Description.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ double Seconds(sim::SimTime t) {
 }
 
 void Run(std::int32_t baud, double stallSeconds, const Flow& flow) {
-    testsupport::EngineBoard engine(testsupport::EightNullModem,
+    testsupport::EngineBoard engine(sim::DefaultDescriptionText(),
                                     testsupport::EngineBoard::Mode::Manual);
     if (!engine.Failure().empty()) {
         std::fprintf(stderr, "%s\n", engine.Failure().c_str());

@@ -39,7 +39,7 @@ StallOutcome RunStalledReader(EngineBoard& engine, std::uint8_t from, std::uint8
                 }
             }
             if (now >= stallAt && now < stallAt + stall) {
-                const sim::ChannelView sender = engine.Board().Peek(from);
+                const sim::ChannelSnapshot sender = engine.Board().Peek(from);
                 outcome.senderHeld = outcome.senderHeld || sender.txHeld;
                 outcome.ctsSeenLow = outcome.ctsSeenLow || (sender.msr & sim::reg::msr::Cts) == 0;
             } else {
