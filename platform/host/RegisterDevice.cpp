@@ -45,22 +45,33 @@ std::uintptr_t ReservedRange() {
     std::abort();
 }
 
-// The device and offset behind an address, or a crash for an address nothing is mapped at.
-sim::RegisterDevice* Resolve(std::uintptr_t address, std::uint32_t* offset, const char* what) {
+// The device and offset behind an address, or null when nothing is mapped there.
+sim::RegisterDevice* DeviceAt(std::uintptr_t address, std::uint32_t* offset) {
     const std::uintptr_t base = ReservedRange();
     if (address < base || address >= base + SlotCount * MaxMappingLength) {
-        BadAccess(address, what);
+        return nullptr;
     }
     const Slot& slot = slots[(address - base) / MaxMappingLength];
     *offset = static_cast<std::uint32_t>((address - base) % MaxMappingLength);
     sim::RegisterDevice* device = slot.device.load(std::memory_order_acquire);
-    if (device == nullptr || *offset >= slot.length.load(std::memory_order_relaxed)) {
+    return *offset < slot.length.load(std::memory_order_relaxed) ? device : nullptr;
+}
+
+// The same, or a crash for an address nothing is mapped at.
+sim::RegisterDevice* Resolve(std::uintptr_t address, std::uint32_t* offset, const char* what) {
+    sim::RegisterDevice* device = DeviceAt(address, offset);
+    if (device == nullptr) {
         BadAccess(address, what);
     }
     return device;
 }
 
 }  // namespace
+
+bool IsMappedRegister(const volatile void* address) {
+    std::uint32_t offset = 0;
+    return DeviceAt(reinterpret_cast<std::uintptr_t>(address), &offset) != nullptr;
+}
 
 void* MapRegisterDevice(sim::RegisterDevice* device, std::uint32_t length) {
     if (length == 0 || length > MaxMappingLength) {

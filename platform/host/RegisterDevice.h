@@ -16,5 +16,7 @@ constexpr std::uint32_t MaxMappingLength = 0x10000;
 // platform reach the device, a direct dereference faults at once. Null when no slot is free.
 void* MapRegisterDevice(sim::RegisterDevice* device, std::uint32_t length);
 void UnmapRegisterDevice(void* base);
+// True when a device is mapped at the address: what a trapped direct access may be sent to.
+bool IsMappedRegister(const volatile void* address);
 
 }  // namespace host
