@@ -38,6 +38,24 @@ inline std::string Loaded(int first, int count) {
     return lines;
 }
 
+// The driver as a command: quelta-driver with the arguments, or, where QUELTA_TEST_LOADER and
+// QUELTA_TEST_IMAGE are set (the test command's image pass), the target image itself through
+// its loader: quelta-rtss-run IMAGE with the arguments.
+struct DriverCommand {
+    std::string program;
+    std::vector<std::string> arguments;
+};
+
+inline DriverCommand Driver(std::vector<std::string> args) {
+    const char* loader = std::getenv("QUELTA_TEST_LOADER");
+    const char* image = std::getenv("QUELTA_TEST_IMAGE");
+    if (loader == nullptr || *loader == '\0' || image == nullptr || *image == '\0') {
+        return {QUELTA_DRIVER_PATH, std::move(args)};
+    }
+    args.insert(args.begin(), image);
+    return {loader, std::move(args)};
+}
+
 class RunningDriver {
 public:
     // The machine description goes to a temporary file, removed at the end. program: another
@@ -50,7 +68,11 @@ public:
         env.try_emplace("RTSS_NAMESPACE", space_);
         env["QUELTA_SIM"] = machinePath_;
         setenv("RTSS_NAMESPACE", space_.c_str(), 1);  // this process's clients meet it
-        process_ = std::make_unique<testsupport::ChildProcess>(program, args, env);
+        const DriverCommand command = program == QUELTA_DRIVER_PATH
+                                          ? Driver(std::move(args))
+                                          : DriverCommand{program, std::move(args)};
+        process_ =
+            std::make_unique<testsupport::ChildProcess>(command.program, command.arguments, env);
     }
     // Ended as the platform ends it, so that it removes its objects (a kill would leave them).
     ~RunningDriver() {

@@ -101,8 +101,9 @@ TEST(DriverStartup, FailuresOfSetUp) {
               std::string::npos)
         << named;
     EXPECT_NE(named.find("pty far end of board 0 channel 5: /dev/"), std::string::npos) << named;
+    const DriverCommand command = Driver({"-Q", "5"});
     testsupport::ChildProcess second(
-        QUELTA_DRIVER_PATH, {"-Q", "5"},
+        command.program, command.arguments,
         {{"QUELTA_SIM", first.MachinePath()}, {"RTSS_NAMESPACE", first.Namespace()}});
     const std::string refused =
         "Failed to register Quelta driver (error=183).\n"
@@ -114,7 +115,7 @@ TEST(DriverStartup, FailuresOfSetUp) {
     EXPECT_EQ(std::filesystem::read_symlink(link).string(), farEnd) << "the first one's link";
     EXPECT_EQ(RunningDriver::Open("Serial0").GetRxCount(), 0u) << "the first one serves on";
     first.Process().Kill();
-    testsupport::ChildProcess again(QUELTA_DRIVER_PATH, {"-Q", "5"},
+    testsupport::ChildProcess again(command.program, command.arguments,
                                     {{"QUELTA_SIM", ""}, {"RTSS_NAMESPACE", first.Namespace()}});
     EXPECT_TRUE(again.WaitForOutput(Loaded(0, 8))) << again.Out();
     EXPECT_EQ(again.Terminate(), 0);
