@@ -187,6 +187,13 @@ Headers ReadHeaders(std::span<const std::uint8_t> file) {
         }
         headers.sections.push_back(section);
     }
+    if (std::none_of(headers.sections.begin(), headers.sections.end(), [&](const Section& s) {
+            return (s.characteristics & SectionExecutable) && headers.entryRva >= s.rva &&
+                   headers.entryRva - s.rva < s.extent;
+        })) {
+        throw LoadError("the entry point " + Hex(headers.entryRva) +
+                        " does not lie in an executable section");
+    }
     bytes.Need(0, headers.headerSize, "truncated: the headers");
     return headers;
 }
