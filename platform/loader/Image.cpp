@@ -203,7 +203,6 @@ Headers ReadHeaders(std::span<const std::uint8_t> file) {
 std::vector<std::uint32_t> Relocate(std::uint8_t* base, const Bytes& image, const Directory& table,
                                     std::uint32_t delta) {
     std::vector<std::uint32_t> words;
-    image.Need(table.rva, table.size, "the relocation table");
     for (std::uint64_t block = table.rva; block + 8 <= std::uint64_t{table.rva} + table.size;) {
         const auto page = image.At<std::uint32_t>(block, "a relocation block");
         const auto blockSize = image.At<std::uint32_t>(block + 4, "a relocation block");
@@ -334,7 +333,7 @@ std::unique_ptr<LoadedImage> LoadedImage::Load(std::span<const std::uint8_t> fil
         BindImports(base, image, headers.directories[ImportDirectory], options.libraries);
     }
 
-    LoadedCode code{base, loaded->size_, {}, relocated};
+    LoadedCode code{base, {}, relocated};
     for (const Section& section : headers.sections) {
         if (section.characteristics & SectionExecutable) {
             code.executable.emplace_back(section.rva, section.rva + section.extent);

@@ -149,9 +149,10 @@ std::vector<Recognised> PatchRoutines(const LoadedCode& code, bool redirect) {
     std::vector<Recognised> found;
     for (const auto& [target, sites] : BranchesByTarget(code)) {
         std::uint32_t length = 0;
-        const auto end = std::find_if(code.executable.begin(), code.executable.end(),
-                                      [&](const auto& range) { return target < range.second; });
-        const Shape* shape = ShapeAt(code.base + target, code.base + end->second, &length);
+        const auto range =
+            std::find_if(code.executable.begin(), code.executable.end(),
+                         [&](const auto& r) { return target >= r.first && target < r.second; });
+        const Shape* shape = ShapeAt(code.base + target, code.base + range->second, &length);
         if (shape == nullptr) continue;
         Recognised routine{shape->kind, reinterpret_cast<std::uintptr_t>(code.base + target),
                            length, 0, 0};

@@ -35,7 +35,6 @@ struct Recognised {
 // The image as loaded, before its protections are set.
 struct LoadedCode {
     std::uint8_t* base;
-    std::uint32_t size;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> executable;  // [start, end) offsets
     std::span<const std::uint32_t> relocatedWords;  // offsets, ascending, that relocations rewrite
 };

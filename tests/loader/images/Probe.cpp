@@ -87,3 +87,7 @@ const char greeting[] = "relocated";
 const char* greetingAddress = greeting;
 
 PROBE_EXPORT const char* Greeting() { return greetingAddress; }
+
+std::uint32_t calls = 0;  // in the writable data
+
+PROBE_EXPORT std::uint32_t CountCalls() { return ++calls; }
