@@ -39,6 +39,7 @@ constexpr int Gpr[8] = {REG_EAX, REG_ECX, REG_EDX, REG_EBX, REG_ESP, REG_EBP, RE
 thread_local bool cliOpen = false;
 thread_local InterruptState cliState = 0;
 
+// The interrupted thread's registers, as the kernel restores them when the handler returns.
 struct Registers {
     greg_t* gregs;
 
@@ -50,8 +51,8 @@ struct Registers {
     }
     void Set8(int number, std::uint8_t value) {
         const int shift = number & 4 ? 8 : 0;
-        Set(number & 3, (Get(number & 3) & ~(0xFFu << shift)) | static_cast<std::uint32_t>(value)
-                                                                    << shift);
+        const std::uint32_t kept = Get(number & 3) & ~(0xFFu << shift);
+        Set(number & 3, kept | static_cast<std::uint32_t>(value) << shift);
     }
     std::uint32_t& Eip() { return reinterpret_cast<std::uint32_t&>(gregs[REG_EIP]); }
     std::uint32_t& Esp() { return reinterpret_cast<std::uint32_t&>(gregs[REG_ESP]); }
