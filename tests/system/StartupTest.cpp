@@ -12,6 +12,13 @@ namespace {
 
 using namespace systemtest;
 
+// The named objects a driver left in its namespace, for a message that says which.
+std::string NamesLeft(RunningDriver& driver) {
+    std::string names;
+    for (const std::string& name : testsupport::NamesIn(driver.Namespace())) names += name + " ";
+    return names;
+}
+
 const char Usage[] =
     "Usage: \n-Q IRQ of the Quelta Board\n-S Sharable IRQ in RTX, 1 for TRUE, 0 for FALSE\n"
     "-P Port index for naming, read ReadMe.txt for multi-board naming scheme.\n-h help";
@@ -65,7 +72,7 @@ TEST(DriverStartup, ConsoleOutputAndEndAreExact) {
             driver.Process().WaitForOutput(c.console, 15s);
             EXPECT_EQ(driver.Process().Wait(300ms), -1) << c.name << ": parks instead of ending";
             EXPECT_EQ(driver.Process().Terminate(), 0) << c.name;
-            EXPECT_EQ(testsupport::NamesIn(driver.Namespace()).size(), 0u) << c.name;
+            EXPECT_EQ(NamesLeft(driver), "") << c.name;
         }
         EXPECT_EQ(driver.Process().Out(), c.console) << c.name;
     }
@@ -83,7 +90,7 @@ TEST(DriverStartup, FailuresOfSetUp) {
         EXPECT_EQ(driver.Process().Out(), Loaded(0, 8) +
                                               "RtAttachInterruptVectorEx failed 8\n"
                                               "Error: Failed to open serial port\n (0x8)\n");
-        EXPECT_EQ(testsupport::NamesIn(driver.Namespace()).size(), 0u) << "removed at the exit";
+        EXPECT_EQ(NamesLeft(driver), "") << "removed at the exit";
     }
     // The fourth locked allocation is channel 1's record (channel 0 took its record, its device
     // and the device's name copy): set-up stops there without a word and goes on with channel 0.
@@ -153,7 +160,7 @@ TEST(DriverStartup, UnusableHostSettingsStopItBeforeAnythingIsMade) {
             EXPECT_EQ(driver.Process().Err(), message);
             EXPECT_EQ(driver.Process().Out(), "");
         }
-        EXPECT_EQ(testsupport::NamesIn(driver.Namespace()).size(), 0u) << message;
+        EXPECT_EQ(NamesLeft(driver), "") << message;
     }
 }
 
