@@ -1,7 +1,5 @@
 #include "tools/cli/Polling.h"
 
-#include <time.h>
-
 #include <algorithm>
 
 namespace tool {
@@ -13,13 +11,6 @@ constexpr std::chrono::microseconds MinPacerInterval{50};
 constexpr std::chrono::microseconds MaxPacerInterval{10000};
 
 }  // namespace
-
-void Nap(std::chrono::microseconds duration) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    const timespec pause{static_cast<time_t>(seconds.count()),
-                         static_cast<long>((duration - seconds).count() * 1000)};
-    nanosleep(&pause, nullptr);  // cut short by a signal: the caller's loop looks at the flag
-}
 
 PollPacer::PollPacer(std::optional<std::chrono::milliseconds> idleLimit)
     : idleLimit_(idleLimit), lastProgress_(Clock::now()), interval_(MinPacerInterval) {}

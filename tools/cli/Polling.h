@@ -8,11 +8,9 @@
 #include <optional>
 
 #include "tools/common/Commands.h"
+#include "tools/common/Interrupt.h"
 
 namespace tool {
-
-// Sleeps, ending early when a signal arrives (the interrupt handler has no SA_RESTART).
-void Nap(std::chrono::microseconds duration);
 
 class PollPacer {
 public:

@@ -1,6 +1,7 @@
 #include "tools/common/Interrupt.h"
 
 #include <signal.h>
+#include <time.h>
 
 #include <cstdio>
 
@@ -24,6 +25,13 @@ void CatchInterrupts() {
 }
 
 bool Interrupted() { return interruptSignal != 0; }
+
+void Nap(std::chrono::microseconds duration) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
+    const timespec pause{static_cast<time_t>(seconds.count()),
+                         static_cast<long>((duration - seconds).count() * 1000)};
+    nanosleep(&pause, nullptr);  // cut short by a signal: the caller's loop looks at the flag
+}
 
 int ReportInterrupted(const std::string& what) {
     std::fflush(stdout);

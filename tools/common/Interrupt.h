@@ -4,6 +4,7 @@
 // sleep or poll in progress ends early instead of finishing first.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace tool {
@@ -11,6 +12,8 @@ namespace tool {
 // SIGINT, SIGTERM and SIGHUP set the flag from now on instead of ending the process.
 void CatchInterrupts();
 bool Interrupted();
+// Sleeps, ending early when a signal arrives (the handler has no SA_RESTART).
+void Nap(std::chrono::microseconds duration);
 
 // Prints "quelta: interrupted: WHAT" on standard error (after what standard output holds) and
 // returns ExitInterrupted.
