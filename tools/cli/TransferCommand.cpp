@@ -13,6 +13,7 @@
 #include "tools/cli/ProgressLine.h"
 #include "tools/cli/TimeOfDay.h"
 #include "tools/common/Commands.h"
+#include "tools/common/DriverLink.h"
 #include "tools/common/Interrupt.h"
 
 namespace tool {
@@ -156,7 +157,8 @@ int RunRecv(const Invocation& invocation) {
     const double timeout =
         TimeoutOption(arguments, countText ? DefaultRecvCountTimeout : DefaultRecvTimeout);
     CatchInterrupts();
-    quelta::Device port = invocation.OpenExclusive(invocation.Argument(0, "device"));
+    DriverLink link(invocation, invocation.Argument(0, "device"), DriverEnd::Fail);
+    quelta::Device& port = link.Port();
 
     // With a count the time-out is the longest quiet spell; without one it is the whole window.
     PollPacer pacer(countText ? std::optional(ToMilliseconds(timeout)) : std::nullopt);
@@ -177,7 +179,15 @@ int RunRecv(const Invocation& invocation) {
         }
         std::size_t room = buffer.size();
         if (countText) room = std::min(room, wanted - received);
-        const std::size_t count = port.Read(std::span(buffer.data(), room));
+        std::size_t count = 0;
+        try {
+            count = port.Read(std::span(buffer.data(), room));
+        } catch (const quelta::Error& error) {
+            // Following, a driver that stalls is waited for; one that has ended ends it.
+            if (!follow) throw;
+            link.Recover(error, [](quelta::Device&) {});
+            continue;
+        }
         if (count > 0) {
             output.Add(std::span(buffer.data(), count));
             received += count;
@@ -224,7 +234,8 @@ std::vector<CommandEntry> TransferCommands() {
          "Prints the bytes that arrive (and those already waiting) on standard output as they\n"
          "come. Without --count it prints what arrives within the time-out (default 1 s); with\n"
          "--count it stops after N bytes and fails (exit 1) when nothing arrives for the\n"
-         "time-out (default 5 s) before then; with --follow it goes on until Ctrl-C. Ctrl-C\n"
+         "time-out (default 5 s) before then; with --follow it goes on until Ctrl-C, waiting\n"
+         "through a driver that stops answering for a while (not one that has ended). Ctrl-C\n"
          "stops it at once with the count received so far on standard error (exit 130). It\n"
          "holds the device for this process alone (see --shared). Configure the port first\n"
          "(quelta config): a port never configured receives nothing.\n\n"

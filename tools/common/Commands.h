@@ -37,10 +37,14 @@ public:
     quelta::Device OpenExclusive(const std::string& name) const;
     // Attaches to a port that a client has opened, never opening it: NotOpened otherwise.
     quelta::Device AttachOnly(const std::string& name) const;
+    // With the reply limit of --reply-timeout, and the clear message for a device that does
+    // not exist.
+    quelta::Device OpenWith(const std::string& name, quelta::OpenMode mode, bool exclusive) const;
+    // What OpenExclusive claims: the device for this process alone unless --shared is given.
+    bool Exclusive() const { return !arguments_.Has("--shared"); }
 
 private:
     quelta::OpenMode RequestedMode() const;
-    quelta::Device OpenWith(const std::string& name, quelta::OpenMode mode, bool exclusive) const;
     std::string command_;
     const Arguments& arguments_;
 };

@@ -51,7 +51,7 @@ quelta::Device Invocation::Open(const std::string& name) const {
 }
 
 quelta::Device Invocation::OpenExclusive(const std::string& name) const {
-    return OpenWith(name, RequestedMode(), !arguments_.Has("--shared"));
+    return OpenWith(name, RequestedMode(), Exclusive());
 }
 
 quelta::Device Invocation::AttachOnly(const std::string& name) const {
