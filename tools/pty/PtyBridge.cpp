@@ -2,132 +2,189 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <stdexcept>
-#include <vector>
 
+#include "tools/common/Interrupt.h"
 #include "tools/pty/TermiosSettings.h"
 
 namespace tool {
 namespace {
 
-// An idle bridge looks this often; a busy one does not wait at all. At 921,600 baud the line
-// moves about 92 bytes in a millisecond, far less than a ring holds.
+// A bridge whose pty a program holds looks this often while idle; a busy one does not wait at
+// all. At 921,600 baud the line moves about 92 bytes in a millisecond, far less than a ring holds.
 constexpr int IdlePollMilliseconds = 1;
+// With no program on the pty, poll reports the hang-up at once, so the bridge naps instead: this
+// is how soon a program that opens the pty finds DTR and RTS raised.
+constexpr std::chrono::milliseconds UnheldPollInterval{10};
 // Bytes from the port the program has not read yet: beyond this the bridge stops reading the port,
 // so the port's ring fills and its flow control holds the far end.
 constexpr std::size_t PtyBacklog = 65536;
 
 std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-std::string LinkTarget(const std::string& path) {
-    char target[PATH_MAX] = {};
-    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
-}
-
 }  // namespace
 
-PtyBridge::PtyBridge(quelta::Device& port, std::string linkPath)
-    : port_(port), master_(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+PtyBridge::PtyBridge(DriverLink& link)
+    : link_(link),
+      master_(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)),
+      buffer_(link.Port().DataAreaSize()) {
     char name[128] = {};
     if (!master_.Valid() || grantpt(master_.Get()) != 0 || unlockpt(master_.Get()) != 0 ||
         ptsname_r(master_.Get(), name, sizeof name) != 0) {
         throw std::runtime_error(Reason("cannot open a pseudo-terminal"));
     }
     slavePath_ = name;
-    slave_ = Descriptor(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    // Termios requests on the master act on the slave's settings, which live as long as the
+    // master: the bridge never needs the slave open.
     termios mode{};
-    if (!slave_.Valid() || tcgetattr(slave_.Get(), &mode) != 0) {
-        throw std::runtime_error(Reason("cannot open " + slavePath_));
+    if (tcgetattr(master_.Get(), &mode) != 0) {
+        throw std::runtime_error(Reason("cannot read the settings of " + slavePath_));
     }
-    // The program on the slave sees the rate and frame the port really runs with.
-    ApplySettingsToTermios(PortSettings(), mode);
-    tcsetattr(slave_.Get(), TCSANOW, &mode);
+    inForce_ = PortSettings();
+    cfmakeraw(&mode);
+    // As a serial port's tty starts: the receiver on, the modem lines dropped at the last close.
+    mode.c_cflag |= CREAD | CLOCAL | HUPCL;
+    ApplySettingsToTermios(inForce_, mode);
+    tcsetattr(master_.Get(), TCSANOW, &mode);
     lastAsked_ = SettingsFromTermios(mode, {});
-    struct stat existing {};
-    if (lstat(linkPath.c_str(), &existing) == 0) {
-        if (!S_ISLNK(existing.st_mode)) {
-            throw std::runtime_error(linkPath + " exists and is not a symbolic link");
-        }
-        unlink(linkPath.c_str());
-    }
-    if (symlink(slavePath_.c_str(), linkPath.c_str()) != 0) {
-        throw std::runtime_error(Reason("cannot link " + linkPath));
-    }
-    linkPath_ = std::move(linkPath);
-}
-
-PtyBridge::~PtyBridge() {
-    if (!linkPath_.empty() && LinkTarget(linkPath_) == slavePath_) {
-        unlink(linkPath_.c_str());
-    }
 }
 
 quelta::LineSettings PtyBridge::PortSettings() {
-    const quelta::PortSettings inForce = port_.GetSettings();
+    const quelta::PortSettings inForce = link_.Port().GetSettings();
     return inForce.opened ? inForce.settings : quelta::LineSettings{};
 }
 
-void PtyBridge::FollowSettings(const std::function<void(const std::string&)>& refused) {
-    termios mode{};
-    if (tcgetattr(slave_.Get(), &mode) != 0) return;
-    // Compared on their own, the termios fields a program changes; applied onto what the port
-    // has now, which a `quelta config` may have changed meanwhile.
-    const std::optional<quelta::LineSettings> asked = SettingsFromTermios(mode, {});
-    if (!asked || asked == lastAsked_) return;
-    lastAsked_ = asked;  // a refused setting is reported once, not at every look
-    try {
-        port_.Configure(*SettingsFromTermios(mode, PortSettings()));
-    } catch (const quelta::Error& error) {
-        if (error.Code() != quelta::ErrorCode::ConfigRefused) throw;
-        refused(error.what());
+void PtyBridge::Run(const std::function<bool()>& stop, const Report& refused) {
+    refused_ = refused;
+    while (!stop()) {
+        try {
+            Step();
+        } catch (const quelta::Error& error) {
+            if (!link_.Recover(error, [this](quelta::Device& port) { Restore(port); })) return;
+        }
     }
 }
 
-void PtyBridge::Run(const std::function<bool()>& stop,
-                    const std::function<void(const std::string&)>& refused) {
-    std::vector<std::uint8_t> toPort;
-    std::vector<std::uint8_t> toPty;
-    std::vector<std::uint8_t> buffer(port_.DataAreaSize());
-    bool moved = true;
-    while (!stop()) {
-        FollowSettings(refused);
-        pollfd watch{master_.Get(), 0, 0};
-        if (toPort.empty()) watch.events |= POLLIN;
-        if (!toPty.empty()) watch.events |= POLLOUT;
-        const int ready = poll(&watch, 1, moved ? 0 : IdlePollMilliseconds);
-        moved = false;
-        if (ready > 0 && (watch.revents & POLLIN) != 0) {
-            const ssize_t count = read(master_.Get(), buffer.data(), buffer.size());
-            if (count > 0) {
-                toPort.assign(buffer.begin(), buffer.begin() + count);
-                // A program that set the line and then wrote has its setting seen first.
-                FollowSettings(refused);
-            }
+void PtyBridge::Step() {
+    if (!held_ && !moved_) Nap(UnheldPollInterval);
+    pollfd watch{master_.Get(), POLLIN, 0};
+    if (!toPty_.empty()) watch.events |= POLLOUT;
+    if (poll(&watch, 1, held_ && !moved_ ? IdlePollMilliseconds : 0) < 0) return;  // a signal
+    moved_ = false;
+    // The master hears the hang-up while no descriptor of the slave is open.
+    const bool held = (watch.revents & POLLHUP) == 0;
+    if (held != held_) HolderChanged(held);
+    FollowSettings();
+    if (!asked_ && toPort_.empty() && (watch.revents & POLLIN) != 0) ReadProgram(false);
+    // A full ring is not progress: a pause lets the line drain it.
+    if (!toPort_.empty() && HandOver(link_.Port(), toPort_)) moved_ = true;
+    if (asked_ && toPort_.empty()) ApplyAsked();
+    MoveToProgram();
+}
+
+void PtyBridge::HolderChanged(bool held) {
+    // Noted last: when the driver stops answering on the way, the next step does it all again.
+    quelta::Device& port = link_.Port();
+    toPty_.clear();
+    if (held) {
+        port.SetDtr(true);
+        port.SetRts(true);
+    } else {
+        // Bytes written to the master just before the last close wait in the slave's input for
+        // the next program, which a closed tty would never give it.
+        const Descriptor slave(
+            open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (slave.Valid()) tcflush(slave.Get(), TCIFLUSH);
+        termios mode{};
+        if (tcgetattr(master_.Get(), &mode) == 0 && (mode.c_cflag & HUPCL) != 0) {
+            port.SetDtr(false);
+            port.SetRts(false);
         }
-        if (!toPort.empty()) {
-            const std::size_t taken = port_.Write(toPort);
-            toPort.erase(toPort.begin(), toPort.begin() + static_cast<std::ptrdiff_t>(taken));
-            moved = moved || taken > 0;
+    }
+    held_ = held;
+}
+
+void PtyBridge::FollowSettings() {
+    if (asked_) return;
+    termios mode{};
+    if (tcgetattr(master_.Get(), &mode) != 0) return;
+    // Compared on their own, the termios fields a program changes; applied onto what the port
+    // has then, which a `quelta config` may have changed meanwhile.
+    const std::optional<quelta::LineSettings> asked = SettingsFromTermios(mode, {});
+    if (!asked || asked == lastAsked_) return;
+    lastAsked_ = asked;  // a refused setting is reported once, not at every look
+    asked_ = mode;
+    // What the program wrote before the change goes out first, with the settings it was written
+    // under: the change waits until the port has taken it, and the port applies it once those
+    // bytes have left the line.
+    ReadProgram(true);
+}
+
+void PtyBridge::ApplyAsked() {
+    quelta::Device& port = link_.Port();
+    try {
+        const quelta::LineSettings settings = *SettingsFromTermios(*asked_, PortSettings());
+        port.Configure(settings);
+        inForce_ = settings;
+    } catch (const quelta::Error& error) {
+        const bool refused = error.Code() == quelta::ErrorCode::ConfigRefused ||
+                             error.Code() == quelta::ErrorCode::TimedOut;
+        if (!refused) throw;
+        refused_(error.what());
+        ShowPortSettings();
+    }
+    asked_.reset();
+}
+
+// After a refusal the program's tcgetattr shows what the port really runs with.
+void PtyBridge::ShowPortSettings() {
+    termios mode{};
+    if (tcgetattr(master_.Get(), &mode) != 0) return;
+    ApplySettingsToTermios(PortSettings(), mode);
+    tcsetattr(master_.Get(), TCSANOW, &mode);
+    lastAsked_ = SettingsFromTermios(mode, {});
+}
+
+void PtyBridge::Restore(quelta::Device& port) {
+    try {
+        port.Configure(inForce_);
+    } catch (const quelta::Error& error) {
+        if (error.Code() != quelta::ErrorCode::ConfigRefused) throw;
+        refused_(error.what());
+        ShowPortSettings();
+    }
+    port.SetDtr(held_);
+    port.SetRts(held_);
+}
+
+void PtyBridge::ReadProgram(bool everything) {
+    do {
+        const ssize_t count = read(master_.Get(), buffer_.data(), buffer_.size());
+        if (count <= 0) return;  // nothing more, or no program left (EIO)
+        toPort_.insert(toPort_.end(), buffer_.begin(), buffer_.begin() + count);
+    } while (everything);
+}
+
+void PtyBridge::MoveToProgram() {
+    if (toPty_.size() < PtyBacklog) {
+        const std::size_t count = link_.Port().Read(buffer_);
+        moved_ = moved_ || count > 0;
+        // With no program on the pty the bytes are dropped, as a closed tty's are.
+        if (held_) {
+            toPty_.insert(toPty_.end(), buffer_.begin(),
+                          buffer_.begin() + static_cast<std::ptrdiff_t>(count));
         }
-        if (toPty.size() < PtyBacklog) {
-            const std::size_t count = port_.Read(buffer);
-            toPty.insert(toPty.end(), buffer.begin(),
-                         buffer.begin() + static_cast<std::ptrdiff_t>(count));
-            moved = moved || count > 0;
-        }
-        if (!toPty.empty()) {
-            const ssize_t written = write(master_.Get(), toPty.data(), toPty.size());
-            if (written > 0) {
-                toPty.erase(toPty.begin(), toPty.begin() + written);
-                moved = true;
-            }
+    }
+    if (!toPty_.empty()) {
+        const ssize_t written = write(master_.Get(), toPty_.data(), toPty_.size());
+        if (written > 0) {
+            toPty_.erase(toPty_.begin(), toPty_.begin() + written);
+            moved_ = true;
         }
     }
 }

@@ -1,23 +1,23 @@
 #include <cstdio>
 
-#include "client/DeviceName.h"
 #include "tools/common/Commands.h"
+#include "tools/common/DriverLink.h"
 #include "tools/common/Interrupt.h"
 #include "tools/pty/PtyBridge.h"
+#include "tools/pty/PtyLink.h"
 
 namespace tool {
 namespace {
 
 int RunPty(const Invocation& invocation) {
-    const std::string& device = invocation.Argument(0, "device");
-    quelta::Device port = invocation.OpenExclusive(device);
-    const std::string shortName = quelta::ShortDeviceName(port.Name());
-    const std::string link = invocation.Args().Positionals().size() > 1
-                                 ? invocation.Args().Positionals()[1]
-                                 : "/tmp/quelta-" + shortName;
-    PtyBridge bridge(port, link);
+    DriverLink link(invocation, invocation.Argument(0, "device"), DriverEnd::Reattach);
+    const std::vector<std::string>& positionals = invocation.Args().Positionals();
+    const std::string path =
+        positionals.size() > 1 ? positionals[1] : PtyLink::DefaultPath(link.ShortName());
+    PtyBridge bridge(link);
+    const PtyLink ptyLink(path, bridge.SlavePath());
     CatchInterrupts();
-    std::printf("%s: %s -> %s (Ctrl-C ends)\n", shortName.c_str(), link.c_str(),
+    std::printf("%s: %s -> %s (Ctrl-C ends)\n", link.ShortName().c_str(), path.c_str(),
                 bridge.SlavePath().c_str());
     std::fflush(stdout);
     try {
@@ -36,16 +36,24 @@ std::vector<CommandEntry> PtyCommands() {
     // clang-format off
     return {
         {"pty", "pty DEV [PATH] [--shared]", "give the port a pseudo-terminal for any serial program",
-         "Makes a pseudo-terminal, links PATH (default /tmp/quelta-DEV) to it and moves bytes\n"
-         "between it and the port until Ctrl-C (exit 130), or until the driver ends (exit 1).\n"
-         "Programs such as picocom, minicom, screen or pyserial open PATH as a serial line. The\n"
+         "Makes a pseudo-terminal, links PATH to it and moves bytes between it and the port until\n"
+         "Ctrl-C (exit 130). The default PATH is DEV in a directory only this user may enter:\n"
+         "$XDG_RUNTIME_DIR/quelta, or /tmp/quelta-UID without that variable. A PATH that exists\n"
+         "is replaced only when it is a symbolic link of this user's.\n\n"
+         "Programs such as picocom, minicom, screen or pyserial open PATH as a serial tty. The\n"
          "speed, stop bits, CRTSCTS and IXON/IXOFF a program sets with termios become the\n"
-         "port's configuration; one the driver refuses is reported on standard error and the\n"
-         "port keeps its settings. The pty starts with the port's current settings, raw.\n\n"
+         "port's configuration once the bytes it wrote before have gone out; one the driver\n"
+         "refuses is reported on standard error and the pty shows the port's settings again.\n"
+         "The pty starts with the port's current settings, raw, with hupcl. A program that\n"
+         "opens the pty raises DTR and RTS; the last close drops them when hupcl is set. Bytes\n"
+         "that arrive while no program has the pty open are discarded, as on a closed tty.\n\n"
+         "A driver that stops answering is waited for (said once on standard error); when it has\n"
+         "ended, the bridge waits for a driver with the same names, attaches to it and puts the\n"
+         "port's settings back.\n\n"
          "What a pty cannot carry: the character size and the parity (Linux's pty holds every\n"
-         "tcsetattr at CS8 without parity: set them with quelta config), the modem lines\n"
-         "(TIOCMGET and TIOCMSET fail on a pty: use quelta dtr, rts and status) and a break\n"
-         "(tcsendbreak does nothing on a pty: use quelta break).\n\n"
+         "tcsetattr at CS8 without parity: set them with quelta config), the modem lines as a\n"
+         "program asks (TIOCMGET and TIOCMSET fail on a pty: use quelta dtr, rts and status) and\n"
+         "a break (tcsendbreak does nothing on a pty: use quelta break).\n\n"
          "Options:\n"
          "  --shared    do not take the port for this bridge alone\n",
          {{"--shared", false}}, 1, 2, RunPty},

@@ -1,5 +1,7 @@
 #include "tools/pty/TermiosSettings.h"
 
+#include <unistd.h>
+
 #include <array>
 #include <utility>
 
@@ -62,15 +64,20 @@ std::optional<quelta::LineSettings> SettingsFromTermios(const termios& mode,
         port.stopBits = port.dataBits == 5 ? StopBits::OneAndAHalf : StopBits::Two;
     }
     port.flowControl = (mode.c_cflag & CRTSCTS) != 0 ? FlowControl::RtsCts : 0;
-    // The channel's XON/XOFF works both ways at once: either flag asks for it.
-    port.softwareFlow = (mode.c_iflag & (IXON | IXOFF)) != 0;
-    port.xonChar = mode.c_cc[VSTART];
-    port.xoffChar = mode.c_cc[VSTOP];
+    // The channel's XON/XOFF works both ways at once: either flag asks for it. A character set to
+    // "undef" (_POSIX_VDISABLE, which is NUL here) does not exist, so XON/XOFF cannot work without
+    // it: the channel must never take a NUL from the line for one.
+    const bool defined =
+        mode.c_cc[VSTART] != _POSIX_VDISABLE && mode.c_cc[VSTOP] != _POSIX_VDISABLE;
+    port.softwareFlow = (mode.c_iflag & (IXON | IXOFF)) != 0 && defined;
+    if (port.softwareFlow) {
+        port.xonChar = mode.c_cc[VSTART];
+        port.xoffChar = mode.c_cc[VSTOP];
+    }
     return port;
 }
 
 void ApplySettingsToTermios(const quelta::LineSettings& settings, termios& mode) {
-    cfmakeraw(&mode);
     for (const auto& [code, rate] : Speeds) {
         if (rate == settings.baudRate) {
             cfsetspeed(&mode, code);
@@ -78,9 +85,9 @@ void ApplySettingsToTermios(const quelta::LineSettings& settings, termios& mode)
     }
     // Size and parity are left to the pty, which holds them at CS8 without parity anyway.
     mode.c_cflag &= ~(CSTOPB | CRTSCTS);
-    mode.c_cflag |= CREAD | CLOCAL;
     if (settings.stopBits != StopBits::One) mode.c_cflag |= CSTOPB;
     if ((settings.flowControl & FlowControl::RtsCts) != 0) mode.c_cflag |= CRTSCTS;
+    mode.c_iflag &= ~(IXON | IXOFF);
     if (settings.softwareFlow) mode.c_iflag |= IXON | IXOFF;
     mode.c_cc[VSTART] = settings.xonChar;
     mode.c_cc[VSTOP] = settings.xoffChar;

@@ -17,8 +17,8 @@ namespace tool {
 std::optional<quelta::LineSettings> SettingsFromTermios(const termios& mode,
                                                         quelta::LineSettings port);
 
-// A termios for the settings: raw bytes both ways, with their rate, stop bits and flow control,
-// so that the pty shows a program what the port runs with.
+// Puts the settings' rate, stop bits and flow control into a termios, so that the pty shows a
+// program what the port runs with; the rest of the termios stays as it is.
 void ApplySettingsToTermios(const quelta::LineSettings& settings, termios& mode);
 
 }  // namespace tool
