@@ -1,6 +1,7 @@
 #include "tools/rfc2217/ComPortSession.h"
 
 #include <array>
+#include <cstdio>
 #include <optional>
 #include <utility>
 
@@ -155,12 +156,29 @@ ComPortSession::ComPortSession(quelta::Device& port)
                            Command(payload.subspan(1), *toClient_);
                        }
                    }}) {
-    const quelta::PortSettings inForce = port_.GetSettings();
-    if (inForce.opened) settings_ = inForce.settings;
-    const quelta::ModemControl control = port_.GetModemControl();
-    dtr_ = control.dtr;
-    rts_ = control.rts;
+    state_ = ReadPortState(port_);
     lastCounts_ = port_.GetErrorCounts();
+}
+
+PortState ReadPortState(quelta::Device& port) {
+    PortState state;
+    const quelta::PortSettings inForce = port.GetSettings();
+    if (inForce.opened) state.settings = inForce.settings;
+    const quelta::ModemControl control = port.GetModemControl();
+    state.dtr = control.dtr;
+    state.rts = control.rts;
+    return state;
+}
+
+void RestorePortState(quelta::Device& port, const PortState& state) {
+    try {
+        port.Configure(state.settings);
+    } catch (const quelta::Error& error) {
+        if (error.Code() != quelta::ErrorCode::ConfigRefused) throw;
+        std::fprintf(stderr, "quelta: %s\n", error.what());
+    }
+    port.SetDtr(state.dtr);
+    port.SetRts(state.rts);
 }
 
 void ComPortSession::Greet(std::vector<std::uint8_t>& toClient) {
@@ -182,7 +200,15 @@ bool ComPortSession::FromClient(std::span<const std::uint8_t> bytes,
                                 std::vector<std::uint8_t>& toClient) {
     toPort_ = &toPort;
     toClient_ = &toClient;
-    parser_.Feed(bytes);
+    unparsed_.insert(unparsed_.end(), bytes.begin(), bytes.end());
+    try {
+        parser_.Feed(unparsed_);
+    } catch (const quelta::Error&) {
+        unparsed_.erase(unparsed_.begin(),
+                        unparsed_.begin() + static_cast<std::ptrdiff_t>(parser_.Fed()));
+        throw;
+    }
+    unparsed_.clear();
     toPort_ = toClient_ = nullptr;
     return !parser_.Broken();
 }
@@ -237,15 +263,19 @@ bool ComPortSession::TryConfigure(const quelta::LineSettings& settings) {
     try {
         port_.Configure(settings);
     } catch (const quelta::Error& error) {
-        if (error.Code() != quelta::ErrorCode::ConfigRefused) throw;
+        // Refused, or a line that did not drain for the change in time: nothing was applied.
+        if (error.Code() != quelta::ErrorCode::ConfigRefused &&
+            error.Code() != quelta::ErrorCode::TimedOut) {
+            throw;
+        }
         return false;
     }
-    settings_ = settings;
+    state_.settings = settings;
     return true;
 }
 
 std::uint8_t ComPortSession::Control(std::uint8_t value) {
-    quelta::LineSettings wanted = settings_;
+    quelta::LineSettings wanted = state_.settings;
     const bool inbound = value >= Ctl::InboundNoFlow && value <= Ctl::InboundHardwareFlow;
     const std::uint8_t flow = inbound ? Byte(value - Ctl::InboundOffset) : value;
     switch (value) {
@@ -258,20 +288,20 @@ std::uint8_t ComPortSession::Control(std::uint8_t value) {
         return break_ ? Ctl::BreakOn : Ctl::BreakOff;
     case Ctl::DtrOn:
     case Ctl::DtrOff:
-        dtr_ = value == Ctl::DtrOn;
-        port_.SetDtr(dtr_);
+        state_.dtr = value == Ctl::DtrOn;
+        port_.SetDtr(state_.dtr);
         [[fallthrough]];
     case Ctl::AskDtr:
-        return dtr_ ? Ctl::DtrOn : Ctl::DtrOff;
+        return state_.dtr ? Ctl::DtrOn : Ctl::DtrOff;
     case Ctl::RtsOn:
     case Ctl::RtsOff:
-        rts_ = value == Ctl::RtsOn;
-        port_.SetRts(rts_);
+        state_.rts = value == Ctl::RtsOn;
+        port_.SetRts(state_.rts);
         [[fallthrough]];
     case Ctl::AskRts:
-        return rts_ ? Ctl::RtsOn : Ctl::RtsOff;
+        return state_.rts ? Ctl::RtsOn : Ctl::RtsOff;
     case Ctl::AskInboundFlow:
-        return Byte(FlowCode(settings_) + Ctl::InboundOffset);
+        return Byte(FlowCode(state_.settings) + Ctl::InboundOffset);
     default:
         break;
     }
@@ -281,7 +311,7 @@ std::uint8_t ComPortSession::Control(std::uint8_t value) {
         TryConfigure(wanted);
     }
     // Anything else (DCD, DTR or DSR flow control) is answered with the flow control in force.
-    return Byte(FlowCode(settings_) + (inbound ? Ctl::InboundOffset : 0));
+    return Byte(FlowCode(state_.settings) + (inbound ? Ctl::InboundOffset : 0));
 }
 
 void ComPortSession::Command(std::span<const std::uint8_t> payload,
@@ -291,7 +321,7 @@ void ComPortSession::Command(std::span<const std::uint8_t> payload,
     const std::span<const std::uint8_t> value = payload.subspan(1);
     // A set with its value missing asks for the value in force, as a value of 0 does.
     const std::uint8_t byte = value.empty() ? 0 : value[0];
-    quelta::LineSettings wanted = settings_;
+    quelta::LineSettings wanted = state_.settings;
     switch (command) {
     case Cmd::Signature: {
         static constexpr std::uint8_t Name[] = {'q', 'u', 'e', 'l', 't', 'a'};
@@ -308,7 +338,7 @@ void ComPortSession::Command(std::span<const std::uint8_t> payload,
                 TryConfigure(wanted);
             }
         }
-        const auto baud = static_cast<std::uint32_t>(settings_.baudRate);
+        const auto baud = static_cast<std::uint32_t>(state_.settings.baudRate);
         const std::uint8_t answer[4] = {
             static_cast<std::uint8_t>(baud >> 24), static_cast<std::uint8_t>(baud >> 16),
             static_cast<std::uint8_t>(baud >> 8), static_cast<std::uint8_t>(baud)};
@@ -325,7 +355,7 @@ void ComPortSession::Command(std::span<const std::uint8_t> payload,
             }
             TryConfigure(wanted);
         }
-        Reply(command, std::span(&settings_.dataBits, 1), toClient);
+        Reply(command, std::span(&state_.settings.dataBits, 1), toClient);
         return;
     }
     case Cmd::SetParity: {
@@ -335,7 +365,7 @@ void ComPortSession::Command(std::span<const std::uint8_t> payload,
         }
         std::uint8_t code = 1;
         for (std::uint8_t i = 0; i < ParityCodes.size(); ++i) {
-            if (ParityCodes[i] == settings_.parity) code = Byte(i + 1);
+            if (ParityCodes[i] == state_.settings.parity) code = Byte(i + 1);
         }
         Reply(command, std::span(&code, 1), toClient);
         return;
@@ -349,7 +379,7 @@ void ComPortSession::Command(std::span<const std::uint8_t> payload,
             wanted.stopBits = StopBits::OneAndAHalf;
         }
         if (byte != 0) TryConfigure(wanted);
-        const std::uint8_t code = StopCode(settings_);
+        const std::uint8_t code = StopCode(state_.settings);
         Reply(command, std::span(&code, 1), toClient);
         return;
     }

@@ -16,6 +16,18 @@
 
 namespace tool {
 
+// What a client has made of the port, which the server puts back on a port that a restarted
+// driver has reset.
+struct PortState {
+    quelta::LineSettings settings;
+    bool dtr = false;
+    bool rts = false;
+};
+
+PortState ReadPortState(quelta::Device& port);
+// Errors other than the driver's refusal of the settings are thrown.
+void RestorePortState(quelta::Device& port, const PortState& state);
+
 class ComPortSession {
 public:
     explicit ComPortSession(quelta::Device& port);
@@ -23,9 +35,13 @@ public:
     // What the server says first: its options and the modem state.
     void Greet(std::vector<std::uint8_t>& toClient);
     // The client's bytes: line data goes to toPort, answers to toClient. False once the
-    // connection is beyond understanding (it should be closed).
+    // connection is beyond understanding (it should be closed). When a request to the driver
+    // throws, the bytes from the command that made it on are kept: a call with no new bytes
+    // (once the driver answers again) carries on with them.
     bool FromClient(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& toPort,
                     std::vector<std::uint8_t>& toClient);
+    bool Unfinished() const { return !unparsed_.empty(); }
+    const PortState& State() const { return state_; }
     // Looks at the modem and line state and notifies the client of changes its masks select.
     void Poll(std::vector<std::uint8_t>& toClient);
     // The client asked the server to stop sending line data for now (FLOWCONTROL-SUSPEND).
@@ -58,11 +74,10 @@ private:
 
     quelta::Device& port_;
     telnet::Parser parser_;
+    std::vector<std::uint8_t> unparsed_;           // the client's bytes not handled yet
     std::vector<std::uint8_t>* toPort_ = nullptr;  // the buffers of the FromClient in progress
     std::vector<std::uint8_t>* toClient_ = nullptr;
-    quelta::LineSettings settings_;
-    bool dtr_ = false;
-    bool rts_ = false;
+    PortState state_;
     bool break_ = false;
     bool suspended_ = false;
     Purged purged_;

@@ -8,25 +8,42 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
-#include "client/DeviceName.h"
 #include "tools/common/Commands.h"
 #include "tools/common/Descriptor.h"
+#include "tools/common/DriverLink.h"
 #include "tools/common/Interrupt.h"
 #include "tools/rfc2217/ComPortSession.h"
+#include "tools/rfc2217/ConnectionPeer.h"
 #include "tools/rfc2217/Telnet.h"
 
 namespace tool {
 namespace {
 
-// Bytes held for one direction before the server stops taking more from the other side: the
+// Line data held for one direction before the server stops taking more from the other side: the
 // line's flow control or TCP's then holds the sender back.
 constexpr std::size_t Backlog = 65536;
+// Everything waiting for one client (answers and notifications too): beyond this the server
+// reads nothing more from the client until it has taken some, so that a client that asks and
+// never reads holds itself back instead of growing the server.
+constexpr std::size_t ClientOutputLimit = 1 << 20;
 constexpr int IdlePollMilliseconds = 1;
 constexpr auto StatePollInterval = std::chrono::milliseconds(10);
-// A client that takes nothing for this long while line data waits for it is closed, so that the
-// port is free for another one.
+// A client that takes nothing for this long while data waits for it is closed, so that the port
+// is free for another one.
 constexpr auto StalledClient = std::chrono::seconds(30);
+// How often a server without a client asks whether its driver still answers.
+constexpr auto DriverCheckInterval = std::chrono::seconds(1);
+// After the client's end of stream, its last bytes go to the line: the server waits the time the
+// line needs for them and for a full transmit ring of the driver's before them, and this margin.
+constexpr std::size_t DriverTransmitRing = 8192;
+constexpr auto EndMargin = std::chrono::seconds(2);
+
+struct ServeOptions {
+    std::optional<Clock::duration> idleLimit;  // none: a client may stay idle for ever
+    bool anyUser = false;
+};
 
 Descriptor Listen(const std::string& address, const std::string& port) {
     addrinfo hints{};
@@ -55,75 +72,181 @@ Descriptor Listen(const std::string& address, const std::string& port) {
 // One client at a time: a second one is closed at once.
 void RefuseWaiting(int listener) { Descriptor(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)); }
 
-void Serve(quelta::Device& port, int client, int listener) {
-    const int yes = 1;
-    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    ComPortSession session(port);
-    std::vector<std::uint8_t> toClient;  // Telnet bytes ready to send
-    std::vector<std::uint8_t> lineIn;    // line data for the client, not yet escaped
-    std::vector<std::uint8_t> toPort;    // the client's data for the line
-    std::vector<std::uint8_t> buffer(std::max<std::size_t>(port.DataAreaSize(), 4096));
-    session.Greet(toClient);
-    auto nextStatePoll = Clock::now();
-    auto lastSend = Clock::now();
-    bool moved = true;
-    while (!Interrupted()) {
-        pollfd watch[2] = {{client, 0, 0}, {listener, POLLIN, 0}};
-        if (toPort.size() < Backlog) watch[0].events |= POLLIN;
-        if (!toClient.empty()) watch[0].events |= POLLOUT;
-        if (poll(watch, 2, moved ? 0 : IdlePollMilliseconds) < 0 && errno != EINTR) return;
-        moved = false;
-        if ((watch[1].revents & POLLIN) != 0) RefuseWaiting(listener);
-        if ((watch[0].revents & (POLLERR | POLLNVAL)) != 0) return;
-        if ((watch[0].revents & (POLLIN | POLLHUP)) != 0) {
-            const ssize_t count = recv(client, buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (count == 0 || (count < 0 && errno != EAGAIN && errno != EINTR)) return;
-            if (count > 0 &&
-                !session.FromClient(std::span(buffer.data(), static_cast<std::size_t>(count)),
-                                    toPort, toClient)) {
-                return;  // beyond understanding: closed
+// A connection from this machine is let in when the kernel names its user as the server's own or
+// root; one from another machine is (the server then listens on a network address, which is
+// open to that network). A loopback one whose user is not known is not.
+bool Admitted(int client, const ServeOptions& options) {
+    if (options.anyUser) return true;
+    const ConnectionPeer peer = IdentifyPeer(client);
+    if (peer.user ? *peer.user == geteuid() || *peer.user == 0 : !peer.loopback) return true;
+    const std::string who = peer.user ? "its user (" + std::to_string(*peer.user) +
+                                            ") is neither this server's nor root"
+                                      : "its user is not known";
+    std::fprintf(stderr, "quelta: refused %s: %s (--any-user lets every local user in)\n",
+                 peer.address.c_str(), who.c_str());
+    return false;
+}
+
+Clock::duration LineTime(const quelta::LineSettings& settings, std::size_t bytes) {
+    const int bits = 1 + settings.dataBits + (settings.parity != Parity::None ? 1 : 0) +
+                     (settings.stopBits == StopBits::One ? 1 : 2);
+    const double seconds =
+        static_cast<double>(bytes) * bits / std::max(settings.baudRate, std::int32_t{1});
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// One client's connection, from its greeting to its close.
+class Connection {
+public:
+    Connection(DriverLink& link, int client, int listener, const ServeOptions& options)
+        : link_(link),
+          client_(client),
+          listener_(listener),
+          options_(options),
+          buffer_(link.Port().DataAreaSize()) {
+        const int yes = 1;
+        setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    }
+
+    // Serves until the client ends or must be closed, through stalls and restarts of the driver.
+    // state: the port's state before, and as the client leaves it.
+    void Run(PortState& state) {
+        while (!Interrupted()) {
+            try {
+                if (!session_) {
+                    session_.emplace(link_.Port());
+                    session_->Greet(toClient_);
+                }
+                if (!Step()) break;
+            } catch (const quelta::Error& error) {
+                if (!link_.Recover(error, [&](quelta::Device& port) {
+                        RestorePortState(port, session_ ? session_->State() : state);
+                    })) {
+                    break;
+                }
+                lastSend_ = activity_ = Clock::now();  // a stall is not the client's
             }
         }
-        const ComPortSession::Purged purged = session.TakePurge();
-        if (purged.transmit) toPort.clear();
-        if (purged.receive) lineIn.clear();
-        if (!toPort.empty()) {
-            const std::size_t taken = port.Write(toPort);
-            toPort.erase(toPort.begin(), toPort.begin() + static_cast<std::ptrdiff_t>(taken));
-            moved = moved || taken > 0;
+        if (session_) state = session_->State();
+    }
+
+private:
+    bool Step() {
+        pollfd watch[2] = {{client_, 0, 0}, {listener_, POLLIN, 0}};
+        const bool takeInput =
+            !ended_ && toPort_.size() < Backlog && toClient_.size() < ClientOutputLimit;
+        if (takeInput) watch[0].events |= POLLIN;
+        if (!toClient_.empty() && !gone_) watch[0].events |= POLLOUT;
+        if (poll(watch, 2, moved_ ? 0 : IdlePollMilliseconds) < 0 && errno != EINTR) return false;
+        moved_ = false;
+        if ((watch[1].revents & POLLIN) != 0) RefuseWaiting(listener_);
+        if (session_->Unfinished()) session_->FromClient({}, toPort_, toClient_);
+        if (takeInput && (watch[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadClient();
+        const ComPortSession::Purged purged = session_->TakePurge();
+        if (purged.transmit) toPort_.clear();
+        if (purged.receive) lineIn_.clear();
+        // A full ring is not progress: a pause lets the line drain it.
+        if (!toPort_.empty() && HandOver(link_.Port(), toPort_)) moved_ = true;
+        ReadPort();
+        if (Clock::now() >= nextStatePoll_) {
+            session_->Poll(toClient_);
+            nextStatePoll_ = Clock::now() + StatePollInterval;
         }
-        if (!session.Suspended() && lineIn.size() < Backlog) {
-            const std::size_t count = port.Read(buffer);
-            lineIn.insert(lineIn.end(), buffer.begin(),
-                          buffer.begin() + static_cast<std::ptrdiff_t>(count));
-            moved = moved || count > 0;
+        if (!SendToClient()) return false;
+        if (ended_) return Finishing();
+        if (options_.idleLimit && Clock::now() - activity_ > *options_.idleLimit) {
+            std::fprintf(stderr, "quelta: the client was idle for %g s: closed\n",
+                         std::chrono::duration<double>(*options_.idleLimit).count());
+            return false;
         }
-        if (!lineIn.empty() && toClient.size() < Backlog) {
-            telnet::AppendEscaped(lineIn, toClient);
-            lineIn.clear();
-        }
-        if (Clock::now() >= nextStatePoll) {
-            session.Poll(toClient);
-            nextStatePoll = Clock::now() + StatePollInterval;
-        }
-        if (!toClient.empty()) {
-            const ssize_t sent =
-                send(client, toClient.data(), toClient.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (sent < 0 && errno != EAGAIN && errno != EINTR) return;
-            if (sent > 0) {
-                toClient.erase(toClient.begin(), toClient.begin() + sent);
-                lastSend = Clock::now();
-                moved = true;
-            } else if (Clock::now() - lastSend > StalledClient) {
-                std::fprintf(stderr, "quelta: the client took nothing for %lld s: closed\n",
-                             static_cast<long long>(StalledClient.count()));
+        return true;
+    }
+
+    void ReadClient() {
+        const ssize_t count = recv(client_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+        if (count < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        if (count > 0) {
+            activity_ = Clock::now();
+            moved_ = true;
+            // Beyond understanding, the connection ends as it would at the client's end.
+            if (session_->FromClient(std::span(buffer_.data(), static_cast<std::size_t>(count)),
+                                     toPort_, toClient_)) {
                 return;
             }
-        } else {
-            lastSend = Clock::now();
+        }
+        // The client's end of stream, a reset, or input beyond understanding: what came before
+        // still goes to the line.
+        ended_ = true;
+        endBy_ = Clock::now() +
+                 LineTime(session_->State().settings, toPort_.size() + DriverTransmitRing) +
+                 EndMargin;
+    }
+
+    // Once the client has ended: done when its bytes are all with the driver, or given up when the
+    // line has not taken them in the time it needs (flow control holding it).
+    bool Finishing() {
+        if (toPort_.empty()) return false;
+        if (Clock::now() < endBy_) return true;
+        std::fprintf(stderr,
+                     "quelta: the port did not take the client's last %zu bytes in time (is "
+                     "flow control holding the line?): dropped\n",
+                     toPort_.size());
+        return false;
+    }
+
+    void ReadPort() {
+        if (!session_->Suspended() && lineIn_.size() < Backlog) {
+            const std::size_t count = link_.Port().Read(buffer_);
+            lineIn_.insert(lineIn_.end(), buffer_.begin(),
+                           buffer_.begin() + static_cast<std::ptrdiff_t>(count));
+            moved_ = moved_ || count > 0;
+        }
+        if (!lineIn_.empty() && toClient_.size() < Backlog) {
+            telnet::AppendEscaped(lineIn_, toClient_);
+            lineIn_.clear();
         }
     }
-}
+
+    // False when the client must be closed.
+    bool SendToClient() {
+        if (toClient_.empty() || gone_) {
+            toClient_.clear();  // nobody to take it once the client is gone
+            lastSend_ = Clock::now();
+            return true;
+        }
+        const ssize_t sent =
+            send(client_, toClient_.data(), toClient_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            toClient_.erase(toClient_.begin(), toClient_.begin() + sent);
+            lastSend_ = activity_ = Clock::now();
+            moved_ = true;
+        } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {
+            gone_ = true;  // it reads no more; what it sent before still goes to the line
+        } else if (Clock::now() - lastSend_ > StalledClient) {
+            std::fprintf(stderr, "quelta: the client took nothing for %lld s: closed\n",
+                         static_cast<long long>(StalledClient.count()));
+            return false;
+        }
+        return true;
+    }
+
+    DriverLink& link_;
+    int client_;
+    int listener_;
+    const ServeOptions& options_;
+    std::optional<ComPortSession> session_;
+    std::vector<std::uint8_t> toClient_;  // Telnet bytes ready to send
+    std::vector<std::uint8_t> lineIn_;    // line data for the client, not yet escaped
+    std::vector<std::uint8_t> toPort_;    // the client's data for the line
+    std::vector<std::uint8_t> buffer_;
+    Clock::time_point nextStatePoll_ = Clock::now();
+    Clock::time_point lastSend_ = Clock::now();
+    Clock::time_point activity_ = Clock::now();  // the last byte from or to the client
+    Clock::time_point endBy_;
+    bool ended_ = false;  // the client has sent all it will
+    bool gone_ = false;   // the client can no longer be sent anything
+    bool moved_ = true;
+};
 
 int RunServe(const Invocation& invocation) {
     const Arguments& arguments = invocation.Args();
@@ -131,18 +254,39 @@ int RunServe(const Invocation& invocation) {
     if (!portText) throw UsageError("serve needs --port N");
     const unsigned long tcpPort = ParseCount(*portText, "--port", 65535);
     if (tcpPort == 0) throw UsageError("--port must be 1 to 65535");
+    ServeOptions options;
+    options.anyUser = arguments.Has("--any-user");
+    if (const auto idle = arguments.Value("--idle-timeout")) {
+        const double seconds = ParseSeconds(*idle, "--idle-timeout");
+        if (seconds > 0) options.idleLimit = ToMilliseconds(seconds);
+    }
     const std::string address = arguments.Value("--bind").value_or("127.0.0.1");
     const Descriptor listener = Listen(address, std::to_string(tcpPort));
-    quelta::Device port = invocation.OpenExclusive(invocation.Argument(0, "device"));
+    DriverLink link(invocation, invocation.Argument(0, "device"), DriverEnd::Reattach);
+    PortState state = ReadPortState(link.Port());
     CatchInterrupts();
-    std::printf("%s: RFC 2217 on %s port %lu (Ctrl-C ends)\n",
-                quelta::ShortDeviceName(port.Name()).c_str(), address.c_str(), tcpPort);
+    std::printf("%s: RFC 2217 on %s port %lu (Ctrl-C ends)\n", link.ShortName().c_str(),
+                address.c_str(), tcpPort);
     std::fflush(stdout);
+    auto nextCheck = Clock::now() + DriverCheckInterval;
     while (!Interrupted()) {
         pollfd watch{listener.Get(), POLLIN, 0};
-        if (poll(&watch, 1, 100) <= 0) continue;
-        const Descriptor client(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (client.Valid()) Serve(port, client.Get(), listener.Get());
+        if (poll(&watch, 1, 100) > 0) {
+            const Descriptor client(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (client.Valid() && Admitted(client.Get(), options)) {
+                Connection(link, client.Get(), listener.Get(), options).Run(state);
+            }
+        } else if (Clock::now() >= nextCheck) {
+            nextCheck = Clock::now() + DriverCheckInterval;
+            try {
+                (void)link.Port().GetModemControl();
+            } catch (const quelta::Error& error) {
+                if (!link.Recover(error,
+                                  [&](quelta::Device& port) { RestorePortState(port, state); })) {
+                    break;
+                }
+            }
+        }
     }
     return ExitInterrupted;
 }
@@ -152,22 +296,33 @@ int RunServe(const Invocation& invocation) {
 std::vector<CommandEntry> ServeCommands() {
     // clang-format off
     return {
-        {"serve", "serve DEV --port N [--bind ADDR] [--shared]",
+        {"serve", "serve DEV --port N [--bind ADDR] [--idle-timeout S] [--any-user] [--shared]",
          "serve the port over the network (RFC 2217)",
          "Serves the port to one network client at a time with the Telnet COM port control\n"
          "option (RFC 2217), as pyserial's rfc2217:// URLs, ser2net clients and terminal servers\n"
          "speak it: line data both ways (0xFF doubled), baud rate, data size, parity, stop size,\n"
          "flow control, DTR, RTS, break, purge, and notifications of the modem and line state\n"
-         "under the client's masks. A second client is refused while one is connected; a client\n"
-         "that sends what cannot be understood, or takes no data for 30 s while data waits, is\n"
-         "closed. The channel's flow control works both ways at once: inbound and outbound flow\n"
-         "settings are one; DCD, DTR and DSR flow control are not offered. Runs until Ctrl-C.\n\n"
+         "under the client's masks. A second client is refused while one is connected. What a\n"
+         "client sent before it closed (or half-closed) its connection still goes to the line.\n"
+         "A client that sends what cannot be understood, or takes no data for 30 s while data\n"
+         "waits, is closed; while 1 MiB waits for a client, its input is not read. The channel's\n"
+         "flow control works both ways at once: inbound and outbound flow settings are one; DCD,\n"
+         "DTR and DSR flow control are not offered.\n\n"
+         "Connections from this machine are let in only from this server's user and root, as\n"
+         "the kernel names the owner of the client's socket. A driver that stops answering is\n"
+         "waited for; when it has ended, the server waits for a driver with the same names and\n"
+         "puts the port's settings back. Runs until Ctrl-C.\n\n"
          "Options:\n"
-         "  --port N       TCP port to listen on\n"
-         "  --bind ADDR    address to listen on (default 127.0.0.1: this machine only; give\n"
-         "                 0.0.0.0 or :: to serve the network)\n"
-         "  --shared       do not take the port for this server alone\n",
-         {{"--port", true}, {"--bind", true}, {"--shared", false}}, 1, 1, RunServe},
+         "  --port N            TCP port to listen on\n"
+         "  --bind ADDR         address to listen on (default 127.0.0.1: this machine only; with\n"
+         "                      0.0.0.0 or :: every machine that reaches this one may connect,\n"
+         "                      without authentication)\n"
+         "  --idle-timeout S    close a client when no byte has gone either way for S seconds\n"
+         "                      (default 0: never), so that the one slot is not held for ever\n"
+         "  --any-user          let in connections of every local user\n"
+         "  --shared            do not take the port for this server alone\n",
+         {{"--port", true}, {"--bind", true}, {"--idle-timeout", true}, {"--any-user", false},
+          {"--shared", false}}, 1, 1, RunServe},
     };
     // clang-format on
 }

@@ -24,6 +24,7 @@ void Parser::FlushData() {
 }
 
 void Parser::Feed(std::span<const std::uint8_t> bytes) {
+    fed_ = 0;
     for (const std::uint8_t byte : bytes) {
         if (broken_) return;
         switch (state_) {
@@ -71,6 +72,7 @@ void Parser::Feed(std::span<const std::uint8_t> bytes) {
             break;
         }
         broken_ = sub_.size() > MaxSubnegotiation;
+        ++fed_;
     }
     FlushData();
 }

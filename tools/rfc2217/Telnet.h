@@ -41,7 +41,11 @@ public:
     static constexpr std::size_t MaxSubnegotiation = 64;
 
     explicit Parser(Handlers handlers) : handlers_(std::move(handlers)) {}
+    // A handler that throws leaves the parser as it was before the byte that called it: feeding
+    // the bytes from Fed() on again carries on where it stopped.
     void Feed(std::span<const std::uint8_t> bytes);
+    // The bytes of the last Feed that were handled.
+    std::size_t Fed() const { return fed_; }
     // A subnegotiation ran past MaxSubnegotiation: nothing further is understood.
     bool Broken() const { return broken_; }
 
@@ -54,6 +58,7 @@ private:
     std::uint8_t verb_ = 0;
     std::vector<std::uint8_t> data_;
     std::vector<std::uint8_t> sub_;
+    std::size_t fed_ = 0;
     bool broken_ = false;
 };
 
