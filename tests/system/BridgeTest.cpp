@@ -3,13 +3,17 @@
 // pty of `quelta pty`, pyserial's own RFC 2217 client on `quelta serve`, and the server's answers
 // to raw Telnet input.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <thread>
@@ -45,9 +49,30 @@ std::vector<std::uint8_t> Pattern(std::size_t size, std::uint32_t seed) {
     return bytes;
 }
 
-// stty sets the line on the pty, and shell programs exchange bytes with a client of the peer;
-// the size and parity it cannot set through a pty stay as configured.
-TEST(Bridge, PtyCarriesBytesAndTermiosSettings) {
+// Bytes that reach fd within the time, up to count.
+std::string ReadFrom(int fd, std::size_t count) {
+    std::string got;
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;
+    while (got.size() < count && std::chrono::steady_clock::now() < giveUp) {
+        pollfd watch{fd, POLLIN, 0};
+        char buffer[256];
+        const ssize_t n = poll(&watch, 1, 50) > 0 ? read(fd, buffer, count - got.size()) : 0;
+        if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+speed_t PtySpeed(int fd) {
+    termios mode{};
+    tcgetattr(fd, &mode);
+    return cfgetospeed(&mode);
+}
+
+// The pty of `quelta pty` as a serial tty: stty's settings reach the port (not the size and
+// parity a pty cannot carry, and no XON/XOFF with the characters undefined); a program that opens
+// it raises DTR and RTS and its close drops them; what arrived while nobody had it open is gone;
+// a rate the driver refuses is taken back on the pty.
+TEST(Bridge, PtyBehavesAsASerialTty) {
     RunningDriver driver(DefaultBoard);
     quelta::Device peer = RunningDriver::Open("Serial1");
     RunningDriver::Open("Serial0").Configure({.dataBits = 7, .parity = Parity::Even});
@@ -56,12 +81,10 @@ TEST(Bridge, PtyCarriesBytesAndTermiosSettings) {
     ChildProcess bridge(QUELTA_TOOL_PATH, {"pty", "Serial0", link, "--shared"},
                         {{"RTSS_NAMESPACE", driver.Namespace()}});
     ASSERT_TRUE(bridge.WaitForOutput(" -> /dev/")) << bridge.Err();
-    // stty sets the line; head reads what the peer sends, printf writes to it.
-    ChildProcess program("/bin/sh",
-                         {"-c",
-                          "stty -F \"$0\" 57600 cstopb crtscts raw -echo && head -c 1 \"$0\" "
-                          ">/dev/null && printf hello > \"$0\" && head -c 5 \"$0\"",
-                          link});
+    EXPECT_EQ(testsupport::Run("/bin/stty", {"-F", link, "57600", "cstopb", "crtscts", "raw",
+                                             "-echo", "ixon", "start", "undef", "stop", "undef"})
+                  .exitCode,
+              0);
     quelta::Device port = Attach("Serial0");
     const quelta::LineSettings asked{.baudRate = 57600,
                                      .dataBits = 7,
@@ -69,16 +92,45 @@ TEST(Bridge, PtyCarriesBytesAndTermiosSettings) {
                                      .stopBits = StopBits::Two,
                                      .flowControl = FlowControl::RtsCts};
     EXPECT_TRUE(Eventually([&] { return port.GetSettings().settings == asked; }));
-    peer.Configure(asked);
-    peer.WriteAll("!", 5s);  // the program writes once both ends have the new settings
+    // Without flow control of its own: with a closed tty's RTS down it could not send at all.
+    peer.Configure({.baudRate = 57600,
+                    .dataBits = 7,
+                    .parity = Parity::Even,
+                    .stopBits = StopBits::Two});
+    peer.SetRts(true);
+    const auto linesUp = [&](bool up) {
+        return Eventually([&] {
+            const quelta::ModemStatus modem = peer.GetModemStatus();
+            return modem.dsr == up && modem.cts == up;
+        });
+    };
+    // A break, which the port counts when it arrives, brings a NUL that nobody may read.
+    peer.SetBreak(true);
+    std::this_thread::sleep_for(20ms);
+    peer.SetBreak(false);
+    EXPECT_TRUE(Eventually([&] {
+        return port.GetErrorCounts().breaks == 1 && port.GetRxCount() == 0;
+    })) << "taken off the port";
+    const int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(linesUp(true)) << "DTR and RTS raised by the open";
+    peer.WriteAll("fresh", 5s);
+    EXPECT_EQ(ReadFrom(fd, 5), "fresh");
+    EXPECT_EQ(write(fd, "hello", 5), 5);
     std::vector<std::uint8_t> got(5);
     peer.ReadExact(got, 10s);
     EXPECT_EQ(std::string(got.begin(), got.end()), "hello");
-    peer.WriteAll("world", 5s);
-    EXPECT_EQ(program.Wait(20s), 0) << program.Err();
-    EXPECT_EQ(program.Out(), "world");
+    termios mode{};
+    tcgetattr(fd, &mode);
+    cfsetspeed(&mode, B1500000);
+    tcsetattr(fd, TCSANOW, &mode);
+    EXPECT_TRUE(Eventually([&] { return PtySpeed(fd) == B57600; })) << "the refused rate undone";
+    EXPECT_EQ(port.GetSettings().settings, asked);
+    close(fd);
+    EXPECT_TRUE(linesUp(false)) << "dropped by the last close (hupcl)";
     kill(bridge.Pid(), SIGINT);
     EXPECT_EQ(bridge.Wait(), 130);
+    EXPECT_NE(bridge.Err().find("1500000 baud"), std::string::npos) << bridge.Err();
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link))) << "link removed";
 }
 
@@ -217,6 +269,8 @@ public:
         return received_;
     }
     bool Closed() const { return closed_; }
+    void ShutdownWrite() { shutdown(fd_, SHUT_WR); }
+    int Fd() const { return fd_; }
 
 private:
     int fd_;
@@ -297,6 +351,211 @@ TEST(Bridge, Rfc2217ServerAnswersRawInput) {
         << "the next client is greeted";
     kill(server.Pid(), SIGINT);
     EXPECT_EQ(server.Wait(), 130);
+}
+
+std::size_t ResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string word;
+    std::size_t kib = 0;
+    while (status >> word && word != "VmRSS:") {}
+    status >> kib;
+    return kib;
+}
+
+// What a client sent before its end of stream reaches the line whole: pyserial's write then
+// close, and a raw client's half-close. A client that asks and never reads is held back by TCP
+// instead of growing the server.
+TEST(Bridge, Rfc2217DeliversWhatItTookAndBoundsWhatItKeeps) {
+    RunningDriver driver(DefaultBoard);
+    quelta::Device peer = RunningDriver::Open("Serial1");
+    peer.Configure({.baudRate = 921600, .flowControl = FlowControl::RtsCts});
+    const int tcpPort = 20000 + (getpid() + 11) % 20000;
+    ChildProcess server(QUELTA_TOOL_PATH, {"serve", "Serial0", "--port", std::to_string(tcpPort)},
+                        {{"RTSS_NAMESPACE", driver.Namespace()}});
+    ASSERT_TRUE(server.WaitForOutput("RFC 2217")) << server.Err();
+    ChildProcess program = Python(
+        "import serial, sys\n"
+        "s = serial.serial_for_url('rfc2217://127.0.0.1:' + sys.argv[1], baudrate=921600,\n"
+        "                          rtscts=True)\n"
+        "s.write(bytes(range(256)) * 400); s.close()\n",
+        {std::to_string(tcpPort)});
+    std::vector<std::uint8_t> written(102400);
+    for (std::size_t i = 0; i < written.size(); ++i) written[i] = static_cast<std::uint8_t>(i);
+    std::vector<std::uint8_t> got(written.size());
+    const auto receive = [&] {
+        EXPECT_NO_THROW(peer.ReadExact(got, 60s))
+            << "ring overruns: " << peer.GetErrorCounts().ringOverruns;
+    };
+    receive();
+    EXPECT_TRUE(got == written) << "pyserial's write, then close";
+    EXPECT_EQ(program.Wait(30s), 0) << program.Err();
+
+    std::vector<std::uint8_t> data = Pattern(200000, 5);
+    std::replace(data.begin(), data.end(), std::uint8_t{255}, std::uint8_t{254});  // no IAC
+    RawClient halfClosing(tcpPort);
+    ASSERT_TRUE(halfClosing.Connected());
+    std::jthread sender([&] {
+        halfClosing.Send(data);
+        halfClosing.ShutdownWrite();
+    });
+    got.resize(data.size());
+    receive();
+    EXPECT_TRUE(got == data) << "a half-close";
+    sender.join();
+    EXPECT_TRUE(halfClosing.Receive([](const auto&) { return false; }).size() > 0 &&
+                halfClosing.Closed());
+
+    RawClient asker(tcpPort);
+    ASSERT_TRUE(asker.Connected());
+    std::vector<std::uint8_t> asks;
+    for (int i = 0; i < 10000; ++i) asks.insert(asks.end(), {255, 253, 0, 255, 254, 0});
+    std::size_t pushed = 0;
+    auto lastTaken = std::chrono::steady_clock::now();
+    while (pushed < (64u << 20) && std::chrono::steady_clock::now() - lastTaken < 1s) {
+        const ssize_t sent =
+            send(asker.Fd(), asks.data(), asks.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            pushed += static_cast<std::size_t>(sent);
+            lastTaken = std::chrono::steady_clock::now();
+        } else {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    EXPECT_LT(ResidentKiB(server.Pid()), 32u * 1024) << pushed << " bytes of DO and DONT taken";
+}
+
+// Over loopback the server lets in its own user and root only, as the kernel names the owner of
+// the client's socket; and an idle client is closed when --idle-timeout asks for it.
+TEST(Bridge, Rfc2217LetsInItsUserOnlyAndClosesIdleClients) {
+    RunningDriver driver(DefaultBoard);
+    RunningDriver::Open("Serial0");  // once the driver is up
+    const int tcpPort = 20000 + (getpid() + 13) % 20000;
+    ChildProcess server(
+        QUELTA_TOOL_PATH,
+        {"serve", "Serial0", "--port", std::to_string(tcpPort), "--idle-timeout", "1"},
+        {{"RTSS_NAMESPACE", driver.Namespace()}});
+    ASSERT_TRUE(server.WaitForOutput("RFC 2217")) << server.Err();
+    const testsupport::Finished stranger = testsupport::Run(
+        "/usr/bin/setpriv",
+        {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/python3", "-c",
+         "import socket, sys\n"
+         "s = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+         "s.settimeout(10); print(len(s.recv(100)))\n",
+         std::to_string(tcpPort)});
+    EXPECT_EQ(stranger.out, "0\n") << "closed before a greeting: " << stranger.err;
+    EXPECT_NE(server.Err().find("refused 127.0.0.1"), std::string::npos) << server.Err();
+    RawClient own(tcpPort);
+    EXPECT_FALSE(own.Receive([](const auto&) { return false; }).empty()) << "greeted";
+    EXPECT_TRUE(own.Closed()) << "closed once idle";
+}
+
+// A driver stopped for 3 s is waited for: the bridges and recv --follow go on afterwards. One that
+// has ended ends recv --follow, while the bridges wait, attach to the next driver with the same
+// names and put the port's settings back.
+TEST(Bridge, BridgesOutliveAStalledAndARestartedDriver) {
+    RunningDriver driver(DefaultBoard);
+    const quelta::LineSettings line{.baudRate = 115200};
+    for (const char* name : {"Serial0", "Serial2"}) RunningDriver::Open(name).Configure(line);
+    const std::map<std::string, std::string> space = {{"RTSS_NAMESPACE", driver.Namespace()}};
+    const std::string link = "/tmp/quelta-bridge-" + testsupport::UniqueNamespace("stall");
+    const int tcpPort = 20000 + (getpid() + 17) % 20000;
+    ChildProcess pty(QUELTA_TOOL_PATH, {"pty", "Serial0", link}, space);
+    ChildProcess server(QUELTA_TOOL_PATH, {"serve", "Serial2", "--port", std::to_string(tcpPort)},
+                        space);
+    ChildProcess follower(QUELTA_TOOL_PATH, {"recv", "Serial4", "--follow"}, space);
+    ASSERT_TRUE(pty.WaitForOutput(" -> /dev/")) << pty.Err();
+    ASSERT_TRUE(server.WaitForOutput("RFC 2217")) << server.Err();
+    const int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
+    RawClient client(tcpPort);
+    ASSERT_TRUE(fd >= 0 && client.Connected());
+    // A byte each way through each bridge, with a client of the driver on the far end.
+    const auto exchange = [&](std::uint8_t byte) {
+        for (const char* name : {"Serial1", "Serial3"}) RunningDriver::Open(name).Configure(line);
+        quelta::Device ptyPeer = Attach("Serial1");
+        quelta::Device tcpPeer = Attach("Serial3");
+        std::vector<std::uint8_t> one = {byte};
+        ptyPeer.WriteAll(one, 5s);
+        EXPECT_EQ(ReadFrom(fd, 1), std::string(1, static_cast<char>(byte)));
+        EXPECT_EQ(write(fd, &byte, 1), 1);
+        ptyPeer.ReadExact(one, 10s);
+        tcpPeer.WriteAll(one, 5s);
+        const auto last = [&](const auto& in) { return !in.empty() && in.back() == byte; };
+        EXPECT_TRUE(last(client.Receive(last)));
+        client.Send(one);
+        tcpPeer.ReadExact(one, 10s);
+        EXPECT_EQ(one[0], byte);
+    };
+    exchange('a');
+    kill(driver.Process().Pid(), SIGSTOP);
+    std::this_thread::sleep_for(3s);
+    kill(driver.Process().Pid(), SIGCONT);
+    exchange('b');
+    const auto says = [](ChildProcess& child, const std::string& text) {
+        return Eventually([&] { return child.Err().find(text) != std::string::npos; });
+    };
+    for (ChildProcess* waiter : {&pty, &server, &follower}) {
+        EXPECT_TRUE(says(*waiter, "the driver answers again")) << waiter->Err();
+        const std::string err = waiter->Err();
+        const std::size_t first = err.find("does not answer");
+        EXPECT_EQ(err.find("does not answer", first + 1), std::string::npos) << "said once";
+    }
+    driver.Process().Terminate();
+    EXPECT_EQ(follower.Wait(20s), 1) << follower.Err();
+    EXPECT_TRUE(says(pty, "has ended") && says(server, "has ended"));
+    ChildProcess next(
+        QUELTA_DRIVER_PATH, {"-Q", "5"},
+        {{"RTSS_NAMESPACE", driver.Namespace()}, {"QUELTA_SIM", driver.MachinePath()}});
+    EXPECT_TRUE(says(pty, "serves the device again") && says(server, "serves the device again"));
+    exchange('c');  // at 115,200 baud again, so the settings are back
+    close(fd);
+    for (ChildProcess* bridge : {&pty, &server}) {
+        kill(bridge->Pid(), SIGINT);
+        EXPECT_EQ(bridge->Wait(), 130);
+    }
+}
+
+// The default link lives in a directory only its user may enter; a link that someone else
+// planted, at a named path or where that directory goes, is neither followed nor replaced.
+TEST(Bridge, PtyLinksAreNeverATrap) {
+    RunningDriver driver(DefaultBoard);
+    RunningDriver::Open("Serial0");  // once the driver is up
+    const std::string base = ::testing::TempDir() + testsupport::UniqueNamespace("xdg");
+    const std::string elsewhere = base + "/elsewhere";
+    ASSERT_EQ(mkdir(base.c_str(), 0700) | mkdir(elsewhere.c_str(), 0700), 0);
+    const auto environment = [&](const std::string& runtime) {
+        return std::map<std::string, std::string>{{"RTSS_NAMESPACE", driver.Namespace()},
+                                                  {"XDG_RUNTIME_DIR", runtime}};
+    };
+    {
+        ChildProcess bridge(QUELTA_TOOL_PATH, {"pty", "Serial0"}, environment(base));
+        ASSERT_TRUE(bridge.WaitForOutput("Serial0: " + base + "/quelta/Serial0 -> /dev/pts/"))
+            << bridge.Out() << bridge.Err();
+        struct stat directory {};
+        ASSERT_EQ(lstat((base + "/quelta").c_str(), &directory), 0);
+        EXPECT_TRUE(S_ISDIR(directory.st_mode) && directory.st_uid == geteuid());
+        EXPECT_EQ(directory.st_mode & 0777, 0700u);
+    }
+    const std::string victim = base + "/victim";
+    std::ofstream(victim) << "keep";
+    const std::string planted = "/tmp/quelta-planted-" + testsupport::UniqueNamespace("link");
+    for (const auto& [target, path] : {std::pair{victim, planted}, {base, elsewhere + "/quelta"}}) {
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+        ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);  // nobody's
+    }
+    for (const auto& [words, runtime] :
+         {std::pair{std::vector<std::string>{"pty", "Serial2", planted}, base},
+          {std::vector<std::string>{"pty", "Serial2"}, elsewhere}}) {
+        const testsupport::Finished run =
+            testsupport::Run(QUELTA_TOOL_PATH, words, "", environment(runtime));
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    }
+    EXPECT_EQ(std::filesystem::read_symlink(planted), victim);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(base + "/Serial2")));
+    std::string kept;
+    std::ifstream(victim) >> kept;
+    EXPECT_EQ(kept, "keep");
+    std::filesystem::remove(planted);
+    std::filesystem::remove_all(base);
 }
 
 }  // namespace
