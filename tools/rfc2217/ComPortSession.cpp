@@ -125,6 +125,10 @@ std::optional<quelta::FlushSide> PurgedSide(std::uint8_t code) {
 
 constexpr std::uint8_t Byte(int value) { return static_cast<std::uint8_t>(value); }
 
+// Thrown by a change of the line settings while the client's data before it has not yet gone to
+// the port: the parser stops there, and the change is made once the data is with the port.
+struct DataFirst {};
+
 bool Supported(std::uint8_t option) {
     return option == telnet::Binary || option == telnet::SuppressGoAhead ||
            option == telnet::ComPort;
@@ -201,14 +205,19 @@ bool ComPortSession::FromClient(std::span<const std::uint8_t> bytes,
     toPort_ = &toPort;
     toClient_ = &toClient;
     unparsed_.insert(unparsed_.end(), bytes.begin(), bytes.end());
-    try {
-        parser_.Feed(unparsed_);
-    } catch (const quelta::Error&) {
+    const auto keepUnhandled = [&] {
         unparsed_.erase(unparsed_.begin(),
                         unparsed_.begin() + static_cast<std::ptrdiff_t>(parser_.Fed()));
+    };
+    try {
+        parser_.Feed(unparsed_);
+        unparsed_.clear();
+    } catch (const DataFirst&) {
+        keepUnhandled();
+    } catch (const quelta::Error&) {
+        keepUnhandled();
         throw;
     }
-    unparsed_.clear();
     toPort_ = toClient_ = nullptr;
     return !parser_.Broken();
 }
@@ -259,6 +268,7 @@ void ComPortSession::Reply(std::uint8_t command, std::span<const std::uint8_t> v
 }
 
 bool ComPortSession::TryConfigure(const quelta::LineSettings& settings) {
+    if (!toPort_->empty()) throw DataFirst{};
     if (quelta::ExplainRefusal(settings)) return false;
     try {
         port_.Configure(settings);

@@ -35,9 +35,11 @@ public:
     // What the server says first: its options and the modem state.
     void Greet(std::vector<std::uint8_t>& toClient);
     // The client's bytes: line data goes to toPort, answers to toClient. False once the
-    // connection is beyond understanding (it should be closed). When a request to the driver
-    // throws, the bytes from the command that made it on are kept: a call with no new bytes
-    // (once the driver answers again) carries on with them.
+    // connection is beyond understanding (it should be closed). Handling stops, keeping the
+    // bytes from the command on, at a change of the line settings while toPort holds the data
+    // sent before it (which must go out first, with the settings it was sent under), and when a
+    // request to the driver throws. A call with no new bytes carries on, once toPort is empty
+    // or the driver answers again.
     bool FromClient(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& toPort,
                     std::vector<std::uint8_t>& toClient);
     bool Unfinished() const { return !unparsed_.empty(); }

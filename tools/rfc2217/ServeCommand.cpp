@@ -133,14 +133,17 @@ public:
 private:
     bool Step() {
         pollfd watch[2] = {{client_, 0, 0}, {listener_, POLLIN, 0}};
-        const bool takeInput =
-            !ended_ && toPort_.size() < Backlog && toClient_.size() < ClientOutputLimit;
+        const bool takeInput = !ended_ && !session_->Unfinished() && toPort_.size() < Backlog &&
+                               toClient_.size() < ClientOutputLimit;
         if (takeInput) watch[0].events |= POLLIN;
         if (!toClient_.empty() && !gone_) watch[0].events |= POLLOUT;
         if (poll(watch, 2, moved_ ? 0 : IdlePollMilliseconds) < 0 && errno != EINTR) return false;
         moved_ = false;
         if ((watch[1].revents & POLLIN) != 0) RefuseWaiting(listener_);
-        if (session_->Unfinished()) session_->FromClient({}, toPort_, toClient_);
+        if (session_->Unfinished() && toPort_.empty() &&
+            !session_->FromClient({}, toPort_, toClient_)) {
+            End();
+        }
         if (takeInput && (watch[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadClient();
         const ComPortSession::Purged purged = session_->TakePurge();
         if (purged.transmit) toPort_.clear();
@@ -174,8 +177,13 @@ private:
                 return;
             }
         }
-        // The client's end of stream, a reset, or input beyond understanding: what came before
-        // still goes to the line.
+        End();
+    }
+
+    // The client's end of stream, a reset, or input beyond understanding: what came before still
+    // goes to the line.
+    void End() {
+        if (ended_) return;
         ended_ = true;
         endBy_ = Clock::now() +
                  LineTime(session_->State().settings, toPort_.size() + DriverTransmitRing) +
@@ -185,7 +193,7 @@ private:
     // Once the client has ended: done when its bytes are all with the driver, or given up when the
     // line has not taken them in the time it needs (flow control holding it).
     bool Finishing() {
-        if (toPort_.empty()) return false;
+        if (toPort_.empty() && !session_->Unfinished()) return false;
         if (Clock::now() < endBy_) return true;
         std::fprintf(stderr,
                      "quelta: the port did not take the client's last %zu bytes in time (is "
