@@ -80,7 +80,7 @@ void PtyBridge::Step() {
     const bool held = (watch.revents & POLLHUP) == 0;
     if (held != held_) HolderChanged(held);
     FollowSettings();
-    if (!asked_ && toPort_.empty() && (watch.revents & POLLIN) != 0) ReadProgram(false);
+    if (!asked_ && toPort_.empty() && (watch.revents & POLLIN) != 0) ReadProgram();
     // A full ring is not progress: a pause lets the line drain it.
     if (!toPort_.empty() && HandOver(link_.Port(), toPort_)) moved_ = true;
     if (asked_ && toPort_.empty()) ApplyAsked();
@@ -119,10 +119,12 @@ void PtyBridge::FollowSettings() {
     if (!asked || asked == lastAsked_) return;
     lastAsked_ = asked;  // a refused setting is reported once, not at every look
     asked_ = mode;
-    // What the program wrote before the change goes out first, with the settings it was written
-    // under: the change waits until the port has taken it, and the port applies it once those
-    // bytes have left the line.
-    ReadProgram(true);
+    // What the bridge has read of the program's bytes goes out first, with the settings they
+    // were written under: the change waits until the port has taken them, and the port applies
+    // it once they have left the line. Bytes still in the pty go out with the new settings. A
+    // pty cannot tell which of them the program wrote before its tcsetattr (tcdrain does not
+    // wait on a pty); the usual order is a change and then the bytes for it (pyserial's open and
+    // first write), so this order is the one kept.
 }
 
 void PtyBridge::ApplyAsked() {
@@ -162,12 +164,10 @@ void PtyBridge::Restore(quelta::Device& port) {
     port.SetRts(held_);
 }
 
-void PtyBridge::ReadProgram(bool everything) {
-    do {
-        const ssize_t count = read(master_.Get(), buffer_.data(), buffer_.size());
-        if (count <= 0) return;  // nothing more, or no program left (EIO)
-        toPort_.insert(toPort_.end(), buffer_.begin(), buffer_.begin() + count);
-    } while (everything);
+void PtyBridge::ReadProgram() {
+    const ssize_t count = read(master_.Get(), buffer_.data(), buffer_.size());
+    // Nothing, or no program left (EIO).
+    if (count > 0) toPort_.insert(toPort_.end(), buffer_.begin(), buffer_.begin() + count);
 }
 
 void PtyBridge::MoveToProgram() {

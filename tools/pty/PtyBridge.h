@@ -48,7 +48,7 @@ private:
     void ApplyAsked();
     void ShowPortSettings();
     void Restore(quelta::Device& port);
-    void ReadProgram(bool everything);
+    void ReadProgram();
     void MoveToProgram();
     quelta::LineSettings PortSettings();
 
