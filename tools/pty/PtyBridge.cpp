@@ -52,6 +52,10 @@ PtyBridge::PtyBridge(DriverLink& link)
     ApplySettingsToTermios(inForce_, mode);
     tcsetattr(master_.Get(), TCSANOW, &mode);
     lastAsked_ = SettingsFromTermios(mode, {});
+    // Nobody has the new pty open: its lines are those of a closed tty with hupcl, so a far end
+    // with hardware flow control waits for a program instead of sending into nowhere.
+    link_.Port().SetDtr(false);
+    link_.Port().SetRts(false);
 }
 
 quelta::LineSettings PtyBridge::PortSettings() {
@@ -150,6 +154,10 @@ void PtyBridge::ShowPortSettings() {
     ApplySettingsToTermios(PortSettings(), mode);
     tcsetattr(master_.Get(), TCSANOW, &mode);
     lastAsked_ = SettingsFromTermios(mode, {});
+    // Nobody has the new pty open: its lines are those of a closed tty with hupcl, so a far end
+    // with hardware flow control waits for a program instead of sending into nowhere.
+    link_.Port().SetDtr(false);
+    link_.Port().SetRts(false);
 }
 
 void PtyBridge::Restore(quelta::Device& port) {
