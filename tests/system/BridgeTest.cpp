@@ -93,10 +93,8 @@ TEST(Bridge, PtyBehavesAsASerialTty) {
                                      .flowControl = FlowControl::RtsCts};
     EXPECT_TRUE(Eventually([&] { return port.GetSettings().settings == asked; }));
     // Without flow control of its own: with a closed tty's RTS down it could not send at all.
-    peer.Configure({.baudRate = 57600,
-                    .dataBits = 7,
-                    .parity = Parity::Even,
-                    .stopBits = StopBits::Two});
+    peer.Configure(
+        {.baudRate = 57600, .dataBits = 7, .parity = Parity::Even, .stopBits = StopBits::Two});
     peer.SetRts(true);
     const auto linesUp = [&](bool up) {
         return Eventually([&] {
