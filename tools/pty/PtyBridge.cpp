@@ -46,6 +46,9 @@ PtyBridge::PtyBridge(DriverLink& link)
         throw std::runtime_error(Reason("cannot read the settings of " + slavePath_));
     }
     inForce_ = PortSettings();
+    // A port that nobody has configured receives nothing; one that runs with these settings is
+    // sent nothing.
+    link_.Port().Configure(inForce_);
     cfmakeraw(&mode);
     // As a serial port's tty starts: the receiver on, the modem lines dropped at the last close.
     mode.c_cflag |= CREAD | CLOCAL | HUPCL;

@@ -272,6 +272,9 @@ int RunServe(const Invocation& invocation) {
     const Descriptor listener = Listen(address, std::to_string(tcpPort));
     DriverLink link(invocation, invocation.Argument(0, "device"), DriverEnd::Reattach);
     PortState state = ReadPortState(link.Port());
+    // A port that nobody has configured receives nothing; one that runs with these settings is
+    // sent nothing.
+    link.Port().Configure(state.settings);
     CatchInterrupts();
     std::printf("%s: RFC 2217 on %s port %lu (Ctrl-C ends)\n", link.ShortName().c_str(),
                 address.c_str(), tcpPort);
