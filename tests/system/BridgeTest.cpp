@@ -296,8 +296,13 @@ TEST(Bridge, Rfc2217ServerAnswersRawInput) {
     {
         RawClient client(tcpPort);
         ASSERT_TRUE(client.Connected());
-        // WILL 99 and DO 99 are refused; a baud rate of 57600 is set and answered with its value.
-        client.Send({255, 251, 99, 255, 253, 99, 255, 250, 44, 1, 0, 0, 0xE1, 0, 255, 240});
+        // WILL 99 and DO 99 are refused; a baud rate of 57600 is set and answered with its value,
+        // after the byte sent before it has gone out at 9600.
+        peer.Configure({});
+        client.Send({255, 251, 99, 255, 253, 99, 'z', 255, 250, 44, 1, 0, 0, 0xE1, 0, 255, 240});
+        std::vector<std::uint8_t> first(1);
+        peer.ReadExact(first, 5s);
+        EXPECT_EQ(first[0], 'z');
         const std::vector<std::uint8_t> answers = {255, 254, 99, 255, 252, 99};
         const std::vector<std::uint8_t> baud = {255, 250, 44, 101, 0, 0, 0xE1, 0, 255, 240};
         const auto got = client.Receive(
