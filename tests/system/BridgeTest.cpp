@@ -156,6 +156,10 @@ TEST(Bridge, PtyToPtyLosesNothingAtFullSpeed) {
     EXPECT_EQ(shell.Wait(60s), 0) << shell.Out() << shell.Err();
     std::remove(data.c_str());
     std::remove((data + ".out").c_str());
+    for (const auto& bridge : bridges) {
+        kill(bridge->Pid(), SIGINT);  // an orderly end, which removes the link
+        EXPECT_EQ(bridge->Wait(), 130);
+    }
 }
 
 // pyserial's RFC 2217 client: the line settings, DTR and RTS both ways, a break, and a megabyte
