@@ -366,4 +366,6 @@ const char* quelta_error_string(int error) {
 
 const char* quelta_last_error_message(void) { return lastErrorMessage.c_str(); }
 
+const char* quelta_version(void) { return QUELTA_VERSION; }
+
 }  // extern "C"

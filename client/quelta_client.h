@@ -173,6 +173,10 @@ const char* quelta_error_string(int error);
 /* The full reason of the last failed call on this thread ("" when none). */
 const char* quelta_last_error_message(void);
 
+/* The library's version, "MAJOR.MINOR.PATCH"; libquelta_client.so.MAJOR keeps the interface of
+ * this header for every MINOR and PATCH. */
+const char* quelta_version(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/Error.h"
+#include "client/quelta_client.h"
 #include "tools/common/Commands.h"
 
 namespace {
@@ -27,7 +28,8 @@ void PrintOverview(std::FILE* out, const std::vector<CommandEntry>& commands) {
     std::fprintf(out,
                  "quelta: use the devices of the Quelta serial driver from the command line.\n\n"
                  "Usage: quelta COMMAND [ARGUMENTS] [OPTIONS]\n"
-                 "       quelta COMMAND --help     (details of one command)\n\n"
+                 "       quelta COMMAND --help     (details of one command)\n"
+                 "       quelta --version          (the version of quelta and its library)\n\n"
                  "Commands:\n");
     constexpr int SynopsisWidth = 44;
     for (const CommandEntry& command : commands) {
@@ -92,6 +94,10 @@ int main(int argc, char** argv) {
                         tool::ExitUsage);
         }
         PrintOverview(stdout, commands);
+        return tool::ExitOk;
+    }
+    if (words[0] == "--version") {
+        std::printf("quelta %s\n", quelta_version());
         return tool::ExitOk;
     }
     const CommandEntry* command = nullptr;
