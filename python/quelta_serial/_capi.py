@@ -5,8 +5,9 @@ first use, so importing the package works without it.
 """
 
 import ctypes
-import ctypes.util
 import os
+
+from . import __version__
 
 OK = 0
 ERR_TIMED_OUT = -9
@@ -21,10 +22,12 @@ FLUSH_RX = 1
 FLUSH_TX = 2
 
 LIBRARY_VARIABLE = "QUELTA_CLIENT_LIBRARY"
-LIBRARY_FILE = "libquelta_client.so"
-# The repository's usual build folders, relative to its root (python/..).
+# The library's SONAME: the major version of this package, whose interface
+# is declared here.
+LIBRARY_MAJOR = int(__version__.split(".")[0])
+LIBRARY_FILE = "libquelta_client.so.{}".format(LIBRARY_MAJOR)
+# The source tree's usual build folders, relative to its root (python/..).
 BUILD_FOLDERS = ("build/run/client", "build/normal/client")
-
 
 class LineConfig(ctypes.Structure):
     _fields_ = [
@@ -77,48 +80,68 @@ _PROTOTYPES = {
     "quelta_drain": (_DEVICE, ctypes.c_uint32),
     "quelta_error_string": (ctypes.c_int,),
     "quelta_last_error_message": (),
+    "quelta_version": (),
 }
 _RESULTS = {
     "quelta_close": None,
     "quelta_default_line_config": None,
     "quelta_error_string": ctypes.c_char_p,
     "quelta_last_error_message": ctypes.c_char_p,
+    "quelta_version": ctypes.c_char_p,
 }
 
 _library = None
 
 
 def _candidates():
-    """Where the library may be, in the order it is tried."""
+    """Where the library may be, in the order tried: (what, path) pairs.
+    QUELTA_CLIENT_LIBRARY, when set, is the only one; else the build folders
+    of the source tree this package sits in, if it does, then the system's
+    library search (LD_LIBRARY_PATH, ld.so.conf, /usr/lib...)."""
     path = os.environ.get(LIBRARY_VARIABLE)
     if path:
-        return [path]
+        return [(LIBRARY_VARIABLE, path)]
     root = os.path.dirname(os.path.dirname(os.path.dirname(
         os.path.abspath(__file__))))
-    paths = [os.path.join(root, folder, LIBRARY_FILE)
-             for folder in BUILD_FOLDERS]
-    found = [path for path in paths if os.path.exists(path)]
-    return found + [ctypes.util.find_library("quelta_client") or LIBRARY_FILE]
+    candidates = []
+    if os.path.isfile(os.path.join(root, "client", "quelta_client.h")):
+        candidates = [("the build tree",
+                       os.path.join(root, folder, LIBRARY_FILE))
+                      for folder in BUILD_FOLDERS]
+    return candidates + [("the system's library search", LIBRARY_FILE)]
+
+
+def _load():
+    """The first library of the candidates that loads; OSError naming every
+    one tried when none does."""
+    tried = []
+    for what, path in _candidates():
+        if what == "the build tree" and not os.path.exists(path):
+            tried.append("{} {}: not built".format(what, path))
+            continue
+        try:
+            return ctypes.CDLL(path)
+        except OSError as error:
+            tried.append("{}: {}".format(what, error))
+    raise OSError("cannot load the Quelta client library {}; tried {}. "
+                  "Install it, or set {} to its path".format(
+                      LIBRARY_FILE, "; ".join(tried), LIBRARY_VARIABLE))
 
 
 def library():
     """The loaded library with its prototypes declared; OSError if none."""
     global _library
     if _library is None:
-        errors = []
-        for path in _candidates():
-            try:
-                loaded = ctypes.CDLL(path)
-                break
-            except OSError as error:
-                errors.append(str(error))
-        else:
-            raise OSError("cannot load the Quelta client library (set {}): {}"
-                          .format(LIBRARY_VARIABLE, "; ".join(errors)))
+        loaded = _load()
         for name, arguments in _PROTOTYPES.items():
             function = getattr(loaded, name)
             function.argtypes = arguments
             function.restype = _RESULTS.get(name, ctypes.c_int)
+        version = loaded.quelta_version().decode()
+        if version.split(".")[0] != str(LIBRARY_MAJOR):
+            raise OSError("the Quelta client library {} is version {}; this "
+                          "package needs {}.x".format(
+                              loaded._name, version, LIBRARY_MAJOR))
         _library = loaded
     return _library
 
