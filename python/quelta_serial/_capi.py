@@ -29,6 +29,7 @@ LIBRARY_FILE = "libquelta_client.so.{}".format(LIBRARY_MAJOR)
 # The source tree's usual build folders, relative to its root (python/..).
 BUILD_FOLDERS = ("build/run/client", "build/normal/client")
 
+
 class LineConfig(ctypes.Structure):
     _fields_ = [
         ("baud_rate", ctypes.c_int32),
