@@ -2,6 +2,7 @@
 
 #include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
+#include "port/PortEvents.h"
 #include "port/PortRecord.h"
 #include "port/PortReport.h"
 #include "port/ReceiveHold.h"
@@ -62,6 +63,7 @@ void DrainReceiveFifo(std::uint8_t channel, PortRecord* port) {
         level = 1;
     }
     level = ReceivableBytes(channel, port, level);
+    std::uint32_t stored = 0;
     for (std::uint32_t j = 0; j < level; ++j) {
         const auto slot = static_cast<RegOffset>(FifoWindow + j);
         // rxCount is the one word both sides change. The byte is in the ring before the count
@@ -72,6 +74,7 @@ void DrainReceiveFifo(std::uint8_t channel, PortRecord* port) {
             port->rxRing[port->rxHead] = ReadReg(regs, slot);
             port->rxCount.store(held + 1);
             ++port->rxHead;
+            ++stored;
         } else {
             // Without flow control a full ring never stops the drain: the byte is read, dropped
             // and counted as overrun.
@@ -83,6 +86,19 @@ void DrainReceiveFifo(std::uint8_t channel, PortRecord* port) {
             port->rxHead = 0;
         }
     }
+    // Once per burst, after the bytes are counted: a woken reader finds them.
+    RaisePortEvents(channel, stored != 0 ? PortEvent::Received : 0);
+    if (stored < level) {
+        RaiseLineErrors(channel, Lsr::Overrun);
+    }
+}
+
+// What a burst that left `left` bytes in the ring tells the waiting writers.
+std::uint32_t TransmitEvents(std::uint32_t left) {
+    if (left == 0) {
+        return PortEvent::TransmitRingEmpty | PortEvent::TransmitRoom;
+    }
+    return left <= TransmitRoomLevel ? PortEvent::TransmitRoom : 0;
 }
 
 }  // namespace
@@ -125,6 +141,7 @@ void TransmitService(std::uint8_t channel) {
         port->txActive.store(0);
     }
     RestoreInterrupts(state);
+    RaisePortEvents(channel, TransmitEvents(left));
 }
 
 void ReceiveService(std::uint8_t channel) {

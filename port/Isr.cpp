@@ -5,6 +5,7 @@
 #include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
 #include "port/FifoTransfer.h"
+#include "port/PortEvents.h"
 #include "port/PortRecord.h"
 #include "port/PortReport.h"
 
@@ -25,7 +26,9 @@ void ServeSource(std::uint8_t channel, PortRecord* port, std::uint8_t source) {
     switch (source) {
     case Iir::ModemStatus:
     case Iir::ModemStatusAlt:
-        (void)ReadReg(port->regs, MSR);  // the read clears the modem-status interrupt
+        // The read clears the modem-status interrupt and the change bits, which only the waiters
+        // hear of.
+        RaiseModemChange(channel, ReadReg(port->regs, MSR));
         break;
     case Iir::TxEmpty:
         TransmitService(channel);
@@ -34,11 +37,14 @@ void ServeSource(std::uint8_t channel, PortRecord* port, std::uint8_t source) {
     case Iir::RxTimeout:
         ReceiveService(channel);
         break;
-    case Iir::LineStatus:
+    case Iir::LineStatus: {
         // The request side changes lineErrors and the counts only inside interrupt-disabled
         // sections, which never overlap this service, so it needs no section of its own.
-        NoteLineErrors(channel, port, ReadReg(port->regs, LSR));
+        const std::uint8_t lineStatus = ReadReg(port->regs, LSR);
+        NoteLineErrors(channel, port, lineStatus);
+        RaiseLineErrors(channel, lineStatus);
         break;
+    }
     default:
         break;  // nothing to do; IIR is read again
     }

@@ -8,6 +8,7 @@
 #include "hw/PciConfig.h"
 #include "hw/RegisterAccess.h"
 #include "port/Isr.h"
+#include "port/PortEvents.h"
 #include "port/PortRecord.h"
 #include "server/DeviceChannel.h"
 #include "server/DeviceNames.h"
@@ -103,6 +104,9 @@ std::int32_t SetUpBoard(std::uint8_t channelCount, const std::uint8_t* header) {
         if (!PublishPort(n)) {
             return -1;
         }
+        // Beside the device's objects; a port without them works as before, and its clients
+        // poll, so a failure here is not one of set-up.
+        (void)CreatePortEvents(n, DeviceNameTable[n].deviceName);
     }
     return 1;
 }

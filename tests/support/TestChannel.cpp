@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "platform/host/PosixNames.h"
+#include "port/PortEvents.h"
 #include "server/Dispatch.h"
 
 namespace testsupport {
@@ -90,6 +91,15 @@ void DestroyChannel(DeviceChannel* channel, bool serving) {
     RtFreeLockedMemory(const_cast<char*>(channel->view.deviceName));
     RtCloseHandle(channel->sharedMemory);
     RtFreeLockedMemory(channel);
+}
+
+void DestroyPortEvents(std::uint8_t portIndex) {
+    PortEventObjects& objects = EventObjects[portIndex];
+    for (RtHandle& waiter : objects.waiters) {
+        if (waiter != nullptr) RtCloseHandle(waiter);
+    }
+    if (objects.sharedMemory != nullptr) RtCloseHandle(objects.sharedMemory);
+    objects = {};
 }
 
 TestChannel::~TestChannel() {

@@ -29,6 +29,8 @@ std::uint32_t ScriptedDispatch(RequestPart* request, const ChannelView* channel)
 // Stops the channel's service thread (unless it already ended) and releases all it holds: what the
 // driver never does, for channels a test made.
 void DestroyChannel(DeviceChannel* channel, bool serving = true);
+// The same for a port's event objects (port/PortEvents.h).
+void DestroyPortEvents(std::uint8_t portIndex);
 
 class TestChannel {
 public:
