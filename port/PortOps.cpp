@@ -8,10 +8,12 @@
 #include "hw/RegisterAccess.h"
 #include "platform/Rtss.h"
 #include "port/LineSignals.h"
+#include "port/PortEvents.h"
 #include "port/PortRecord.h"
 #include "port/PortReport.h"
 #include "port/PortSteps.h"
 #include "port/ReceiveHold.h"
+#include "wire/ExtensionRecords.h"
 
 // Each operation runs in one interrupt-disabled section from its first step to its last, so the
 // interrupt service never sees a channel or a ring half reprogrammed. The steps called inside
@@ -22,6 +24,7 @@ constexpr std::int32_t OpenBaud = 9600;
 constexpr std::uint8_t MinDataBits = 5;
 constexpr std::uint8_t MaxDataBits = 8;
 constexpr std::uint16_t DivisorRefused = 0x8000;  // SetPortConfig refuses a divisor with this bit
+static_assert(FifoTrig::DefaultLevel == ReceiveTrigger::Highest);
 
 // Break and divisor access are cleared before a line is programmed; the word format stays.
 constexpr std::uint8_t LcrControlBits = Lcr::Break | Lcr::DivisorAccess;
@@ -45,6 +48,12 @@ void ResetTransmitRing(PortRecord* port) {
 void ResetRings(PortRecord* port) {
     ResetReceiveRing(port);
     ResetTransmitRing(port);
+}
+
+// A writer waiting for room, or for the ring to empty, finds it emptied by a request: no transmit
+// burst will tell it. Called after the section.
+void NoteTransmitRingEmptied(std::uint8_t portIndex) {
+    RaisePortEvents(portIndex, PortEvent::TransmitRingEmpty | PortEvent::TransmitRoom);
 }
 
 // The channel takes FCR's FIFO resets only with its enhanced functions off.
@@ -206,6 +215,7 @@ void OpenPort(std::uint8_t portIndex) {
         WriteReg(regs, IER, WantedEnables(portIndex));
     }
     RestoreInterrupts(state);
+    NoteTransmitRingEmptied(portIndex);
 }
 
 std::uint32_t ClosePort(std::uint8_t portIndex) {
@@ -226,6 +236,7 @@ std::uint32_t ClosePort(std::uint8_t portIndex) {
     WriteReg(regs, IER, Ier::None);  // undoes the kick ClearBreak may have made
     ClearRegBits(regs, MCR, Mcr::Out2);
     RestoreInterrupts(state);
+    NoteTransmitRingEmptied(portIndex);
     return 0;
 }
 
@@ -288,4 +299,23 @@ void FlushPort(std::uint8_t portIndex, bool receive, bool transmit) {
         WriteReg(port->regs, IER, WantedEnables(portIndex));
     }
     RestoreInterrupts(state);
+    if (transmit) {
+        NoteTransmitRingEmptied(portIndex);
+    }
+}
+
+// The level registers take trigger levels once FifoTrigCtl selects them, as every open leaves it
+// (the line-driver step changes only its direction-control bit). What the FIFO holds stays: a
+// level below it interrupts at once, and the service drains it.
+bool SetReceiveTrigger(std::uint8_t portIndex, std::uint8_t level) {
+    PortRecord* port = FindPort(portIndex);
+    if (port == nullptr || level < ReceiveTrigger::Lowest || level > ReceiveTrigger::Highest ||
+        PortReports[portIndex].receiveTrigger == 0) {
+        return false;
+    }
+    // One write, which the receive service's level readings (the same offset, read) do not
+    // disturb: no section.
+    WriteReg(port->regs, RxLevel, level);
+    PortReports[portIndex].receiveTrigger = level;
+    return true;
 }

@@ -16,3 +16,7 @@ std::uint32_t SetPortConfig(std::uint8_t portIndex, const std::uint8_t* data);
 // Empties the receive side (ring and FIFO), the transmit side or both, leaving the settings and
 // the modem lines as they are.
 void FlushPort(std::uint8_t portIndex, bool receive, bool transmit);
+// Programs the receive FIFO's trigger level; false, with nothing written, for a level outside
+// ReceiveTrigger::Lowest to Highest (wire/ExtensionRecords.h) or a port not opened since the
+// driver started (whose level registers an open has not yet made the triggers).
+bool SetReceiveTrigger(std::uint8_t portIndex, std::uint8_t level);

@@ -27,6 +27,7 @@ void StartPortReport(std::uint8_t portIndex, const LineConfig& opened, std::uint
     report.ringOverruns.store(0);
     report.inForce = opened;
     report.divisor = divisor;
+    report.receiveTrigger = FifoTrig::DefaultLevel;
     report.configured = 0;
 }
 

@@ -12,6 +12,9 @@ struct PortReport {
     // disabled; whether a full receive ring holds the far end follows it (port/ReceiveHold.h).
     LineConfig inForce;
     std::uint16_t divisor;  // loaded with inForce
+    // The receive FIFO's trigger level: the open's, then each SerialSetReceiveTrigger; 0 before
+    // any open.
+    std::uint8_t receiveTrigger;
     // 1 from an accepted configuration until the next open or close: the channel raises its
     // interrupts (an open leaves IER as it was, a close turns it off) and moves bytes.
     std::uint8_t configured;
@@ -27,7 +30,8 @@ struct PortReport {
 
 extern PortReport PortReports[MaxPorts];
 
-// An open: the counts start again and the open's settings are in force, not yet configured.
+// An open: the counts start again and the open's settings (with its trigger level) are in force,
+// not yet configured.
 void StartPortReport(std::uint8_t portIndex, const LineConfig& opened, std::uint16_t divisor);
 // An accepted configuration.
 void NoteSettingsInForce(std::uint8_t portIndex, const LineConfig& config, std::uint16_t divisor);

@@ -7,8 +7,9 @@
 struct PortTransmitState {
     std::uint32_t queued;           // bytes in txRing
     std::uint8_t transmitterEmpty;  // 1: the channel's FIFO and shift register are both empty
+    std::uint8_t fifoLevel;         // one reading of the transmit FIFO's level counter
 };
 
-// Both values are taken in one interrupt-disabled section. A port index without a record gives
+// The values are taken in one interrupt-disabled section. A port index without a record gives
 // an empty ring and an empty transmitter and touches no register.
 PortTransmitState ReadTransmitState(std::uint8_t portIndex);

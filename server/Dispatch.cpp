@@ -8,6 +8,7 @@
 #include "hw/Divisor.h"
 #include "platform/Rtss.h"
 #include "port/LineSignals.h"
+#include "port/PortEvents.h"
 #include "port/PortOps.h"
 #include "port/PortRecord.h"
 #include "port/PortReport.h"
@@ -114,6 +115,15 @@ std::uint32_t StatusByte(const Request& request) {
     return RequestDone;
 }
 
+// Reading MSR or LSR consumes the change or error bits it reports, which the interrupt service
+// then never sees: the waiters hear of them from here instead.
+template <std::uint8_t (*Reading)(PortRecord*), void (*Raise)(std::uint8_t, std::uint8_t)>
+std::uint32_t ConsumingStatusByte(const Request& request) {
+    const std::uint32_t status = StatusByte<Reading>(request);
+    Raise(request.portIndex, request.channel->dataArea[0]);
+    return status;
+}
+
 // Little-endian, whatever the processor's byte order.
 void PutWord(std::uint8_t* out, std::uint32_t value) {
     for (std::uint32_t i = 0; i < sizeof value; ++i) {
@@ -166,6 +176,7 @@ std::uint32_t GetConfig(const Request& request) {
     out[offsetof(ConfigReport, divisor)] = static_cast<std::uint8_t>(divisor);
     out[offsetof(ConfigReport, divisor) + 1] = static_cast<std::uint8_t>(divisor >> 8);
     out[offsetof(ConfigReport, configured)] = report.configured;
+    out[offsetof(ConfigReport, receiveTrigger)] = report.receiveTrigger;
     return RequestDone;
 }
 
@@ -183,9 +194,13 @@ std::uint32_t GetErrorCounts(const Request& request) {
     return RequestDone;
 }
 
+// The one byte of data a request takes; 0 from an empty data area.
+std::uint8_t FirstDataByte(const Request& request) {
+    return request.channel->dataAreaSize == 0 ? 0 : request.channel->dataArea[0];
+}
+
 std::uint32_t FlushRequest(const Request& request) {
-    const std::uint8_t which =
-        request.channel->dataAreaSize == 0 ? 0 : request.channel->dataArea[0];
+    const std::uint8_t which = FirstDataByte(request);
     // A selection the wire does not define touches nothing.
     if (which == 0 || (which & ~Flush::Both) != 0) {
         request.block->resultCount = 0;
@@ -205,6 +220,13 @@ std::uint32_t GetTransmitState(const Request& request) {
     std::memset(out, 0, sizeof(TransmitStateReport));
     PutWord(out + offsetof(TransmitStateReport, queued), state.queued);
     out[offsetof(TransmitStateReport, transmitterEmpty)] = state.transmitterEmpty;
+    out[offsetof(TransmitStateReport, fifoLevel)] = state.fifoLevel;
+    return RequestDone;
+}
+
+std::uint32_t SetReceiveTriggerRequest(const Request& request) {
+    request.block->resultCount =
+        SetReceiveTrigger(request.portIndex, FirstDataByte(request)) ? 1 : 0;
     return RequestDone;
 }
 
@@ -222,8 +244,9 @@ constexpr std::array<RequestRow, HighestCode> RequestTable = [] {
     table[SerialClearRts - 1] = {Signal<ClearRts>, true};
     table[SerialSetDtr - 1] = {Signal<SetDtr>, true};
     table[SerialClearDtr - 1] = {Signal<ClearDtr>, true};
-    table[SerialGetModemStatus - 1] = {StatusByte<ReadModemStatus>, true};
-    table[SerialGetLineStatus - 1] = {StatusByte<ReadLineStatus>, true};
+    table[SerialGetModemStatus - 1] = {ConsumingStatusByte<ReadModemStatus, RaiseModemChange>,
+                                       true};
+    table[SerialGetLineStatus - 1] = {ConsumingStatusByte<ReadLineStatus, RaiseLineErrors>, true};
     table[SerialGetModemControl - 1] = {StatusByte<ReadModemControl>, true};
     table[SerialSetBreak - 1] = {Signal<SetBreak>, true};
     table[SerialClearBreak - 1] = {Signal<ClearBreak>, true};
@@ -233,14 +256,16 @@ constexpr std::array<RequestRow, HighestCode> RequestTable = [] {
 }();
 
 // Indexed by code - ExtensionBase.
-constexpr std::array<RequestRow, 4> ExtensionTable = {{
+constexpr std::array<RequestRow, 5> ExtensionTable = {{
     {GetConfig, true},
     {GetErrorCounts, true},
     {FlushRequest, true},
     {GetTransmitState, true},
+    {SetReceiveTriggerRequest, true},
 }};
 static_assert(SerialGetConfig - ExtensionBase == 0 && SerialGetErrorCounts - ExtensionBase == 1 &&
-              SerialFlush - ExtensionBase == 2 && SerialGetTransmitState - ExtensionBase == 3);
+              SerialFlush - ExtensionBase == 2 && SerialGetTransmitState - ExtensionBase == 3 &&
+              SerialSetReceiveTrigger - ExtensionBase == 4);
 
 // The row for a code, or null. Codes 0 and those above each table wrap or run past its end alike.
 const RequestRow* FindRow(std::uint32_t code) {

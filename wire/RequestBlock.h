@@ -88,6 +88,11 @@ constexpr std::uint32_t SerialFlush = 0x102;
 // drain (tcdrain) before it changes settings, since every accepted SerialSetConfig resets both
 // FIFOs.
 constexpr std::uint32_t SerialGetTransmitState = 0x103;
+// Sets the level of the receive FIFO at which the channel interrupts (and, under flow control,
+// stops the far end): data area byte 0, from ReceiveTrigger::Lowest to ReceiveTrigger::Highest.
+// resultCount 1, or 0 for any other level or a port not opened since the driver started. An open
+// sets the highest again; SerialGetConfig reports the level in force.
+constexpr std::uint32_t SerialSetReceiveTrigger = 0x104;
 
 // Status values.
 constexpr std::uint32_t RequestDone = 0;
@@ -100,3 +105,4 @@ constexpr const char DeviceNameFormat[] = "\\RtDevice\\Quelta\\Serial%d";
 constexpr const char SharedMemorySuffix[] = ".sm";
 constexpr const char RequestSemaphoreSuffix[] = ".s1";
 constexpr const char ReplySemaphoreSuffix[] = ".s2";
+// The event objects beside them are named in wire/EventBlock.h.

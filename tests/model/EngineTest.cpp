@@ -10,6 +10,7 @@
 #include "port/PortReport.h"
 #include "tests/support/EngineBoard.h"
 #include "tests/support/StalledReader.h"
+#include "wire/ExtensionRecords.h"
 
 namespace {
 
@@ -112,24 +113,31 @@ TEST(Engine, AutomaticRtsKeepsTheFifoFromOverflowingUnderALateService) {
 
 // A reader stalled for 10 s during a 1 MB stream at 921,600. With automatic RTS/CTS or XON/XOFF
 // the full ring holds the FIFO and the channel holds the sender (CTS low, or XOFF), so every byte
-// arrives once and in order. Without flow control the receive service drains the FIFO all the
-// same (it never overflows) and drops what arrives while the ring is full, counting each byte.
+// arrives once and in order, at the open's receive trigger as at a low one. Without flow control
+// the receive service drains the FIFO all the same (it never overflows) and drops what arrives
+// while the ring is full, counting each byte.
 TEST(Engine, AStalledReaderHoldsTheSenderUnderFlowControlAndLosesTheNewestWithout) {
     struct Case {
         const char* name;
         LineConfig line;
         bool holds;
+        std::uint8_t trigger;
     };
+    const LineConfig rtsCts = Line({.baudRate = 921600, .flowControl = FlowControl::RtsCts});
+    const LineConfig xonXoff = Line({.baudRate = 921600, .softwareFlow = 1});
     const Case cases[] = {
-        {"no flow control", Line({.baudRate = 921600}), false},
-        {"RTS/CTS", Line({.baudRate = 921600, .flowControl = FlowControl::RtsCts}), true},
-        {"XON/XOFF", Line({.baudRate = 921600, .softwareFlow = 1}), true},
+        {"no flow control", Line({.baudRate = 921600}), false, ReceiveTrigger::Highest},
+        {"RTS/CTS", rtsCts, true, ReceiveTrigger::Highest},
+        {"XON/XOFF", xonXoff, true, ReceiveTrigger::Highest},
+        {"RTS/CTS at trigger 8", rtsCts, true, 8},
+        {"XON/XOFF at trigger 8", xonXoff, true, 8},
     };
     const std::string stream = testsupport::FlowSafeStream(1 << 20);
     for (const Case& c : cases) {
         EngineOnModel engine;
         engine.SetStep(CharTime(921600) * 8);
         engine.OpenPair(0, 1, c.line);
+        EXPECT_TRUE(SetReceiveTrigger(1, c.trigger));
         const testsupport::StallOutcome outcome = testsupport::RunStalledReader(
             engine, 0, 1, stream, 100 * sim::Millisecond, 10 * sim::PicosecondsPerSecond,
             30 * sim::PicosecondsPerSecond);

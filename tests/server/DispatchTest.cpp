@@ -100,7 +100,7 @@ TEST_F(Dispatch, TheTableOfRequests) {
         {SerialGetModemStatus, true}, {SerialGetLineStatus, true},  {SerialGetModemControl, true},
         {SerialSetBreak, false},      {SerialClearBreak, false},    {SerialGetLineErrors, true},
         {SerialGetRxCount, true},     {SerialGetConfig, true},      {SerialGetErrorCounts, true},
-        {SerialFlush, true},          {SerialGetTransmitState, true},
+        {SerialFlush, true},          {SerialGetTransmitState, true}, {SerialSetReceiveTrigger, true},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -111,12 +111,12 @@ TEST_F(Dispatch, TheTableOfRequests) {
         EXPECT_EQ(request.portIndex, 1u) << row.code;
     }
     regs.ClearLog();
-    std::vector<std::uint32_t> codes = {0xFF, 0x100, 0x101, 0x102, 0x103, 0x104};
+    std::vector<std::uint32_t> codes = {0xFF, 0x100, 0x101, 0x102, 0x103, 0x104, 0x105};
     for (std::uint32_t code = 0; code <= SerialGetRxCount + 1; ++code) codes.push_back(code);
     for (const std::uint8_t index : {std::uint8_t{1}, std::uint8_t{4}, std::uint8_t{255}}) {
         for (const std::uint32_t code : codes) {
             const bool request120 =
-                code == 0 || code == 5 || (code > SerialGetRxCount && code < 0x100) || code > 0x103;
+                code == 0 || code == 5 || (code > SerialGetRxCount && code < 0x100) || code > 0x104;
             if (code == SerialOpen || (index == 1 && !request120)) continue;
             request.portIndex = index;
             request.dataLength = 16;
@@ -263,27 +263,28 @@ TEST_F(Dispatch, FlushEmptiesTheChosenSide) {
     }
 }
 
-// The transmit state is the ring's count and LSR's transmitter-empty bit, read in one section.
-// Reading LSR clears the channel's error bits, so the request gathers them as the interrupt
-// service would have: into lineErrors and the counts.
+// The transmit state is the ring's count, LSR's transmitter-empty bit and the FIFO's level, read
+// in one section. Reading LSR clears the channel's error bits, so the request gathers them as the
+// interrupt service would have: into lineErrors and the counts.
 TEST_F(Dispatch, TransmitStateKeepsTheLineErrorsItsReadClears) {
     struct Case {
         std::uint32_t queued;
-        std::uint8_t lsr;
+        std::uint8_t lsr, fifoLevel;
         std::uint8_t transmitterEmpty;
         std::uint32_t parityErrors, breaks;  // counted so far
     };
     const Case cases[] = {
-        {0, Lsr::ThrEmpty | Lsr::TxEmpty, 1, 0, 0},
-        {300, Lsr::ThrEmpty, 0, 0, 0},
-        {0, Lsr::TxEmpty | Lsr::Parity | Lsr::FifoError, 1, 1, 0},
-        {7, Lsr::Break | Lsr::Framing, 0, 1, 1},  // a break counts as a break alone
+        {0, Lsr::ThrEmpty | Lsr::TxEmpty, 0, 1, 0, 0},
+        {300, Lsr::ThrEmpty, 56, 0, 0, 0},
+        {0, Lsr::TxEmpty | Lsr::Parity | Lsr::FifoError, 0, 1, 1, 0},
+        {7, Lsr::Break | Lsr::Framing, 3, 0, 1, 1},  // a break counts as a break alone
     };
     StartPortReport(1, LineConfig{}, 0);
     Port(1).lineErrors = 0;
     for (const Case& c : cases) {
         Port(1).txCount = c.queued;
         regs.Set(LSR, c.lsr, 1);
+        regs.Set(TxLevel, c.fifoLevel, 1);
         regs.ClearLog();
         EXPECT_EQ(Send(SerialGetTransmitState), RequestDone);
         EXPECT_EQ(request.resultCount, sizeof(TransmitStateReport));
@@ -291,14 +292,46 @@ TEST_F(Dispatch, TransmitStateKeepsTheLineErrorsItsReadClears) {
         std::memcpy(&report, Data(), sizeof report);
         EXPECT_EQ(report.queued, c.queued);
         EXPECT_EQ(report.transmitterEmpty, c.transmitterEmpty) << +c.lsr;
+        EXPECT_EQ(report.fifoLevel, c.fifoLevel);
         const std::vector<fake::Access> log = regs.Log();
-        ASSERT_EQ(log, std::vector<fake::Access>{fake::R(LSR, c.lsr, 1)});
-        EXPECT_TRUE(log[0].disabled) << "the read and the gathering in one section";
+        ASSERT_EQ(log, (std::vector<fake::Access>{fake::R(LSR, c.lsr, 1),
+                                                  fake::R(TxLevel, c.fifoLevel, 1)}));
+        EXPECT_TRUE(log[0].disabled && log[1].disabled) << "the readings in one section";
         EXPECT_EQ(PortReports[1].parityErrors.load(), c.parityErrors) << +c.lsr;
         EXPECT_EQ(PortReports[1].breaks.load(), c.breaks) << +c.lsr;
     }
     EXPECT_EQ(Port(1).lineErrors.load(), Lsr::Parity | Lsr::FifoError | Lsr::Break | Lsr::Framing);
     Port(1).txCount = 0;
+}
+
+// The receive trigger takes the levels an open leaves room for flow control with, writes only
+// RxLevel, and shows in the settings' byte 27 until the next open; other levels, and a port never
+// opened, are refused without a register access.
+TEST_F(Dispatch, ReceiveTriggerTakesTheLevelsWithRoomForFlowControl) {
+    StartPortReport(1, LineConfig{}, 0);
+    PortReports[1].receiveTrigger = 0;  // never opened
+    Data()[0] = 8;
+    regs.ClearLog();
+    EXPECT_EQ(Send(SerialSetReceiveTrigger), RequestDone);
+    EXPECT_EQ(request.resultCount, 0u);
+    EXPECT_TRUE(regs.Log().empty());
+    EXPECT_EQ(Send(SerialOpen), RequestDone);
+    const std::pair<std::uint8_t, bool> levels[] = {{1, true},   {0, false},  {56, true},
+                                                    {57, false}, {64, false}, {8, true}};
+    for (const auto& [level, taken] : levels) {
+        Data()[0] = level;
+        regs.ClearLog();
+        EXPECT_EQ(Send(SerialSetReceiveTrigger), RequestDone);
+        EXPECT_EQ(request.resultCount, taken ? 1u : 0u) << +level;
+        EXPECT_EQ(regs.Log(), taken ? std::vector<fake::Access>{fake::W(RxLevel, level, 1)}
+                                    : std::vector<fake::Access>{})
+            << +level;
+    }
+    EXPECT_EQ(Send(SerialGetConfig), RequestDone);
+    EXPECT_EQ(Data()[offsetof(ConfigReport, receiveTrigger)], 8);
+    EXPECT_EQ(Send(SerialOpen), RequestDone);
+    EXPECT_EQ(Send(SerialGetConfig), RequestDone);
+    EXPECT_EQ(Data()[offsetof(ConfigReport, receiveTrigger)], FifoTrig::DefaultLevel);
 }
 
 // A client rewriting the block while its request runs: every register access still goes to the

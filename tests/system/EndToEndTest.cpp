@@ -132,7 +132,7 @@ TEST(EndToEnd, ExtensionRequestsOnARunningDriver) {
 
     // Codes beside the extensions and below them still answer 120 and leave the block alone.
     quelta::RequestChannel raw(quelta::FullDeviceName("Serial0"), 2s, 0s);
-    for (const std::uint32_t code : {5u, 18u, 0xFFu, 0x104u, 0x1FFu}) {
+    for (const std::uint32_t code : {5u, 18u, 0xFFu, SerialSetReceiveTrigger + 1, 0x1FFu}) {
         quelta::RequestChannel::Session session(raw);
         session.Part().resultCount = 0xCAFE;
         const quelta::Reply reply = session.Exchange(code, 0);
