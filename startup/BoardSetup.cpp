@@ -101,12 +101,13 @@ std::int32_t SetUpBoard(std::uint8_t channelCount, const std::uint8_t* header) {
         if (!SetUpPort(n, header)) {
             return 0;
         }
+        // Beside the device's objects, and made before them, so that the line announcing the
+        // device comes once all of the port's objects exist. A port without them works as
+        // before and its clients poll, so a failure here is not one of set-up.
+        (void)CreatePortEvents(n, DeviceNameTable[n].deviceName);
         if (!PublishPort(n)) {
             return -1;
         }
-        // Beside the device's objects; a port without them works as before, and its clients
-        // poll, so a failure here is not one of set-up.
-        (void)CreatePortEvents(n, DeviceNameTable[n].deviceName);
     }
     return 1;
 }

@@ -16,8 +16,8 @@ extern RtHandle boardInterrupt;
 // Board discovery hands over the board it found; header is its 64-byte configuration header.
 void StartBoard(std::uint8_t channelCount, std::uint32_t busNumber, const std::uint8_t* header);
 // 1: every channel set up; 0: translation, mapping or a record allocation failed;
-// -1: a device channel could not be created. The steps of each channel: SetUpPort, PublishPort,
-// then the port's event objects (port/PortEvents.h), without which it works all the same.
+// -1: a device channel could not be created. The steps of each channel: SetUpPort, the port's
+// event objects (port/PortEvents.h, without which it works all the same), PublishPort.
 std::int32_t SetUpBoard(std::uint8_t channelCount, const std::uint8_t* header);
 
 // The steps of board set-up, in their order; header is the board's configuration header.
