@@ -18,6 +18,16 @@ static_assert(QUELTA_FLOW_AUTO_RTS == FlowControl::AutoRts &&
               QUELTA_FLOW_AUTO_CTS_WITH_DTR == FlowControl::AutoCtsWithOut1);
 static_assert(QUELTA_FLUSH_RX == Flush::Receive && QUELTA_FLUSH_TX == Flush::Transmit &&
               QUELTA_FLUSH_BOTH == Flush::Both);
+static_assert(QUELTA_EVENT_RECEIVED == PortEvent::Received &&
+              QUELTA_EVENT_TX_EMPTY == PortEvent::TransmitRingEmpty &&
+              QUELTA_EVENT_TX_ROOM == PortEvent::TransmitRoom &&
+              QUELTA_EVENT_MODEM_CHANGE == PortEvent::ModemChange &&
+              QUELTA_EVENT_LINE_ERROR == PortEvent::LineError &&
+              QUELTA_EVENT_CANCELLED == PortEvent::Cancelled);
+static_assert(QUELTA_MODEM_CTS == quelta::ModemLine::Cts &&
+              QUELTA_MODEM_DSR == quelta::ModemLine::Dsr &&
+              QUELTA_MODEM_RI == quelta::ModemLine::Ri &&
+              QUELTA_MODEM_DCD == quelta::ModemLine::Dcd);
 
 namespace {
 
@@ -49,6 +59,8 @@ int ToCode(quelta::ErrorCode code) {
         return QUELTA_ERR_PROTOCOL;
     case quelta::ErrorCode::SystemError:
         return QUELTA_ERR_SYSTEM;
+    case quelta::ErrorCode::Cancelled:
+        return QUELTA_ERR_CANCELLED;
     }
     return QUELTA_ERR_SYSTEM;
 }
@@ -142,6 +154,16 @@ int OpenDevice(const char* name, quelta_open_mode mode, uint32_t reply_timeout_m
 quelta_line_config ToC(const quelta::LineSettings& s) {
     return quelta_line_config{s.baudRate, s.dataBits, s.parity,      s.stopBits, s.softwareFlow,
                               s.xonChar,  s.xoffChar, s.flowControl, s.lineMode};
+}
+
+quelta_modem_status ToC(const quelta::ModemStatus& s) {
+    return quelta_modem_status{s.raw, s.ctsChanged, s.dsrChanged, s.ringEnded, s.dcdChanged,
+                               s.cts, s.dsr,        s.ring,       s.dcd};
+}
+
+quelta_line_errors ToC(const quelta::LineErrors& e) {
+    return quelta_line_errors{e.raw,          e.overrun,       e.parityError,
+                              e.framingError, e.breakReceived, e.fifoError};
 }
 
 int ConfigureDevice(quelta_device* device, const quelta_line_config* config, quelta::Apply when) {
@@ -259,11 +281,8 @@ int quelta_close_port(quelta_device* device) {
 }
 
 int quelta_get_modem_status(quelta_device* device, quelta_modem_status* status) {
-    return OnDevice(device, status, [&](quelta::Device& port) {
-        const quelta::ModemStatus s = port.GetModemStatus();
-        *status = quelta_modem_status{s.raw, s.ctsChanged, s.dsrChanged, s.ringEnded, s.dcdChanged,
-                                      s.cts, s.dsr,        s.ring,       s.dcd};
-    });
+    return OnDevice(device, status,
+                    [&](quelta::Device& port) { *status = ToC(port.GetModemStatus()); });
 }
 
 int quelta_get_line_status(quelta_device* device, quelta_line_status* status) {
@@ -283,11 +302,8 @@ int quelta_get_modem_control(quelta_device* device, quelta_modem_control* contro
 }
 
 int quelta_get_line_errors(quelta_device* device, quelta_line_errors* errors) {
-    return OnDevice(device, errors, [&](quelta::Device& port) {
-        const quelta::LineErrors e = port.GetLineErrors();
-        *errors = quelta_line_errors{e.raw,          e.overrun,       e.parityError,
-                                     e.framingError, e.breakReceived, e.fifoError};
-    });
+    return OnDevice(device, errors,
+                    [&](quelta::Device& port) { *errors = ToC(port.GetLineErrors()); });
 }
 
 int quelta_get_rx_count(quelta_device* device, uint32_t* count) {
@@ -297,8 +313,8 @@ int quelta_get_rx_count(quelta_device* device, uint32_t* count) {
 int quelta_get_settings(quelta_device* device, quelta_port_settings* settings) {
     return OnDevice(device, settings, [&](quelta::Device& port) {
         const quelta::PortSettings s = port.GetSettings();
-        *settings =
-            quelta_port_settings{s.opened, ToC(s.settings), s.actualBaud, s.clockHz, s.divisor};
+        *settings = quelta_port_settings{s.opened,  ToC(s.settings), s.actualBaud,
+                                         s.clockHz, s.divisor,       s.receiveTrigger};
     });
 }
 
@@ -331,6 +347,38 @@ int quelta_flush(quelta_device* device, int which) {
     });
 }
 
+int quelta_set_receive_trigger(quelta_device* device, uint8_t level) {
+    return OnDevice(device, device, [&](quelta::Device& port) { port.SetReceiveTrigger(level); });
+}
+
+int quelta_wait_modem_change(quelta_device* device, uint8_t lines, uint32_t timeout_ms,
+                             quelta_modem_status* status) {
+    return OnDevice(device, status, [&](quelta::Device& port) {
+        const auto changed = port.WaitModemChange(lines, Milliseconds(timeout_ms));
+        if (!changed) {
+            throw quelta::Error(quelta::ErrorCode::TimedOut,
+                                port.Name() + ": no modem line changed in time");
+        }
+        *status = ToC(*changed);
+    });
+}
+
+int quelta_wait_events(quelta_device* device, uint32_t mask, uint32_t timeout_ms,
+                       quelta_events* events) {
+    return OnDevice(device, events, [&](quelta::Device& port) {
+        const quelta::EventReport report = port.WaitEvents(mask, Milliseconds(timeout_ms));
+        *events = quelta_events{report.happened, ToC(report.modem), ToC(report.lineErrors)};
+    });
+}
+
+int quelta_cancel_wait(quelta_device* device) {
+    return OnDevice(device, device, [&](quelta::Device& port) { port.CancelWait(); });
+}
+
+int quelta_has_events(const quelta_device* device) {
+    return device != nullptr && device->device.HasEvents() ? 1 : 0;
+}
+
 const char* quelta_error_string(int error) {
     switch (error) {
     case QUELTA_OK:
@@ -359,6 +407,8 @@ const char* quelta_error_string(int error) {
         return "protocol error";
     case QUELTA_ERR_SYSTEM:
         return "system error";
+    case QUELTA_ERR_CANCELLED:
+        return "cancelled";
     default:
         return "unknown error";
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "client/DeviceEvents.h"
 #include "client/DeviceName.h"
 #include "client/RequestChannel.h"
 #include "wire/ExtensionRecords.h"
@@ -41,50 +42,33 @@ bool IsMarkedOpened(const RequestPart& part) {
            part.clientMark[2] == static_cast<std::uint8_t>(~part.portIndex);
 }
 
-// Polling interval of the library's waiting transfers (ReadSome, ReadExact, WriteAll): the driver
-// has no blocking read, so a waiting transfer asks again, starting soon after a quiet request and
-// backing off to the longest.
-constexpr std::chrono::microseconds MaxTransferPollInterval{1000};
-constexpr std::chrono::microseconds MinTransferPollInterval{50};
-
-class Backoff {
-public:
-    void Reset() { interval_ = MinTransferPollInterval; }
-    // Sleeps for the current interval, no later than the deadline, and doubles it.
-    void Sleep(Clock::time_point deadline) {
-        const auto until = std::min(Clock::now() + interval_, deadline);
-        std::this_thread::sleep_until(until);
-        interval_ = std::min(interval_ * 2, MaxTransferPollInterval);
-    }
-
-private:
-    std::chrono::microseconds interval_ = MinTransferPollInterval;
-};
-
 // How a transfer's time-out counts: from its start (all of it within the time), or from the last
 // byte that moved (a line that drains slowly but steadily never runs out of time).
 enum class TimeOut { Total, Idle };
 
 // Repeats a transfer step (given the bytes moved so far, returns the bytes it moved) until size
-// bytes have moved or the time-out passes, asking again sooner while bytes keep moving.
+// bytes have moved, the time-out passes or the wait is cancelled, waiting for `event` whenever a
+// step moves less than all. The wait wants the event before the first step, so nothing that comes
+// between a step and the wait is missed.
 template <typename Step>
-std::size_t MoveAll(std::size_t size, std::chrono::milliseconds timeout, TimeOut kind, Step step) {
-    Backoff backoff;
+std::size_t MoveAll(EventWait& wait, std::uint32_t event, std::size_t size,
+                    std::chrono::milliseconds timeout, TimeOut kind, Step step) {
     Clock::time_point deadline = Clock::now() + timeout;
     std::size_t total = 0;
     while (total < size) {
         const std::size_t count = step(total);
         total += count;
         if (total == size) break;
-        if (count > 0) {
-            backoff.Reset();
-            if (kind == TimeOut::Idle) deadline = Clock::now() + timeout;
-        } else if (Clock::now() >= deadline) {
-            break;
-        }
-        backoff.Sleep(deadline);
+        if (count > 0 && kind == TimeOut::Idle) deadline = Clock::now() + timeout;
+        if (wait.Wait(event, deadline) == 0) break;
     }
     return total;
+}
+
+// A transfer that ended short: cancelled, or out of time.
+[[noreturn]] void ThrowShort(const EventWait& wait, const std::string& what, std::size_t total) {
+    throw Error(wait.Cancelled() ? ErrorCode::Cancelled : ErrorCode::TimedOut,
+                what + (wait.Cancelled() ? " (cancelled)" : ""), total);
 }
 
 void CheckStatus(const RequestChannel& channel, std::uint32_t requestCode, const Reply& reply) {
@@ -145,26 +129,42 @@ PortSettings FromReport(const ConfigReport& report) {
         result.clockHz = report.clockHz;
         result.divisor = report.divisor;
         result.configured = report.configured != 0;
+        result.receiveTrigger = report.receiveTrigger;
     }
     return result;
 }
 
 TransmitState FromReport(const TransmitStateReport& report) {
-    return TransmitState{report.queued, report.transmitterEmpty != 0};
+    return TransmitState{report.queued, report.transmitterEmpty != 0, report.fifoLevel};
 }
 
 // What the UART holds beyond the ring: its transmit FIFO and the shift register.
 constexpr std::uint32_t UartTransmitDepth = 64 + 1;
 
-// The time the line needs for what is still to go out at the rate in force, rounded up: a start
-// bit, the data bits, a parity bit and the stop bits (one and a half counted as two) a character.
-std::chrono::milliseconds DrainTime(const TransmitState& state, const PortSettings& inForce) {
+// The time the line needs for so many characters at the rate in force, rounded up: a start bit,
+// the data bits, a parity bit and the stop bits (one and a half counted as two) a character.
+std::chrono::microseconds LineTime(std::uint64_t characters, const PortSettings& inForce) {
     const LineSettings& line = inForce.settings;
     const std::uint64_t bits = 1U + line.dataBits + (line.parity == Parity::None ? 0U : 1U) +
                                (line.stopBits == StopBits::One ? 1U : 2U);
     const std::uint64_t rate = std::max<std::uint32_t>(inForce.actualBaud, 1);
-    const std::uint64_t characters = std::uint64_t{state.queued} + UartTransmitDepth;
-    return std::chrono::milliseconds((characters * bits * 1000 + rate - 1) / rate);
+    return std::chrono::microseconds((characters * bits * 1'000'000 + rate - 1) / rate);
+}
+
+std::chrono::milliseconds DrainTime(const TransmitState& state, const PortSettings& inForce) {
+    return std::chrono::ceil<std::chrono::milliseconds>(
+        LineTime(std::uint64_t{state.queued} + UartTransmitDepth, inForce));
+}
+
+// When a wait for the line to drain looks again at the latest: the ring's emptying is an event,
+// what the UART's FIFO then still sends is not, so for that it sleeps about the time the FIFO's
+// level needs.
+Clock::time_point DrainLook(const TransmitState& state, const PortSettings& inForce,
+                            Clock::time_point deadline) {
+    if (state.queued > 0) {
+        return deadline;
+    }
+    return std::min(deadline, Clock::now() + LineTime(state.fifoLevel + 1U, inForce));
 }
 
 // limit: how long the wait was, in words.
@@ -183,6 +183,9 @@ Device::Device(std::string_view name, const OpenOptions& options)
                                                 options.replyPoll)),
       claim_(channel_->Name(), options.exclusive ? ClaimKind::Exclusive : ClaimKind::Shared) {
     Open(options.mode);
+    // After the open: a driver lets the first request through only once its set-up, which makes
+    // the event objects, is over.
+    events_ = std::make_unique<DeviceEvents>(channel_->Name(), options.driverCheck);
 }
 
 Device::Device(Device&&) noexcept = default;
@@ -269,37 +272,106 @@ std::size_t Device::Write(std::span<const std::uint8_t> data) {
 
 std::size_t Device::ReadSome(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
-    Backoff backoff;
-    while (true) {
+    EventWait wait(*events_, PortEvent::Received);
+    for (;;) {
         const std::size_t count = Read(buffer);
-        if (count > 0 || buffer.empty() || Clock::now() >= deadline) return count;
-        backoff.Sleep(deadline);
+        if (count > 0 || buffer.empty() || wait.Wait(PortEvent::Received, deadline) == 0) {
+            return count;
+        }
     }
 }
 
 void Device::ReadExact(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) {
-    const std::size_t total = MoveAll(buffer.size(), timeout, TimeOut::Total,
-                                      [&](std::size_t done) { return Read(buffer.subspan(done)); });
+    EventWait wait(*events_, PortEvent::Received);
+    const std::size_t total =
+        MoveAll(wait, PortEvent::Received, buffer.size(), timeout, TimeOut::Total,
+                [&](std::size_t done) { return Read(buffer.subspan(done)); });
     if (total < buffer.size()) {
-        throw Error(ErrorCode::TimedOut,
-                    Name() + ": received " + std::to_string(total) + " of " +
-                        std::to_string(buffer.size()) + " bytes before the time-out",
-                    total);
+        ThrowShort(wait,
+                   Name() + ": received " + std::to_string(total) + " of " +
+                       std::to_string(buffer.size()) + " bytes before the time-out",
+                   total);
     }
 }
 
 void Device::WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout) {
-    const std::size_t total = MoveAll(data.size(), timeout, TimeOut::Idle,
-                                      [&](std::size_t done) { return Write(data.subspan(done)); });
+    EventWait wait(*events_, PortEvent::TransmitRoom);
+    const std::size_t total =
+        MoveAll(wait, PortEvent::TransmitRoom, data.size(), timeout, TimeOut::Idle,
+                [&](std::size_t done) { return Write(data.subspan(done)); });
     if (total < data.size()) {
-        throw Error(ErrorCode::TimedOut,
-                    Name() + ": the driver took " + std::to_string(total) + " of " +
-                        std::to_string(data.size()) + " bytes, then none for " +
-                        std::to_string(timeout.count()) +
-                        " ms (transmit ring full: is flow control holding the line?)",
-                    total);
+        ThrowShort(wait,
+                   Name() + ": the driver took " + std::to_string(total) + " of " +
+                       std::to_string(data.size()) + " bytes, then none for " +
+                       std::to_string(timeout.count()) +
+                       " ms (transmit ring full: is flow control holding the line?)",
+                   total);
     }
 }
+
+std::optional<ModemStatus> Device::WaitModemChange(std::uint8_t lines,
+                                                   std::chrono::milliseconds timeout) {
+    // The level bits of MSR sit four above their change bits.
+    const auto changes = static_cast<std::uint8_t>((lines & ModemLine::All) >> 4);
+    const Clock::time_point deadline = Clock::now() + timeout;
+    EventWait wait(*events_, PortEvent::ModemChange);
+    if (!wait.Evented()) {
+        return PollModemChange(wait, changes, deadline);
+    }
+    std::uint8_t seen = 0;  // change bits of lines not asked for, kept for the report
+    while (wait.Wait(PortEvent::ModemChange, deadline) != 0) {
+        const std::uint8_t status = wait.TakeModemStatus();
+        seen |= status & Msr::ChangeMask;
+        if ((status & changes) != 0) {
+            return ModemStatus::Decode(static_cast<std::uint8_t>(status | seen));
+        }
+    }
+    return std::nullopt;
+}
+
+// Without events: MSR read again and again. A change shows as a change bit of the read or as a
+// level that differs from the read before (the other reads of MSR clear the change bits).
+std::optional<ModemStatus> Device::PollModemChange(EventWait& poll, std::uint8_t changes,
+                                                   Clock::time_point deadline) {
+    std::uint8_t before = GetModemStatus().raw;
+    while (poll.Wait(PortEvent::ModemChange, deadline) != 0) {
+        const std::uint8_t now = GetModemStatus().raw;
+        const auto seen = static_cast<std::uint8_t>((now | (now ^ before) >> 4) & changes);
+        if (seen != 0) {
+            return ModemStatus::Decode(static_cast<std::uint8_t>((now & ~Msr::ChangeMask) | seen));
+        }
+        before = now;
+    }
+    return std::nullopt;
+}
+
+EventReport Device::WaitEvents(std::uint32_t mask, std::chrono::milliseconds timeout) {
+    if (!events_->Available()) {
+        throw Error(ErrorCode::NotImplemented, Name() + ": the driver offers no events to wait on");
+    }
+    const Clock::time_point deadline = Clock::now() + timeout;
+    EventWait wait(*events_, mask & PortEvent::FromDriver, EventWait::Since::LastWatch);
+    if (!wait.Evented()) {
+        throw Error(ErrorCode::DeviceBusy,
+                    Name() + ": every waiter slot of the port is taken by other clients");
+    }
+    EventReport report;
+    report.happened = wait.Wait(mask, deadline);
+    if ((report.happened & PortEvent::ModemChange) != 0) {
+        report.modem = ModemStatus::Decode(wait.TakeModemStatus());
+    }
+    if ((report.happened & PortEvent::LineError) != 0) {
+        report.lineErrors = LineErrors::Decode(wait.TakeLineErrors());
+    }
+    if (wait.Cancelled()) {
+        report.happened |= PortEvent::Cancelled;
+    }
+    return report;
+}
+
+void Device::CancelWait() { events_->CancelWaits(); }
+
+bool Device::HasEvents() const { return events_->Available(); }
 
 void Device::WriteAll(std::string_view text, std::chrono::milliseconds timeout) {
     WriteAll(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), timeout);
@@ -311,24 +383,28 @@ void Device::Configure(const LineSettings& settings, Apply when) {
                     Name() + ": configuration refused: " + *reason + " (not sent to the driver)");
     }
     std::optional<Clock::time_point> deadline;
-    Backoff backoff;
-    while (!ConfigureIfDrained(settings, when, deadline)) {
-        backoff.Sleep(*deadline);
+    EventWait wait(*events_, PortEvent::TransmitRingEmpty);
+    for (auto lookAgain = ConfigureIfDrained(settings, when, deadline); lookAgain;
+         lookAgain = ConfigureIfDrained(settings, when, deadline)) {
+        (void)wait.Wait(PortEvent::TransmitRingEmpty, *lookAgain);
+        if (wait.Cancelled()) {
+            throw Error(ErrorCode::Cancelled, Name() + ": configuration cancelled, not applied");
+        }
     }
 }
 
 // The settings in force, the line's state and the new settings are read and sent under one hold of
 // the device mutex, so no other client's bytes slip in between the look and the change. A driver
 // without the extension requests (120) gets the settings at once, as before them.
-bool Device::ConfigureIfDrained(const LineSettings& settings, Apply when,
-                                std::optional<Clock::time_point>& deadline) {
+std::optional<Clock::time_point> Device::ConfigureIfDrained(
+    const LineSettings& settings, Apply when, std::optional<Clock::time_point>& deadline) {
     RequestChannel::Session session(*channel_);
     ConfigReport report{};
     const bool readBack =
         RecordRequest(session, *channel_, SerialGetConfig, &report, sizeof report, true);
     const PortSettings inForce = FromReport(report);
     if (readBack && inForce.configured && inForce.settings == settings) {
-        return true;  // nothing would change but the FIFOs, which a configuration resets
+        return std::nullopt;  // nothing would change but the FIFOs, which a configuration resets
     }
     TransmitStateReport line{};
     if (when == Apply::AfterDrain && readBack &&
@@ -343,7 +419,7 @@ bool Device::ConfigureIfDrained(const LineSettings& settings, Apply when,
                 "in the time its bytes need plus " + std::to_string(DrainMargin.count()) + " ms",
                 state, ": settings not applied");
         }
-        return false;
+        return DrainLook(state, inForce, *deadline);
     }
     const LineConfig wire = settings.ToWire();
     std::memcpy(session.Data(), &wire, sizeof wire);
@@ -357,7 +433,7 @@ bool Device::ConfigureIfDrained(const LineSettings& settings, Apply when,
     if (reply.resultCount != 1) {
         ThrowBadCount(*channel_, SerialSetConfig, reply.resultCount);
     }
-    return true;
+    return std::nullopt;
 }
 
 void Device::SetDtr(bool on) { SimpleRequest(on ? SerialSetDtr : SerialClearDtr); }
@@ -406,12 +482,29 @@ TransmitState Device::GetTransmitState() {
 
 void Device::Drain(std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
-    Backoff backoff;
+    EventWait wait(*events_, PortEvent::TransmitRingEmpty);
+    std::optional<PortSettings> inForce;  // asked for once the FIFO's time is needed
     for (TransmitState state = GetTransmitState(); !state.Idle(); state = GetTransmitState()) {
+        if (wait.Cancelled()) {
+            throw Error(ErrorCode::Cancelled, Name() + ": drain cancelled");
+        }
         if (Clock::now() >= deadline) {
             ThrowNotDrained(Name(), "within " + std::to_string(timeout.count()) + " ms", state, "");
         }
-        backoff.Sleep(deadline);
+        if (state.queued == 0 && !inForce) {
+            inForce = GetSettings();
+        }
+        (void)wait.Wait(PortEvent::TransmitRingEmpty,
+                        DrainLook(state, inForce.value_or(PortSettings{}), deadline));
+    }
+}
+
+void Device::SetReceiveTrigger(std::uint8_t level) {
+    if (!ByteArgumentRequest(SerialSetReceiveTrigger, level)) {
+        throw Error(ErrorCode::ConfigRefused, Name() + ": receive trigger " +
+                                                  std::to_string(level) + " refused (levels " +
+                                                  std::to_string(ReceiveTrigger::Lowest) + " to " +
+                                                  std::to_string(ReceiveTrigger::Highest) + ")");
     }
 }
 
@@ -424,13 +517,20 @@ ErrorCounts Device::GetErrorCounts() {
 }
 
 void Device::Flush(FlushSide side) {
-    RequestChannel::Session session(*channel_);
-    session.Data()[0] = static_cast<std::uint8_t>(side);
-    const Reply reply = session.Exchange(SerialFlush, 1);
-    CheckStatus(*channel_, SerialFlush, reply);
-    if (reply.resultCount != 1) {
-        ThrowBadCount(*channel_, SerialFlush, reply.resultCount);
+    if (!ByteArgumentRequest(SerialFlush, static_cast<std::uint8_t>(side))) {
+        ThrowBadCount(*channel_, SerialFlush, 0);
     }
+}
+
+bool Device::ByteArgumentRequest(std::uint32_t requestCode, std::uint8_t argument) {
+    RequestChannel::Session session(*channel_);
+    session.Data()[0] = argument;
+    const Reply reply = session.Exchange(requestCode, 1);
+    CheckStatus(*channel_, requestCode, reply);
+    if (reply.resultCount > 1) {
+        ThrowBadCount(*channel_, requestCode, reply.resultCount);
+    }
+    return reply.resultCount == 1;
 }
 
 }  // namespace quelta

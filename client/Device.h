@@ -6,8 +6,9 @@
 //     port.WriteAll("hello", std::chrono::seconds(1));
 //
 // Every method throws quelta::Error. A Device may be used from several threads: each request
-// holds the device mutex, which also keeps other clients of the device out meanwhile. Every
-// Device holds a claim on its device (DeviceClaim): shared, or exclusive when asked for.
+// holds the device mutex, which also keeps other clients of the device out meanwhile, and each
+// waiting call its own waiter slot. Every Device holds a claim on its device (DeviceClaim):
+// shared, or exclusive when asked for.
 #pragma once
 
 #include <chrono>
@@ -23,9 +24,12 @@
 #include "client/Error.h"
 #include "client/LineSettings.h"
 #include "client/LineSignals.h"
+#include "wire/EventBlock.h"
 
 namespace quelta {
 
+class DeviceEvents;
+class EventWait;
 class RequestChannel;
 struct Reply;
 
@@ -44,6 +48,10 @@ constexpr std::chrono::milliseconds DefaultReplyTimeout{2000};
 // A driver that is serving answers in about a microsecond, while putting the client to sleep and
 // waking it again costs tens of them: a client polls this long for each reply before it sleeps.
 constexpr std::chrono::microseconds DefaultReplyPoll{50};
+// A driver that ended (killed, or restarted with objects of its own) wakes no client that sleeps
+// on its events: a sleeping wait looks this often whether the driver still runs. One wake-up of
+// the client for each, none of the driver.
+constexpr std::chrono::milliseconds DefaultDriverCheck{1000};
 
 struct OpenOptions {
     OpenMode mode = OpenMode::Reset;
@@ -56,6 +64,8 @@ struct OpenOptions {
     // other is held (DeviceBusy naming the holders). Without it the claim is shared: refused only
     // while an exclusive one is held.
     bool exclusive = false;
+    // How often a waiting call that sleeps looks whether the driver still runs.
+    std::chrono::milliseconds driverCheck = DefaultDriverCheck;
 };
 
 // The settings a port runs with (SerialGetConfig), which differ from the last ones sent when the
@@ -69,6 +79,7 @@ struct PortSettings {
     std::uint32_t actualBaud = 0;
     std::uint32_t clockHz = 0;
     std::uint16_t divisor = 0;
+    std::uint8_t receiveTrigger = 0;  // receive FIFO level that interrupts; 0 from older drivers
 };
 
 // Line errors counted since the port was opened (SerialGetErrorCounts).
@@ -88,8 +99,27 @@ enum class FlushSide : std::uint8_t { Receive = 1, Transmit = 2, Both = 3 };
 struct TransmitState {
     std::uint32_t queued = 0;       // bytes in the transmit ring (not those in the UART's FIFO)
     bool transmitterEmpty = false;  // the UART's FIFO and shift register are both empty
+    std::uint8_t fifoLevel = 0;     // about the bytes in the UART's FIFO; 0 from older drivers
     bool Idle() const { return queued == 0 && transmitterEmpty; }
 };
+
+// What WaitEvents reports. happened: the PortEvent bits (wire/EventBlock.h) of the mask that came
+// since the previous WaitEvents of this Device (the first: since it started), and
+// PortEvent::Cancelled when CancelWait ended it.
+struct EventReport {
+    std::uint32_t happened = 0;
+    ModemStatus modem;      // with ModemChange: the MSR after the change, every change bit since
+    LineErrors lineErrors;  // with LineError: the error bits seen since
+};
+
+// The modem inputs of WaitModemChange: MSR's level bits.
+namespace ModemLine {
+constexpr std::uint8_t Cts = Msr::Cts;
+constexpr std::uint8_t Dsr = Msr::Dsr;
+constexpr std::uint8_t Ri = Msr::Ri;  // a change is RI going off, as the UART reports it
+constexpr std::uint8_t Dcd = Msr::Dcd;
+constexpr std::uint8_t All = Cts | Dsr | Ri | Dcd;
+}  // namespace ModemLine
 
 // When Configure applies a change, as tcsetattr's TCSADRAIN and TCSANOW.
 enum class Apply {
@@ -122,16 +152,38 @@ public:
     // Hands over what the transmit ring takes now, without waiting; returns the bytes taken.
     std::size_t Write(std::span<const std::uint8_t> data);
 
-    // Waits until at least one byte has arrived or the time is up; returns the count (0 at the
+    // The waiting calls below sleep until the driver's interrupt service says that what they
+    // wait for may have come (wire/EventBlock.h); against a driver without events, or with every
+    // one of the port's waiter slots taken by other clients, they poll as before. A sleeping
+    // call wakes once a second to look whether the driver still runs, and throws NotAnswering
+    // when it has ended. CancelWait ends them as their time-out would, with Cancelled where that
+    // throws TimedOut.
+
+    // Returns as soon as at least one byte has arrived, or at the time-out; the count (0 at the
     // time-out).
     std::size_t ReadSome(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout);
     // Fills the whole buffer; TimedOut (with Transferred()) when the time runs out first: the
     // time-out counts from the call.
     void ReadExact(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout);
-    // Hands over all the data; TimedOut (with Transferred()) when the ring stays full too long:
-    // the time-out counts from the last byte the driver took, so a slow line never runs out.
+    // Hands over all the data, waiting for room whenever the ring is full; TimedOut (with
+    // Transferred()) when it stays full too long: the time-out counts from the last byte the
+    // driver took, so a slow line never runs out.
     void WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout);
     void WriteAll(std::string_view text, std::chrono::milliseconds timeout);
+    // As TIOCMIWAIT: waits for a change of one of the lines (ModemLine bits) from the call on
+    // and returns the modem status after it, with every change bit seen; none at the time-out.
+    std::optional<ModemStatus> WaitModemChange(std::uint8_t lines,
+                                               std::chrono::milliseconds timeout);
+    // As WaitCommEvent: waits for one of the events of the mask (PortEvent bits) and reports
+    // those that came since the previous call, or none at the time-out. One thread at a time
+    // waits here (another waits for its turn). NotImplemented without events, DeviceBusy when
+    // every waiter slot of the port is taken.
+    EventReport WaitEvents(std::uint32_t mask, std::chrono::milliseconds timeout);
+    // From another thread: ends every wait of this Device in progress at once, or, when none is,
+    // the next one to start (as pyserial's cancel_read and cancel_write need).
+    void CancelWait();
+    // Whether the waits sleep on the driver's events (false: they poll).
+    bool HasEvents() const;
 
     // Sends nothing when the settings are those in force. Otherwise, after the line has drained
     // (Apply::AfterDrain), or at once (Apply::Now). ConfigRefused when the driver refuses (a rate
@@ -159,8 +211,14 @@ public:
     void Flush(FlushSide side);
     TransmitState GetTransmitState();
     // As tcdrain: returns once everything handed over has left the line (the ring empty, the
-    // UART's transmitter idle); TimedOut when the time runs out first.
+    // UART's transmitter idle); TimedOut when the time runs out first. Waits for the ring to
+    // empty, then sleeps about the time the UART's FIFO needs.
     void Drain(std::chrono::milliseconds timeout);
+    // The receive FIFO level at which the UART interrupts, ReceiveTrigger::Lowest to Highest
+    // (wire/ExtensionRecords.h): low, short frames are taken at once instead of after the
+    // receive time-out of four characters; the open's 56 takes the fewest interrupts. Kept until
+    // the port is opened again. ConfigRefused for another level.
+    void SetReceiveTrigger(std::uint8_t level);
 
     // SerialClose: interrupts off, rings emptied, RTS and DTR dropped; later attaches open the
     // port afresh. The port stays usable after a new Configure. Destroying a Device does not send
@@ -171,17 +229,24 @@ private:
     void Open(OpenMode mode);
     void SimpleRequest(std::uint32_t requestCode);
     std::uint8_t ByteRequest(std::uint32_t requestCode);
+    // A request with one byte of data whose resultCount says taken (1) or refused (0).
+    bool ByteArgumentRequest(std::uint32_t requestCode, std::uint8_t argument);
+    std::optional<ModemStatus> PollModemChange(EventWait& poll, std::uint8_t changes,
+                                               std::chrono::steady_clock::time_point deadline);
 
-    // One look under the device mutex: true when the settings are in force or have been sent,
-    // false while the line still has bytes to send (deadline set on the first look).
-    bool ConfigureIfDrained(const LineSettings& settings, Apply when,
-                            std::optional<std::chrono::steady_clock::time_point>& deadline);
+    // One look under the device mutex: none when the settings are in force or have been sent;
+    // while the line still has bytes to send, when to look again at the latest (deadline set on
+    // the first look).
+    std::optional<std::chrono::steady_clock::time_point> ConfigureIfDrained(
+        const LineSettings& settings, Apply when,
+        std::optional<std::chrono::steady_clock::time_point>& deadline);
 
     // The channel first: a claim is taken only on a device that exists, and before anything is
     // sent to it.
     std::unique_ptr<RequestChannel> channel_;
     DeviceClaim claim_;
     bool wasReset_ = false;
+    std::unique_ptr<DeviceEvents> events_;  // opened once the port is
 };
 
 }  // namespace quelta

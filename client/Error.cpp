@@ -31,6 +31,8 @@ const char* ErrorCodeName(ErrorCode code) {
         return "protocol-error";
     case ErrorCode::SystemError:
         return "system-error";
+    case ErrorCode::Cancelled:
+        return "cancelled";
     }
     return "unknown";
 }

@@ -21,6 +21,7 @@ enum class ErrorCode {
     InvalidArgument,  // a malformed name, setting or size handed to the library
     ProtocolError,    // a reply that breaks the request protocol (unknown status, impossible count)
     SystemError,      // an operating system call failed for another reason
+    Cancelled,        // CancelWait ended the wait; partial transfer in Transferred()
 };
 
 // Short stable name of a code ("no-such-device"), for scripts and JSON.
@@ -32,7 +33,7 @@ public:
         : std::runtime_error(message), code_(code), transferred_(transferred) {}
 
     ErrorCode Code() const { return code_; }
-    // Bytes moved before a write-all or read-exactly ran out of time.
+    // Bytes moved before a write-all or read-exactly ran out of time or was cancelled.
     std::size_t Transferred() const { return transferred_; }
 
 private:

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,9 @@ public:
     ~NamedSemaphore();
 
     void Post();
+    // Releases one count unless one stands already (false then), and never throws: a waker that
+    // finds the count there has nothing left to do.
+    bool TryPost();
     // Takes a count if one is there, without waiting.
     bool TryTake();
     // Polls for up to pollFor (a waiting peer on the other core answers in about a microsecond,
@@ -80,5 +84,29 @@ private:
 
 // The full names of the devices whose shared memory objects exist, in no particular order.
 std::vector<std::string> FindDeviceObjects();
+
+// Whether the process that created an object still serves it, for a client that sleeps on it and
+// would never be woken by a driver that ended. Taken when the client opened the object.
+class CreatorWatch {
+public:
+    CreatorWatch() = default;
+    // objectName: a platform name such as "\RtDevice\Quelta\Serial0.ev".
+    explicit CreatorWatch(const std::string& objectName);
+    // True once the name is gone (an orderly end), names another object (a new driver made its
+    // own) or its creator has died. Never on the target, where nothing of this can be told.
+    bool CreatorEnded() const;
+
+private:
+    std::string name_;
+    std::uint64_t device_ = 0;
+    std::uint64_t inode_ = 0;
+};
+
+// The owners of the event block's waiter slots: a client marks the slots it claims with this
+// process's ID, and takes over a slot whose owner has ended. On the target a client cannot tell
+// that another one has ended: a slot left by a client that died is free again when the driver
+// restarts.
+std::uint32_t ThisProcessId();
+bool ProcessEnded(std::uint32_t processId);
 
 }  // namespace quelta

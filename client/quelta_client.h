@@ -33,7 +33,8 @@ typedef enum quelta_error {
     QUELTA_ERR_TIMED_OUT = -9,
     QUELTA_ERR_INVALID_ARGUMENT = -10,
     QUELTA_ERR_PROTOCOL = -11,
-    QUELTA_ERR_SYSTEM = -12
+    QUELTA_ERR_SYSTEM = -12,
+    QUELTA_ERR_CANCELLED = -13 /* quelta_cancel_wait ended the wait */
 } quelta_error;
 
 typedef enum quelta_open_mode {
@@ -91,6 +92,7 @@ typedef struct quelta_port_settings {
     uint32_t actual_baud;
     uint32_t clock_hz;
     uint16_t divisor;
+    uint8_t receive_trigger; /* receive FIFO level that interrupts; 0 from older drivers */
 } quelta_port_settings;
 
 /* Line error events since the port was opened; ring_overruns counts received bytes dropped
@@ -110,6 +112,26 @@ typedef struct quelta_transmit_state {
 #define QUELTA_FLUSH_TX 2
 #define QUELTA_FLUSH_BOTH 3
 
+/* The events of quelta_wait_events. */
+#define QUELTA_EVENT_RECEIVED 0x01u     /* bytes entered the receive ring */
+#define QUELTA_EVENT_TX_EMPTY 0x02u     /* the transmit ring emptied (the UART sends the last) */
+#define QUELTA_EVENT_TX_ROOM 0x04u      /* the transmit ring is at most half full again */
+#define QUELTA_EVENT_MODEM_CHANGE 0x08u /* CTS, DSR, RI or DCD changed */
+#define QUELTA_EVENT_LINE_ERROR 0x10u   /* overrun, parity or framing error, break */
+#define QUELTA_EVENT_CANCELLED 0x80000000u
+
+typedef struct quelta_events {
+    uint32_t happened;              /* QUELTA_EVENT_* bits; 0 at the time-out */
+    quelta_modem_status modem;      /* with MODEM_CHANGE: the status after it, every change seen */
+    quelta_line_errors line_errors; /* with LINE_ERROR: the error bits seen */
+} quelta_events;
+
+/* The modem inputs of quelta_wait_modem_change. */
+#define QUELTA_MODEM_CTS 0x10
+#define QUELTA_MODEM_DSR 0x20
+#define QUELTA_MODEM_RI 0x40 /* a change is RI going off */
+#define QUELTA_MODEM_DCD 0x80
+
 /* reply_timeout_ms 0: the default of 2000 ms. */
 int quelta_open(const char* name, quelta_open_mode mode, uint32_t reply_timeout_ms,
                 quelta_device** device);
@@ -125,7 +147,12 @@ void quelta_close(quelta_device* device);
 const char* quelta_device_name(const quelta_device* device);
 uint8_t quelta_port_index(const quelta_device* device);
 
-/* What is there / what the ring takes now, without waiting; the count in *count. */
+/* The waiting calls (read_some, read_exact, write_all, drain, configure, wait_modem_change,
+ * wait_events) sleep until the driver's interrupt service says that what they wait for may have
+ * come; against a driver without events they poll. quelta_cancel_wait ends them as their time-out
+ * would, with QUELTA_ERR_CANCELLED where that gives QUELTA_ERR_TIMED_OUT.
+ *
+ * What is there / what the ring takes now, without waiting; the count in *count. */
 int quelta_read(quelta_device* device, void* buffer, size_t size, size_t* count);
 int quelta_write(quelta_device* device, const void* data, size_t size, size_t* count);
 /* Waits up to timeout_ms for at least one byte; *count 0 at the time-out (not an error). */
@@ -167,6 +194,26 @@ int quelta_get_transmit_state(quelta_device* device, quelta_transmit_state* stat
 /* As tcdrain: returns once everything written has left the line; QUELTA_ERR_TIMED_OUT when
  * timeout_ms passes first. */
 int quelta_drain(quelta_device* device, uint32_t timeout_ms);
+
+/* The receive FIFO level at which the UART interrupts, 1 to 56 (56 after every open): low, short
+ * frames are taken at once instead of after four characters' silence. QUELTA_ERR_CONFIG_REFUSED
+ * for another level. */
+int quelta_set_receive_trigger(quelta_device* device, uint8_t level);
+
+/* As TIOCMIWAIT: waits for a change of one of the lines (QUELTA_MODEM_* bits) from the call on;
+ * the status after it in *status. QUELTA_ERR_TIMED_OUT when none comes in time. */
+int quelta_wait_modem_change(quelta_device* device, uint8_t lines, uint32_t timeout_ms,
+                             quelta_modem_status* status);
+/* As WaitCommEvent: waits for one of the events of mask (QUELTA_EVENT_* bits) and reports in
+ * *events those that came since the previous call on this handle (happened 0 at the time-out).
+ * QUELTA_ERR_NOT_IMPLEMENTED from a driver without events. */
+int quelta_wait_events(quelta_device* device, uint32_t mask, uint32_t timeout_ms,
+                       quelta_events* events);
+/* From another thread: ends every wait on this handle in progress at once, or, when none is, the
+ * next one to start. */
+int quelta_cancel_wait(quelta_device* device);
+/* 1 when the waits sleep on the driver's events, 0 when they poll. */
+int quelta_has_events(const quelta_device* device);
 
 /* A fixed text for each code; never NULL. */
 const char* quelta_error_string(int error);

@@ -4,6 +4,8 @@
 #include "client/SharedObjects.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,6 +39,21 @@ Record* RecordIn(const SharedMapping& mapping, const std::string& name, std::uin
 
 shared_sync::SemaphoreRecord& Semaphore(void* semaphore) {
     return *static_cast<shared_sync::SemaphoreRecord*>(semaphore);
+}
+
+// The companion the host backend keeps beside every object it creates (platform/host/
+// NameClaims.h): its creator holds an exclusive lock on it for as long as it lives.
+constexpr char OwnerLockSuffix[] = ".owner";
+
+// What the POSIX name stands for now; false when nothing does.
+bool Identify(const std::string& posixName, struct stat& info) {
+    const int descriptor = shm_open(posixName.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (descriptor < 0) {
+        return false;
+    }
+    const bool known = fstat(descriptor, &info) == 0;
+    close(descriptor);
+    return known;
 }
 
 }  // namespace
@@ -114,6 +131,8 @@ void NamedSemaphore::Post() {
     }
 }
 
+bool NamedSemaphore::TryPost() { return shared_sync::Release(Semaphore(semaphore_), 1, nullptr); }
+
 bool NamedSemaphore::TryTake() { return shared_sync::TryTake(Semaphore(semaphore_)); }
 
 TakeResult NamedSemaphore::Take(Clock::duration pollFor, Clock::time_point deadline) {
@@ -187,6 +206,46 @@ std::vector<std::string> FindDeviceObjects() {
         }
     }
     return devices;
+}
+
+CreatorWatch::CreatorWatch(const std::string& objectName) : name_(PosixObjectName(objectName)) {
+    struct stat info {};
+    if (Identify(name_, info)) {
+        device_ = info.st_dev;
+        inode_ = info.st_ino;
+    }
+}
+
+bool CreatorWatch::CreatorEnded() const {
+    struct stat info {};
+    if (!Identify(name_, info) || info.st_dev != device_ || info.st_ino != inode_) {
+        return true;
+    }
+    // A driver killed outright leaves its objects until the next one takes their names; the lock
+    // it held is free then. Taken only for as long as the test lasts: a new driver may want it.
+    const int descriptor =
+        shm_open((name_ + OwnerLockSuffix).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+    if (descriptor < 0) {
+        return errno == ENOENT;
+    }
+    const bool free = flock(descriptor, LOCK_SH | LOCK_NB) == 0;
+    close(descriptor);
+    return free;
+}
+
+std::uint32_t ThisProcessId() { return static_cast<std::uint32_t>(getpid()); }
+
+// No such process, or one that has ended and waits for its parent to collect it. A process of
+// another user answers EPERM: it lives.
+bool ProcessEnded(std::uint32_t processId) {
+    if (kill(static_cast<pid_t>(processId), 0) != 0 && errno == ESRCH) {
+        return true;
+    }
+    const std::string path = "/proc/" + std::to_string(processId) + "/stat";
+    char state = 0;
+    std::uint64_t start = 0;
+    return shared_sync::ReadThreadStat(path.c_str(), &state, &start) &&
+           (state == 'Z' || state == 'X');
 }
 
 }  // namespace quelta

@@ -19,6 +19,7 @@ RtHandle RTAPI RtOpenSharedMemory(std::uint32_t access, RtBool inherit, const ch
 RtHandle RTAPI RtOpenSemaphore(std::uint32_t access, RtBool inherit, const char* name);
 RtHandle RTAPI RtOpenMutex(std::uint32_t access, RtBool inherit, const char* name);
 RtBool RTAPI RtReleaseMutex(RtHandle mutex);
+std::uint32_t RTAPI GetCurrentProcessId();
 }
 
 namespace quelta {
@@ -119,6 +120,8 @@ void NamedSemaphore::Post() {
     }
 }
 
+bool NamedSemaphore::TryPost() { return RtReleaseSemaphore(semaphore_, 1, nullptr) != 0; }
+
 bool NamedSemaphore::TryTake() {
     return RtWaitForSingleObject(semaphore_, 0) == RtValue::WaitObject0;
 }
@@ -189,5 +192,16 @@ std::vector<std::string> FindDeviceObjects() {
     }
     return devices;
 }
+
+CreatorWatch::CreatorWatch(const std::string& objectName) : name_(objectName) {}
+
+// The platform keeps a named object, name included, for as long as any handle to it is open,
+// this client's own among them, and tells nothing of who made it: a driver that ended shows
+// only to the next request, which is not answered.
+bool CreatorWatch::CreatorEnded() const { return false; }
+
+std::uint32_t ThisProcessId() { return GetCurrentProcessId(); }
+
+bool ProcessEnded(std::uint32_t /*processId*/) { return false; }
 
 }  // namespace quelta

@@ -53,6 +53,11 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
     EXPECT_EQ(quelta_read(port, buffer, 1, &count), QUELTA_OK);
     EXPECT_EQ(quelta_read_some(port, buffer + 1, 3, 50, &count), QUELTA_OK);
     EXPECT_EQ(std::string(buffer, 3) + std::to_string(waiting) + std::to_string(count), "def32");
+    quelta_events idle{};
+    EXPECT_EQ(quelta_set_receive_trigger(port, 8) | quelta_get_settings(port, &inForce) |
+                  quelta_wait_events(port, QUELTA_EVENT_LINE_ERROR, 1, &idle),
+              QUELTA_OK);
+    EXPECT_EQ(inForce.receive_trigger + idle.happened + quelta_has_events(port), 9u);
     quelta_transmit_state sending{};
     EXPECT_EQ(quelta_get_transmit_state(port, &sending), QUELTA_OK);
     EXPECT_EQ(sending.queued + sending.transmitter_empty, 7u) << "six bytes in the ring, idle";
@@ -92,6 +97,7 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
         return quelta_open(name, static_cast<quelta_open_mode>(mode), timeout, &none);
     };
     const quelta_line_config slow{10, 8, 'n', 1, 0, 0x11, 0x13, 0, 0};
+    quelta_modem_status changed{};
     // clang-format off
     std::tuple<testsupport::DispatchScript, std::function<int()>, int, const char*> cases[] = {
         {{}, [&] { return open("Serial7", 0); }, QUELTA_ERR_NO_SUCH_DEVICE, "Serial7"},
@@ -101,6 +107,13 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
         {{}, [&] { return quelta_configure_now(port, &slow); }, QUELTA_ERR_CONFIG_REFUSED,
          "10 baud"},
         {{}, [&] { return quelta_drain(port, 10); }, QUELTA_ERR_TIMED_OUT, "did not drain"},
+        {{}, [&] { return quelta_set_receive_trigger(port, 57); }, QUELTA_ERR_CONFIG_REFUSED,
+         "trigger 57"},
+        {{}, [&] { return quelta_wait_modem_change(port, QUELTA_MODEM_CTS, 1, &changed); },
+         QUELTA_ERR_TIMED_OUT, "no modem line"},
+        {{}, [&] { return quelta_cancel_wait(port) | quelta_read_exact(port, buffer, 3, 10000,
+                                                                        &count); },
+         QUELTA_ERR_CANCELLED, "cancelled"},
         {{}, [&] { return quelta_set_dtr(nullptr, 1); }, QUELTA_ERR_INVALID_ARGUMENT, "null"},
         {{}, [&] { return quelta_read(port, nullptr, 1, &count); }, QUELTA_ERR_INVALID_ARGUMENT,
          "null buffer"},
@@ -121,8 +134,8 @@ TEST_F(CApi, RoundTripErrorCodesAndMessages) {
     }
     EXPECT_EQ(none, nullptr);
     std::set<std::string> texts;
-    for (int c = QUELTA_ERR_SYSTEM; c <= QUELTA_OK; ++c) texts.insert(quelta_error_string(c));
-    EXPECT_EQ(texts.size(), 13U) << "codes share a text";
+    for (int c = QUELTA_ERR_CANCELLED; c <= QUELTA_OK; ++c) texts.insert(quelta_error_string(c));
+    EXPECT_EQ(texts.size(), 14U) << "codes share a text";
     EXPECT_STREQ(quelta_error_string(-99), "unknown error");
     quelta_close(port);
 }

@@ -12,10 +12,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/Device.h"
 #include "hw/BoardClock.h"
+#include "port/PortEvents.h"
 #include "server/DeviceNames.h"
 #include "tests/support/ScriptedRegisters.h"
 #include "tests/support/TestChannel.h"
@@ -38,7 +40,8 @@ inline quelta::Error Thrown(const std::function<void()>& action) {
     return quelta::Error(ErrorCode::SystemError, "none");
 }
 
-// What the receive service puts into the ring, in an interrupt section as it does.
+// What the receive service puts into the ring, in an interrupt section as it does, and what it
+// tells the waiters after.
 inline void Arrive(std::uint8_t port, std::string_view bytes) {
     const InterruptState state = DisableInterrupts();
     PortRecord& rx = *PortTable[port];
@@ -48,6 +51,7 @@ inline void Arrive(std::uint8_t port, std::string_view bytes) {
         ++rx.rxCount;
     }
     RestoreInterrupts(state);
+    RaisePortEvents(port, PortEvent::Received);
 }
 
 // What the port has been handed to send since it was opened (the transmit ring from its start).
@@ -56,33 +60,42 @@ inline std::string Sent(std::uint8_t port) {
 }
 
 // Dispatch scripts (testsupport::Script): a forced status or result count, or every request
-// held; or, before each request, what port `from` has to send goes over to port `to` (a slow line
-// moves at most `perTurn` bytes each `turn`, however often it is asked).
+// held.
 using Count = std::optional<std::uint32_t>;
 inline testsupport::DispatchScript Forced(Count status, Count resultCount = {}, bool hold = false) {
     return {status, resultCount, hold, {}};
 }
-inline auto Wiring(std::uint8_t from, std::uint8_t to, std::uint8_t flip = 0,
-                   std::uint32_t perTurn = RingSize, std::chrono::milliseconds turn = 0ms) {
-    // A null-modem wire with the interrupt service at both ends, as far as `to` has room.
-    auto lastTurn = std::make_shared<std::chrono::steady_clock::time_point>();
-    return testsupport::DispatchScript{
-        {}, {}, false, [=](const RequestPart&, const std::uint8_t*) {
-            const InterruptState state = DisableInterrupts();
-            if (std::chrono::steady_clock::now() - *lastTurn >= turn) {
-                *lastTurn = std::chrono::steady_clock::now();
-                PortRecord& tx = *PortTable[from];
-                for (std::uint32_t moved = 0; moved < perTurn && tx.txCount.load() > 0 &&
-                                              PortTable[to]->rxCount.load() < RingSize;
-                     ++moved) {
-                    Arrive(to, std::string(1, static_cast<char>(tx.txRing[tx.txTail] ^ flip)));
-                    tx.txTail = (tx.txTail + 1) % RingSize;
-                    --tx.txCount;
-                }
-            }
-            RestoreInterrupts(state);
-        }};
-}
+
+// A null-modem wire with the interrupt service at both ends, as far as `to` has room: a thread
+// moves what `from` has to send over to `to` (at most `perTurn` bytes each `turn`, each byte
+// XORed with `flip`) and raises the events the interrupt service would.
+class Wire {
+public:
+    explicit Wire(std::uint8_t from, std::uint8_t to, std::uint8_t flip = 0,
+                  std::uint32_t perTurn = RingSize, std::chrono::milliseconds turn = 1ms)
+        : thread_([=](const std::stop_token& stop) {
+              for (; !stop.stop_requested(); std::this_thread::sleep_for(turn)) {
+                  std::string moved;
+                  const InterruptState state = DisableInterrupts();
+                  PortRecord& tx = *PortTable[from];
+                  while (moved.size() < perTurn && tx.txCount.load() > 0 &&
+                         PortTable[to]->rxCount.load() + moved.size() < RingSize) {
+                      moved += static_cast<char>(tx.txRing[tx.txTail] ^ flip);
+                      tx.txTail = (tx.txTail + 1) % RingSize;
+                      --tx.txCount;
+                  }
+                  const bool emptied = tx.txCount.load() == 0;
+                  RestoreInterrupts(state);
+                  if (moved.empty()) continue;
+                  Arrive(to, moved);
+                  RaisePortEvents(
+                      from, PortEvent::TransmitRoom | (emptied ? PortEvent::TransmitRingEmpty : 0));
+              }
+          }) {}
+
+private:
+    std::jthread thread_;
+};
 
 class LiveServer : public testing::Test {
 protected:
@@ -94,16 +107,21 @@ protected:
                 FullName(serial).copy(DeviceNameTable[port].deviceName, DeviceNameSize - 1);
                 DeviceNameTable[port].portIndex = port;
             }
-            if (serial < 2) ports_.Add(port, regs_.Window(port));
             regs_.Set(LSR, 0x60, port);  // the transmitter idle
             channels_.push_back(std::make_unique<testsupport::TestChannel>(
                 FullName(serial), testsupport::ScriptedDispatch,
                 serial == 1 ? 1000 : DefaultDataAreaSize));
             ASSERT_NE(channels_.back()->Get(), nullptr) << serial;
+            if (serial < 2) {
+                ports_.Add(port, regs_.Window(port));
+                ASSERT_TRUE(CreatePortEvents(port, FullName(serial).c_str())) << serial;
+            }
         }
     }
 
     void TearDown() override {
+        for (const int port : {0, 1})
+            testsupport::DestroyPortEvents(static_cast<std::uint8_t>(port));
         channels_.clear();
         std::memset(DeviceNameTable, 0, sizeof DeviceNameTable);
     }

@@ -116,7 +116,7 @@ TEST_F(Tool, ListShowsTheDevicesWithoutOpeningThem) {
 // What users run one after another: settings, outputs and received bytes carry over between
 // invocations, which attach to the port unless told --reset.
 TEST_F(Tool, CommandsCarryOverBetweenInvocations) {
-    testsupport::Script(Wiring(0, 1));
+    std::optional<Wire> wire(std::in_place, 0, 1);
     const std::pair<std::vector<std::string>, const char*> steps[] = {
         {{"config", "Serial0", "57000", "7e2", "--rtscts", "--xonxoff", "--rs485", "3"},
          "Serial0: 57000 7E2, RTS/CTS, XON/XOFF (0x11/0x13), RS-485 mode 3\n"},
@@ -163,7 +163,7 @@ TEST_F(Tool, CommandsCarryOverBetweenInvocations) {
     EXPECT_EQ(regs_.Latch(DLL), 16) << "a later invocation reset the port";
     EXPECT_EQ(Quelta({"status", "Serial0", "--reset"}).exitCode, 0);
     EXPECT_EQ(regs_.Latch(DLL), 96) << "--reset opens the port afresh at 9600";
-    testsupport::Script({});
+    wire.reset();
     quelta::Device("Serial0", {.mode = quelta::OpenMode::Attach}).WriteAll("xyz", 1s);
     Arrive(0, "abc");
     EXPECT_EQ(Quelta({"flush", "Serial0", "rx"}).out, "Serial0: flushed rx\n");
@@ -200,12 +200,12 @@ TEST_F(Tool, SendRecvAndTermMoveTheBytes) {
 }
 
 TEST_F(Tool, LoopbackChecksThePatternThatComesBack) {
-    testsupport::Script(Wiring(0, 1));
+    std::optional<Wire> wire(std::in_place, 0, 1);
     const auto good = Quelta({"loopback", "Serial0", "Serial1", "--count", "20000"});
     EXPECT_TRUE(good.out.starts_with("loopback Serial0 -> Serial1: 20000 bytes OK")) << good.err;
-    testsupport::Script(Wiring(0, 1, 0x04));
+    wire.emplace(0, 1, 0x04);
     ExpectFailure({"loopback", "Serial0", "Serial1", "--count", "16"}, 1, "byte 0 differs");
-    testsupport::Script({});
+    wire.reset();
     ExpectFailure({"loopback", "Serial0", "Serial1", "--count", "16", "--timeout", "0.1"}, 1,
                   "0 of 16 bytes came back");
 }
@@ -229,7 +229,7 @@ TEST_F(Tool, TimeOutsCountFromTheLastByteMoved) {
          "\r  13000/13000 bytes  "},
     };
     for (const auto& [perTurn, words, shown] : cases) {
-        testsupport::Script(Wiring(0, 1, 0, perTurn, 50ms));
+        const Wire wire(0, 1, 0, perTurn, 50ms);
         const auto run = testsupport::Run(words[0], {words.begin() + 1, words.end()});
         EXPECT_EQ(run.exitCode, 0) << words[1] << run.err;
         EXPECT_NE(run.out.find(shown), std::string::npos) << words[1] << run.out;
@@ -293,7 +293,7 @@ TEST_F(Tool, ASecondTakerIsBusy) {
             ExpectFailure(words, 1, busy.c_str());
         }
     }
-    testsupport::Script(Wiring(0, 0));
+    const Wire wire(0, 0);
     EXPECT_EQ(Quelta({"loopback", "Serial0"}).exitCode, 0) << "one device claimed once";
 }
 

@@ -95,10 +95,8 @@ void DestroyChannel(DeviceChannel* channel, bool serving) {
 
 void DestroyPortEvents(std::uint8_t portIndex) {
     PortEventObjects& objects = EventObjects[portIndex];
-    for (RtHandle& waiter : objects.waiters) {
-        if (waiter != nullptr) RtCloseHandle(waiter);
-    }
-    if (objects.sharedMemory != nullptr) RtCloseHandle(objects.sharedMemory);
+    for (const RtHandle waiter : objects.waiters) RtCloseHandle(waiter);  // null: nothing
+    RtCloseHandle(objects.sharedMemory);
     objects = {};
 }
 

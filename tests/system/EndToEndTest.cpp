@@ -7,15 +7,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "client/Device.h"
-#include "client/DeviceName.h"
-#include "client/RequestChannel.h"
 #include "tests/support/Eventually.h"
 #include "tests/system/RunningDriver.h"
+#include "wire/EventBlock.h"
+#include "wire/ExtensionRecords.h"
 
 namespace {
 
@@ -129,16 +130,61 @@ TEST(EndToEnd, ExtensionRequestsOnARunningDriver) {
     EXPECT_EQ(b.GetErrorCounts().breaks, 1u);
     quelta::Device reopened = RunningDriver::Open("Serial1");
     EXPECT_EQ(reopened.GetErrorCounts(), quelta::ErrorCounts{}) << "an open starts the counts";
+}
 
-    // Codes beside the extensions and below them still answer 120 and leave the block alone.
-    quelta::RequestChannel raw(quelta::FullDeviceName("Serial0"), 2s, 0s);
-    for (const std::uint32_t code : {5u, 18u, 0xFFu, SerialSetReceiveTrigger + 1, 0x1FFu}) {
-        quelta::RequestChannel::Session session(raw);
-        session.Part().resultCount = 0xCAFE;
-        const quelta::Reply reply = session.Exchange(code, 0);
-        EXPECT_EQ(reply.status, RequestNotImplemented) << code;
-        EXPECT_EQ(reply.resultCount, 0xCAFEu) << code;
+// The interrupt service wakes the clients that wait, several waits of one client at once: bytes
+// received (at the lowest receive trigger), a modem line, a break, room in the transmit ring and
+// the line drained. A client asleep when the driver ends, stopped or killed outright, notices;
+// the clients of the driver started after it wait on that one's events.
+TEST(EndToEnd, EventsWakeWaitersAndOutliveARestart) {
+    RunningDriver driver(DefaultBoard);
+    const DriverCommand command = Driver({"-Q", "5"});
+    std::unique_ptr<testsupport::ChildProcess> next;
+    testsupport::ChildProcess* serving = &driver.Process();
+    for (const std::string end : {"stopped", "killed", ""}) {
+        quelta::Device a = RunningDriver::Open("Serial0");
+        quelta::Device b = RunningDriver::Open("Serial1");
+        a.Configure({.baudRate = 921600});
+        b.Configure({.baudRate = 921600});
+        b.SetReceiveTrigger(ReceiveTrigger::Lowest);
+        std::vector<std::uint8_t> in(4);
+        auto received = std::async(std::launch::async, [&] { b.ReadExact(in, 20s); });
+        auto dsr = std::async(std::launch::async,
+                              [&] { return b.WaitModemChange(quelta::ModemLine::Dsr, 20s); });
+        auto lineError =
+            std::async(std::launch::async, [&] { return b.WaitEvents(PortEvent::LineError, 20s); });
+        std::this_thread::sleep_for(100ms);  // all asleep, most likely
+        a.WriteAll("ping", 2s);
+        a.SetDtr(true);
+        a.Drain(2s);  // a break ends only once the transmitter is idle
+        a.SetBreak(true);
+        std::this_thread::sleep_for(1ms);  // a character time at least
+        a.SetBreak(false);
+        received.get();
+        EXPECT_EQ(std::string(in.begin(), in.end()), "ping");
+        EXPECT_TRUE(dsr.get().value_or(quelta::ModemStatus{}).dsrChanged);
+        EXPECT_TRUE(lineError.get().lineErrors.breakReceived);
+        b.WriteAll(std::string(3 * b.DataAreaSize(), 'd'), 2s);  // waits for room
+        b.Drain(20s);
+        if (end.empty()) break;
+        b.Flush(quelta::FlushSide::Receive);  // the break's byte
+        auto orphan = std::async(std::launch::async, [&] { b.ReadSome(in, 60s); });
+        std::this_thread::sleep_for(100ms);
+        end == "killed" ? serving->Kill() : (void)serving->Terminate();
+        try {
+            orphan.get();
+            ADD_FAILURE() << end;
+        } catch (const quelta::Error& error) {
+            EXPECT_EQ(error.Code(), quelta::ErrorCode::NotAnswering) << end;
+        }
+        next = std::make_unique<testsupport::ChildProcess>(
+            command.program, command.arguments,
+            std::map<std::string, std::string>{{"QUELTA_SIM", driver.MachinePath()},
+                                               {"RTSS_NAMESPACE", driver.Namespace()}});
+        ASSERT_TRUE(next->WaitForOutput(Loaded(0, 8))) << next->Out();
+        serving = next.get();
     }
+    EXPECT_EQ(serving->Terminate(), 0);
 }
 
 // A pyserial program on the pty end of channel 0 and a client of the driver, both ways.

@@ -14,7 +14,7 @@ using ClientConcurrency = LiveServer;
 // A writer and a reader share a handle on a port wired back to itself, while status readers (one
 // on that handle, one on its own) and a peer process ask the same device all along.
 TEST_F(ClientConcurrency, ClientsOfOneDeviceTakeTurnsWithTheBlock) {
-    testsupport::Script(Wiring(0, 0));
+    const Wire wire(0, 0);
     regs_.Set(MSR, 0xB0);
     quelta::Device port("Serial0");
     quelta::Device own("Serial0", {.mode = quelta::OpenMode::Attach});
@@ -44,6 +44,31 @@ TEST_F(ClientConcurrency, ClientsOfOneDeviceTakeTurnsWithTheBlock) {
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(std::string(received.begin(), received.end()), sent);
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// Nothing is lost between a look and a sleep: bytes arrive one at a time, each soon after the
+// reader took the one before, after a pause that varies, so that arrivals meet the reader's wait
+// at every point (before its first look, between a look and the arming, asleep). A lost wake-up
+// leaves the reader asleep to its time-out, which returns nothing.
+TEST_F(ClientConcurrency, NothingIsLostBetweenALookAndASleep) {
+    quelta::Device port("Serial0", {.driverCheck = 1h});  // no look but the event's wakes it
+    constexpr int Bytes = 20000;
+    std::atomic<int> taken{0};
+    const std::jthread line([&](const std::stop_token& stop) {
+        for (int i = 0; i < Bytes && !stop.stop_requested(); ++i) {
+            while (taken < i && !stop.stop_requested()) std::this_thread::yield();
+            const auto pause = std::chrono::nanoseconds((i * 7919) % 40000);
+            for (const auto start = std::chrono::steady_clock::now();
+                 std::chrono::steady_clock::now() - start < pause;) {}
+            Arrive(0, "x");
+        }
+    });
+    std::vector<std::uint8_t> buffer(2);
+    while (taken < Bytes) {
+        const std::size_t count = port.ReadSome(buffer, 20s);
+        ASSERT_GT(count, 0u) << "asleep with byte " << taken << " in the ring";
+        taken += static_cast<int>(count);
+    }
 }
 
 }  // namespace
