@@ -10,9 +10,7 @@
 #include "platform/Rtss.h"
 #include "port/FifoTransfer.h"
 #include "port/Isr.h"
-#include "port/PortEvents.h"
 #include "tests/support/ScriptedRegisters.h"
-#include "tests/support/TestChannel.h"
 #include "tests/support/TestPorts.h"
 
 using fake::Access;
@@ -218,57 +216,6 @@ TEST_F(Isr, ReceiveDrainsWhatAStableLevelReads) {
     EXPECT_EQ(port.rxRing[8190], 0xA0);
     EXPECT_EQ(port.rxRing[2], 0xA4);
     EXPECT_EQ(port.lineErrors, 0) << "the LSR read of the receive path gathers nothing";
-}
-
-// Each source served tells the waiter slots that want it, with what goes with it (the MSR value
-// whose change bits the service's read consumed, the LSR error bits), and wakes an armed one once.
-// A slot that wants only other events, armed or not, learns nothing and is not woken.
-TEST_F(Isr, EachSourceTellsTheSlotsThatWantItAndWakesTheArmedOnce) {
-    struct Case {
-        std::uint8_t iir;
-        std::uint32_t events;
-        std::uint32_t modemChanges, modemStatus, lineErrors;
-    };
-    const Case cases[] = {
-        {Iir::RxTimeout, PortEvent::Received, 0, 0, 0},
-        {Iir::TxEmpty, PortEvent::TransmitRingEmpty | PortEvent::TransmitRoom, 0, 0, 0},
-        {Iir::ModemStatus, PortEvent::ModemChange, Msr::DeltaCts, Msr::Cts | Msr::DeltaCts, 0},
-        {Iir::LineStatus, PortEvent::LineError, 0, 0, Lsr::Parity},
-    };
-    PortRecord& port = ports.Add(0, regs.Window(0));
-    ASSERT_TRUE(CreatePortEvents(0, "\\RtDevice\\Quelta\\IsrEvents"));
-    EventBlock& block = *EventObjects[0].block;
-    IsrContext context = Context();
-    regs.Set(LSR, Lsr::ThrEmpty | Lsr::Parity);
-    regs.Set(MSR, Msr::Cts | Msr::DeltaCts);
-    regs.Set(RxLevel, 2);
-    regs.Set(TxLevel, 0);
-    for (const Case& c : cases) {
-        block = EventBlock{};
-        EventSlot& wanting = block.slots[2];
-        EventSlot& others = block.slots[5];
-        wanting.wanted = PortEvent::FromDriver;
-        wanting.armed = 1;
-        others.wanted = PortEvent::FromDriver & ~c.events;
-        others.armed = 1;
-        QueueTx(port, 3, 0);
-        regs.Script(IntSummary, {0x01, 0x00});
-        regs.Script(IIR, {c.iir, Iir::NonePending});
-        InterruptService(&context);
-        EXPECT_EQ(wanting.pending, c.events) << +c.iir;
-        EXPECT_EQ(wanting.modemChanges, c.modemChanges) << +c.iir;
-        EXPECT_EQ(wanting.modemStatus, c.modemStatus) << +c.iir;
-        EXPECT_EQ(wanting.lineErrors, c.lineErrors) << +c.iir;
-        EXPECT_EQ(wanting.armed, 0u) << +c.iir;
-        EXPECT_EQ(RtWaitForSingleObject(EventObjects[0].waiters[2], 0), RtValue::WaitObject0);
-        EXPECT_EQ(others.pending | others.modemChanges | others.lineErrors, 0u) << +c.iir;
-        EXPECT_EQ(others.armed, 1u) << +c.iir;
-        for (const RtHandle waiter : EventObjects[0].waiters) {
-            EXPECT_EQ(RtWaitForSingleObject(waiter, 0), RtValue::WaitTimeout) << +c.iir;
-        }
-        port.txCount = port.txHead = port.txTail = 0;
-    }
-    testsupport::DestroyPortEvents(0);
 }
 
 }  // namespace
