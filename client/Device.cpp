@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "client/DeviceEvents.h"
 #include "client/DeviceName.h"

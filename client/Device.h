@@ -155,9 +155,9 @@ public:
     // The waiting calls below sleep until the driver's interrupt service says that what they
     // wait for may have come (wire/EventBlock.h); against a driver without events, or with every
     // one of the port's waiter slots taken by other clients, they poll as before. A sleeping
-    // call wakes once a second to look whether the driver still runs, and throws NotAnswering
-    // when it has ended. CancelWait ends them as their time-out would, with Cancelled where that
-    // throws TimedOut.
+    // call wakes every OpenOptions::driverCheck (a second) to look whether the driver still runs,
+    // and throws NotAnswering when it has ended. CancelWait ends them as their time-out would,
+    // with Cancelled where that throws TimedOut.
 
     // Returns as soon as at least one byte has arrived, or at the time-out; the count (0 at the
     // time-out).
@@ -180,7 +180,7 @@ public:
     // every waiter slot of the port is taken.
     EventReport WaitEvents(std::uint32_t mask, std::chrono::milliseconds timeout);
     // From another thread: ends every wait of this Device in progress at once, or, when none is,
-    // the next one to start (as pyserial's cancel_read and cancel_write need).
+    // the next one that has to wait (as pyserial's cancel_read and cancel_write need).
     void CancelWait();
     // Whether the waits sleep on the driver's events (false: they poll).
     bool HasEvents() const;

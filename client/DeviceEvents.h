@@ -4,8 +4,8 @@
 // Each wait holds a waiter slot of the device's event block for as long as it lasts: one of the
 // slots this client has claimed before and keeps for later waits, or one it claims now. So the
 // waits of several threads of one client (a reader and a writer) each have their own. Without a
-// slot (a driver without events, or all eight slots taken by other clients) a wait polls with a
-// back-off, as the library did before there were events.
+// slot (a driver without events, or all eight slots taken by other clients) a wait polls the
+// driver with a back-off.
 #pragma once
 
 #include <atomic>
@@ -34,7 +34,7 @@ public:
     DeviceEvents& operator=(const DeviceEvents&) = delete;
 
     bool Available() const { return block_ != nullptr; }
-    // Ends every wait in progress at once; when none is, the next one to start.
+    // Ends every wait in progress at once; when none is, the next one that has to wait.
     void CancelWaits();
 
     struct Slot;

@@ -210,7 +210,7 @@ int quelta_wait_modem_change(quelta_device* device, uint8_t lines, uint32_t time
 int quelta_wait_events(quelta_device* device, uint32_t mask, uint32_t timeout_ms,
                        quelta_events* events);
 /* From another thread: ends every wait on this handle in progress at once, or, when none is, the
- * next one to start. */
+ * next one that has to wait. */
 int quelta_cancel_wait(quelta_device* device);
 /* 1 when the waits sleep on the driver's events, 0 when they poll. */
 int quelta_has_events(const quelta_device* device);
