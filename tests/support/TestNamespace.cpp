@@ -3,12 +3,25 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 
 namespace testsupport {
 
-std::string ProcessNamespace() { return "qt" + std::to_string(getpid()); }
+// The process ID alone is not enough: with the kernel's default limit of 32,768 IDs a busy build
+// reuses them within minutes, and a test that killed a driver leaves its names behind under its
+// process's namespace. The random part keeps the next process with that ID out of them.
+std::string ProcessNamespace() {
+    static const std::string space = [] {
+        std::random_device source;
+        char tag[16];
+        std::snprintf(tag, sizeof tag, "%08x", source());
+        return "qt" + std::to_string(getpid()) + "-" + tag;
+    }();
+    return space;
+}
 
 void UseProcessNamespace() { setenv("RTSS_NAMESPACE", ProcessNamespace().c_str(), 1); }
 

@@ -74,10 +74,15 @@ public:
         process_ =
             std::make_unique<testsupport::ChildProcess>(command.program, command.arguments, env);
     }
-    // Ended as the platform ends it, so that it removes its objects (a kill would leave them).
+    // Ended as the platform ends it, so that it removes its objects. A test that killed it, or a
+    // second driver it started on the same names, leaves them behind: the namespace is this
+    // object's alone, so whatever is still in it goes too.
     ~RunningDriver() {
         process_->Terminate();
         std::remove(machinePath_.c_str());
+        for (const std::string& name : testsupport::NamesIn(space_)) {
+            std::remove(("/dev/shm/" + name).c_str());
+        }
     }
     testsupport::ChildProcess& Process() { return *process_; }
     const std::string& Namespace() const { return space_; }
