@@ -25,9 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "TestNamespace.h"
-#include "client/Device.h"
+#include "BenchDriver.h"
 
 namespace {
 
@@ -36,17 +34,6 @@ using namespace std::chrono_literals;
 
 constexpr std::int32_t Baud = 921600;
 constexpr double LineBytesPerSecond = Baud / 10.0;  // 8N1: ten bits a byte
-
-quelta::Device OpenWhenReady(const std::string& name, quelta::OpenMode mode) {
-    for (int attempt = 0;; ++attempt) {
-        try {
-            return quelta::Device(name, {.mode = mode, .replyTimeout = 10s});
-        } catch (const quelta::Error&) {
-            if (attempt > 1000) throw;
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-}
 
 // Reads `size` bytes on the receiving port while `send` puts them into the other one; bytes a
 // second between the first byte and the last, or 0 when they did not all come.
@@ -80,13 +67,12 @@ void Report(const char* what, double rate, double direct) {
 
 int main(int argc, char** argv) {
     const std::size_t size = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 500000;
-    const std::string space = testsupport::UniqueNamespace("bridge");
-    setenv("RTSS_NAMESPACE", space.c_str(), 1);
-    const std::map<std::string, std::string> env = {{"RTSS_NAMESPACE", space}, {"QUELTA_SIM", ""}};
-    testsupport::ChildProcess driver(QUELTA_DRIVER_PATH, {"-Q", "5"}, env);
+    benchdriver::Driver driver("bridge");
+    const std::string& space = driver.Namespace();
+    const std::map<std::string, std::string>& env = driver.Environment();
     const quelta::LineSettings line{.baudRate = Baud, .flowControl = FlowControl::RtsCts};
-    quelta::Device sender = OpenWhenReady("Serial0", quelta::OpenMode::Reset);
-    quelta::Device receiver = OpenWhenReady("Serial1", quelta::OpenMode::Reset);
+    quelta::Device sender = benchdriver::OpenWhenReady("Serial0");
+    quelta::Device receiver = benchdriver::OpenWhenReady("Serial1");
     sender.Configure(line);
     receiver.Configure(line);
     const std::vector<std::uint8_t> data(size, 0x55);
@@ -150,6 +136,5 @@ int main(int argc, char** argv) {
         });
         Report("pyserial quelta:// handler", rate, direct);
     }
-    driver.Terminate();
     return 0;
 }
