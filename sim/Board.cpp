@@ -43,9 +43,13 @@ void Board::Wire(std::uint32_t channel, LineKind kind, std::uint32_t peer,
     channels_[channel].msrDelta = 0;  // wiring is the power-on state, not a change
 }
 
-void Board::SetInterruptSink(InterruptSink* sink) {
+void Board::SetInterruptSink(InterruptSink* sink, bool keepsTime) {
     const std::lock_guard guard(lock_);
     sink_ = sink;
+    const bool kept = sink != nullptr && keepsTime && clock_.GetMode() == Clock::Mode::Paced;
+    if (timeKeptBySink_.exchange(kept, std::memory_order_acq_rel) != kept && wake_) {
+        wake_();  // the line thread takes the board on again, or lets it go
+    }
 }
 
 std::uint8_t Board::Load(std::uint32_t offset) {

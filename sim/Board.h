@@ -47,10 +47,17 @@ struct BoardIdentity {
 // Bytes of BAR0 region, by Device ID: 2, 4, 8 and 8 windows; 8 for any other ID.
 std::uint32_t RegionLengthFor(std::uint16_t deviceId);
 
-// Told when a board's IntSummary changes (the platform's interrupt line listens).
+// The board's interrupt output, as the platform's interrupt line listens to it. A sink that keeps
+// the board's time (paced time only) brings the board to the present itself (Advance) whenever
+// PlannedWake() comes, so that an interrupt falling due reaches the thread that serves it without
+// a hand-off from another thread: the machine's line thread then leaves the board alone. Both
+// calls come with the board's lock held and must not touch the board.
 class InterruptSink {
 public:
+    // IntSummary changed.
     virtual void SummaryChanged() = 0;
+    // An access brought PlannedWake() forward: a sink that keeps time must look again.
+    virtual void WakeEarlier() = 0;
 
 protected:
     ~InterruptSink() = default;
@@ -89,8 +96,12 @@ public:
               const std::string& ptyPath = {});
     LineKind KindOf(std::uint32_t channel) const { return farEnds_[channel].kind; }
     const std::string& PtyPathOf(std::uint32_t channel) const { return farEnds_[channel].ptyPath; }
-    void SetInterruptSink(InterruptSink* sink);
+    // keepsTime: the sink brings the board to the present at PlannedWake() (honoured in paced
+    // time; unpaced time moves for every board at once on the line thread).
+    void SetInterruptSink(InterruptSink* sink, bool keepsTime = false);
+    // Whom the board tells when an access brings PlannedWake() forward, unless its sink keeps time.
     void SetWaker(std::function<void()> wake) { wake_ = std::move(wake); }
+    bool TimeKeptBySink() const { return timeKeptBySink_.load(std::memory_order_acquire); }
 
     // RegisterDevice: one byte at an offset of the BAR0 region.
     std::uint8_t Load(std::uint32_t offset) override;
@@ -201,6 +212,7 @@ private:
     std::uint8_t summary_ = 0;
     std::atomic<bool> lineAsserted_{false};
     InterruptSink* sink_ = nullptr;
+    std::atomic<bool> timeKeptBySink_{false};
     std::function<void()> wake_;
     std::atomic<SimTime> plannedWake_{Never};
     std::uint32_t touched_ = 0;  // channels whose timing an access changed

@@ -269,8 +269,8 @@ SimTime Board::Advance(SimTime now) {
     return next;
 }
 
-// After an access or a test hook: if what it changed needs the board looked at sooner than the
-// line thread plans to, tell the line thread.
+// After an access or a test hook: if what it changed needs the board looked at sooner than
+// planned, tell whoever keeps the board's time (the line thread, or a sink that keeps it).
 void Board::Reschedule() {
     if (touched_ == 0 || clock_.GetMode() == Clock::Mode::Manual) {
         touched_ = 0;
@@ -301,7 +301,9 @@ void Board::Reschedule() {
     touched_ = 0;
     if (t < plannedWake_.load(std::memory_order_relaxed)) {
         plannedWake_.store(t, std::memory_order_release);
-        if (wake_) {
+        if (timeKeptBySink_.load(std::memory_order_relaxed)) {
+            sink_->WakeEarlier();
+        } else if (wake_) {
             wake_();
         }
     }

@@ -108,8 +108,8 @@ void Machine::Wake() {
 }
 
 // The line thread. Paced: sleep until the earliest time any board needs looking at, or until
-// an access brings that time forward. Unpaced: jump from event to event, and sleep only when
-// nothing is on its way.
+// an access brings that time forward; a board whose interrupt sink keeps its time is left to
+// it. Unpaced: jump from event to event, and sleep only when nothing is on its way.
 void Machine::RunLines() {
     prctl(PR_SET_TIMERSLACK, 1UL);  // wake on time: a few microseconds late is a character lost
     const bool unpaced = clock_.GetMode() == Clock::Mode::Unpaced;
@@ -123,7 +123,9 @@ void Machine::RunLines() {
         SimTime earliest = Never;
         const SimTime now = clock_.Now();
         for (const auto& board : boards_) {
-            earliest = std::min(earliest, board->Advance(now));
+            if (!board->TimeKeptBySink()) {
+                earliest = std::min(earliest, board->Advance(now));
+            }
         }
         if (unpaced && earliest != Never) {
             clock_.MoveTo(earliest);

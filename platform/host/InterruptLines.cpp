@@ -1,19 +1,22 @@
 // Interrupt attachment on the simulated machine. A line is (bus, Interrupt Line); it is
 // level-sensitive and asserted while any board on it has a non-zero IntSummary. Its service
 // thread runs the attached routines under the CPU lock, again and again while the line stays
-// asserted; with shared attachments each pre-check is asked first. A line that stays asserted
-// because no routine serves its board does not spin the thread: it waits for a board's summary
-// to change.
+// asserted; with shared attachments each pre-check is asked first. In paced time the service
+// thread also keeps its boards' time: it sleeps until the earliest moment a board needs looking
+// at, brings the boards to it and serves what fell due, so that an interrupt costs one wake-up
+// of one thread however many events it gathers. A line that stays asserted because no routine
+// serves its board does not spin the thread: it waits for a board to change.
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include "platform/host/HostObject.h"
 #include "platform/host/HostPlatform.h"
 #include "platform/host/RealTime.h"
+#include "platform/host/SharedSync.h"
 
 namespace host {
 namespace {
@@ -43,11 +47,11 @@ struct Routine {
 
 class Line final : public sim::InterruptSink {
 public:
-    Line(std::uint32_t bus, std::uint32_t level, std::vector<sim::Board*> boards, bool threaded,
-         std::int32_t priority)
-        : bus_(bus), level_(level), boards_(std::move(boards)) {
+    Line(std::uint32_t bus, std::uint32_t level, std::vector<sim::Board*> boards,
+         const sim::Clock& clock, bool threaded, std::int32_t priority)
+        : bus_(bus), level_(level), boards_(std::move(boards)), clock_(clock) {
         for (sim::Board* board : boards_) {
-            board->SetInterruptSink(this);
+            board->SetInterruptSink(this, threaded);
         }
         if (threaded) {
             thread_ = std::thread([this, priority] {
@@ -61,11 +65,8 @@ public:
         for (sim::Board* board : boards_) {
             board->SetInterruptSink(nullptr);
         }
-        {
-            const std::lock_guard guard(lock_);
-            stopping_ = true;
-        }
-        changed_.notify_all();
+        stopping_.store(true);
+        Ring();
         if (thread_.joinable()) {
             thread_.join();
         }
@@ -76,46 +77,44 @@ public:
 
     bool Is(std::uint32_t bus, std::uint32_t level) const { return bus == bus_ && level == level_; }
 
-    void SummaryChanged() override {
-        {
-            const std::lock_guard guard(lock_);
-            ++changes_;
-        }
-        changed_.notify_all();
-    }
+    void SummaryChanged() override { Ring(); }
+    void WakeEarlier() override { Ring(); }
 
     // An exclusive attachment takes a line alone; shared ones share it with shared ones.
     bool Accepts(bool shared) {
         const std::lock_guard guard(lock_);
-        return routines_.empty() ||
-               (shared && std::all_of(routines_.begin(), routines_.end(),
+        return routines_->empty() ||
+               (shared && std::all_of(routines_->begin(), routines_->end(),
                                       [](const Routine& r) { return r.shared; }));
     }
 
     void Add(const Routine& routine) {
         {
             const std::lock_guard guard(lock_);
-            routines_.push_back(routine);
-            ++changes_;
+            auto routines = std::make_shared<std::vector<Routine>>(*routines_);
+            routines->push_back(routine);
+            routines_ = std::move(routines);
         }
-        changed_.notify_all();
+        Ring();  // the line may be asserted already
     }
 
     void Remove(std::uint64_t id) {
         const std::lock_guard guard(lock_);
-        std::erase_if(routines_, [id](const Routine& r) { return r.id == id; });
+        auto routines = std::make_shared<std::vector<Routine>>(*routines_);
+        std::erase_if(*routines, [id](const Routine& r) { return r.id == id; });
+        routines_ = std::move(routines);
     }
 
     std::uint32_t DeliverManually() {
         std::uint32_t passes = 0;
         while (passes < ManualPassLimit) {
-            const std::uint64_t before = Changes();
+            const std::uint32_t before = Rings();
             if (!Asserted()) {
                 break;
             }
-            RunPass();
+            RunPass(Routines());
             ++passes;
-            if (Changes() == before) {
+            if (Rings() == before) {
                 break;  // nothing moved: the routines do not serve what holds the line
             }
         }
@@ -128,20 +127,26 @@ private:
                            [](const sim::Board* board) { return board->LineAsserted(); });
     }
 
-    std::uint64_t Changes() {
+    std::shared_ptr<const std::vector<Routine>> Routines() {
         const std::lock_guard guard(lock_);
-        return changes_;
+        return routines_;
+    }
+
+    std::uint32_t Rings() { return shared_sync::Word(bell_).load(); }
+
+    // An atomic increment while the service thread is awake (its own accesses ring all through a
+    // pass); a wake-up only while it sleeps.
+    void Ring() {
+        shared_sync::Word(bell_).fetch_add(1);
+        if (sleeping_.load()) {
+            shared_sync::FutexWakeAll(bell_);
+        }
     }
 
     // One interrupt: every pre-check asked, every claimed routine run, all under the CPU lock.
-    void RunPass() {
-        std::vector<Routine> routines;
-        {
-            const std::lock_guard guard(lock_);
-            routines = routines_;
-        }
+    static void RunPass(const std::shared_ptr<const std::vector<Routine>>& routines) {
         EnterInterruptContext();
-        for (const Routine& r : routines) {
+        for (const Routine& r : *routines) {
             if (r.shared && r.precheck != nullptr) {
                 const std::int32_t answer = r.precheck(r.context);
                 RequireNoOpenSection("a shared-interrupt pre-check returned");
@@ -159,31 +164,59 @@ private:
         LeaveInterruptContext();
     }
 
+    // Brings every board whose time this line keeps to the present where it planned to be looked
+    // at (which raises the line when an interrupt falls due); returns the earliest planned time.
+    sim::SimTime KeepTime() {
+        sim::SimTime next = sim::Never;
+        const sim::SimTime now = clock_.Now();
+        for (sim::Board* board : boards_) {
+            if (board->TimeKeptBySink()) {
+                const sim::SimTime planned = board->PlannedWake();
+                next = std::min(next, planned <= now ? board->Advance(now) : planned);
+            }
+        }
+        return next;
+    }
+
+    // The service thread keeps its boards' time and serves the line until it drops, so that an
+    // interrupt that falls due wakes this thread alone, once for whatever is due by then.
     void Serve() {
-        prctl(PR_SET_TIMERSLACK, 1UL);
-        std::unique_lock guard(lock_);
-        while (!stopping_) {
-            const std::uint64_t before = changes_;
-            if (Asserted() && !routines_.empty()) {
-                guard.unlock();
-                RunPass();
-                guard.lock();
-                if (changes_ != before) {
-                    continue;  // the pass, or the boards meanwhile, changed something: look again
+        prctl(PR_SET_TIMERSLACK, 1UL);  // wake on time: the FIFO fills on while this thread sleeps
+        while (!stopping_.load()) {
+            const std::uint32_t seen = Rings();
+            const sim::SimTime next = KeepTime();
+            if (Asserted()) {
+                const auto routines = Routines();
+                if (!routines->empty()) {
+                    RunPass(routines);
+                    if (Rings() != seen) {
+                        continue;  // the pass, or the boards meanwhile, changed something
+                    }
                 }
             }
-            changed_.wait(guard, [&] { return stopping_ || changes_ != before; });
+            // Nothing to serve, or a line held by what no routine serves: sleep until the next
+            // planned look or a ring.
+            sleeping_.store(true);
+            if (Rings() == seen && !stopping_.load()) {
+                (void)shared_sync::FutexWait(
+                    bell_, seen,
+                    next == sim::Never ? std::nullopt : std::optional(clock_.WallTimeOf(next)));
+            }
+            sleeping_.store(false);
         }
     }
 
     std::uint32_t bus_;
     std::uint32_t level_;
     std::vector<sim::Board*> boards_;
+    const sim::Clock& clock_;
     std::mutex lock_;
-    std::condition_variable changed_;
-    std::uint64_t changes_ = 0;  // summary changes of the boards, and new attachments
-    bool stopping_ = false;
-    std::vector<Routine> routines_;
+    // Replaced whole on attach and detach, so that a pass runs on a copy it holds.
+    std::shared_ptr<const std::vector<Routine>> routines_ =
+        std::make_shared<const std::vector<Routine>>();
+    std::uint32_t bell_ = 0;  // rings: summary changes, earlier wakes, attachments, the stop
+    std::atomic<bool> sleeping_{false};
+    std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
 
@@ -244,7 +277,7 @@ RtHandle Attach(const Routine& routine, std::int32_t priority, std::uint32_t int
     Line* line = nullptr;
     if (found == registry.lines.end()) {
         registry.lines.push_back(std::make_unique<Line>(
-            bus, level, machine.BoardsOnLine(bus, level), threaded, priority));
+            bus, level, machine.BoardsOnLine(bus, level), machine.GetClock(), threaded, priority));
         line = registry.lines.back().get();
     } else {
         line = found->get();
