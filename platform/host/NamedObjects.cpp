@@ -56,7 +56,7 @@ private:
 
 // A semaphore's or mutex's record, in the process's one mapping of its object.
 template <typename Record>
-class SyncObject final : public NamedObject {
+class SyncObject : public NamedObject {
 public:
     SyncObject(NameClaim* claim, void* base)
         : NamedObject(claim), record_(static_cast<Record*>(base)) {}
@@ -67,7 +67,18 @@ private:
     Record* record_;
 };
 
-using SemaphoreObject = SyncObject<shared_sync::SemaphoreRecord>;
+// A semaphore handle learns how long the waits on it poll: a device channel's service thread
+// waits on its request semaphore through one handle, and whether the next request follows the
+// last reply within microseconds is a habit of the port's clients.
+class SemaphoreObject final : public SyncObject<shared_sync::SemaphoreRecord> {
+public:
+    using SyncObject::SyncObject;
+    shared_sync::PollWindow& Poll() { return poll_; }
+
+private:
+    shared_sync::PollWindow poll_{std::chrono::microseconds(PollBeforeSleepMicroseconds)};
+};
+
 using SharedMutexObject = SyncObject<shared_sync::MutexRecord>;
 
 std::uint32_t ErrorFor(int reason) {
@@ -162,12 +173,16 @@ std::optional<shared_sync::Clock::time_point> DeadlineIn(std::uint32_t milliseco
     return shared_sync::Clock::now() + std::chrono::milliseconds(milliseconds);
 }
 
-std::uint32_t WaitSemaphore(shared_sync::SemaphoreRecord& semaphore, std::uint32_t milliseconds) {
+std::uint32_t WaitSemaphore(SemaphoreObject& object, std::uint32_t milliseconds) {
+    shared_sync::SemaphoreRecord& semaphore = object.Get();
     if (milliseconds == 0) {
         return shared_sync::TryTake(semaphore) ? RtValue::WaitObject0 : RtValue::WaitTimeout;
     }
-    switch (shared_sync::Take(semaphore, std::chrono::microseconds(PollBeforeSleepMicroseconds),
-                              DeadlineIn(milliseconds))) {
+    const shared_sync::Clock::time_point start = shared_sync::Clock::now();
+    const shared_sync::TakeResult result =
+        shared_sync::Take(semaphore, object.Poll().Next(), DeadlineIn(milliseconds));
+    object.Poll().Learn(result, shared_sync::Clock::now() - start);
+    switch (result) {
     case shared_sync::TakeResult::WhilePolling:
     case shared_sync::TakeResult::AfterSleeping:
         return RtValue::WaitObject0;
@@ -285,7 +300,7 @@ std::uint32_t RTAPI RtWaitForSingleObject(RtHandle object, std::uint32_t millise
     host::RequireNoOpenSection("a thread waited");
     auto* hostObject = static_cast<host::HostObject*>(object);
     if (auto* semaphore = dynamic_cast<host::SemaphoreObject*>(hostObject)) {
-        return host::WaitSemaphore(semaphore->Get(), milliseconds);
+        return host::WaitSemaphore(*semaphore, milliseconds);
     }
     if (auto* mutex = dynamic_cast<host::SharedMutexObject*>(hostObject)) {
         return host::WaitMutex(mutex->Get(), milliseconds);

@@ -5,9 +5,10 @@
 
 namespace host {
 
-// A wait on a semaphore polls this long before it sleeps. Waking a sleeping thread on another
-// core costs tens of microseconds; a peer that answers within this window is caught without one,
-// while an idle waiter sleeps and burns nothing.
+// A wait on a semaphore polls at most this long before it sleeps. Waking a sleeping thread on
+// another core costs tens of microseconds; a peer that answers within this window is caught
+// without one. Each semaphore handle learns from its own waits how much of it pays
+// (shared_sync::PollWindow), so that a waiter whose peer keeps it waiting longer stops polling.
 constexpr std::uint32_t PollBeforeSleepMicroseconds = 50;
 
 // Named-object handles of this process that are open now (shared memory, semaphores, mutexes).

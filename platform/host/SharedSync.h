@@ -257,6 +257,41 @@ inline TakeResult Take(SemaphoreRecord& semaphore, Clock::duration pollFor,
     }
 }
 
+// How long a waiter polls before it sleeps, learnt from its own last waits. Polling pays where
+// the peer answers within microseconds (a request right behind the last reply, a reply from a
+// thread that is awake) and only burns the core where the wait is long: the window doubles, up to
+// `longest`, after a wait that a longer poll would have caught, and halves after each wait that
+// outlasted the longest poll. A wait caught while polling leaves it at least twice what it
+// needed.
+class PollWindow {
+public:
+    explicit PollWindow(Clock::duration longest) : longest_(longest), window_(longest.count()) {}
+
+    Clock::duration Next() const {
+        return Clock::duration(window_.load(std::memory_order_relaxed));
+    }
+
+    void Learn(TakeResult result, Clock::duration waited) {
+        const Clock::rep window = window_.load(std::memory_order_relaxed);
+        Clock::rep next = window;
+        if (result == TakeResult::WhilePolling) {
+            next = std::max(window, std::min(longest_.count(), 2 * waited.count()));
+        } else if (result == TakeResult::AfterSleeping) {
+            next = waited < longest_ ? std::min(longest_.count(), std::max(2 * window, Floor()))
+                                     : window / 2;
+        }
+        window_.store(next, std::memory_order_relaxed);
+    }
+
+private:
+    static constexpr Clock::rep Floor() {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(1)).count();
+    }
+
+    Clock::duration longest_;
+    std::atomic<Clock::rep> window_;
+};
+
 // ---- Mutexes ---------------------------------------------------------------------------------
 
 struct ThreadIdentity {
