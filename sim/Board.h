@@ -216,8 +216,10 @@ private:
     std::function<void()> wake_;
     std::atomic<SimTime> plannedWake_{Never};
     std::uint32_t touched_ = 0;  // channels whose timing an access changed
-    // The board's next event, kept between catch-ups: most accesses find nothing due and need
-    // not look at every channel. Any change to what an event depends on goes through Touch.
+    // No later than the board's next event, kept between catch-ups: most accesses find nothing
+    // due and need not look at every channel. A change that may bring an event sooner goes
+    // through Touch; one that only postpones events (a byte taken from the receive FIFO, one
+    // queued behind a character on the line) leaves the bound as it is.
     SimTime nextEvent_ = 0;
     bool eventsChanged_ = true;
     BoardCounters counters_;

@@ -102,11 +102,9 @@ void Board::PushTx(std::uint32_t channel, std::uint8_t value, SimTime now) {
     c.threArmed = true;
     StartNext(channel, now);
     PropagateOutputs(channel, now);  // RS-485: data to send turns the driver on
-    // A byte queued behind a character on the line changes nothing before that character ends;
-    // if the line thread looks at the board by then anyway, a burst need not reschedule it.
-    if (queuedBehind && plannedWake_.load(std::memory_order_relaxed) <= c.shifter.end) {
-        eventsChanged_ = true;
-    } else {
+    // A byte queued behind a character on the line adds no event before that character ends;
+    // if the board is looked at by then anyway, a burst need not reschedule it.
+    if (!queuedBehind || plannedWake_.load(std::memory_order_relaxed) > c.shifter.end) {
         Touch(channel);
     }
 }
@@ -128,14 +126,13 @@ std::optional<std::uint8_t> Board::PopRx(std::uint32_t channel, SimTime now) {
     }
     EvaluateReceiveFlow(channel, now);
     ReleaseSource(channel, now);
-    // Taking a byte only postpones what this receiver needs (its time-out); a flow-control
-    // resume it causes touches the transmitter it lets go on. But a reported time-out was no
-    // event the line thread still waits for: bytes left behind it need a new one planned, or a
-    // receiver throttled with them would wait for ever.
+    // Taking a byte only postpones what this receiver needs (its time-out), so the board's next
+    // event stays a bound that is never late; a flow-control resume it causes touches the
+    // transmitter it lets go on. But a reported time-out was no event the line thread still
+    // waits for: bytes left behind it need a new one planned, or a receiver throttled with them
+    // would wait for ever.
     if (timeoutWithdrawn && !c.rx.Empty()) {
         Touch(channel);
-    } else {
-        eventsChanged_ = true;
     }
     return entry.value;
 }
