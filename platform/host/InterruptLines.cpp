@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -33,6 +34,8 @@ namespace {
 
 // Passes DeliverInterrupts makes at most per line, so a line held by an unserved board ends.
 constexpr std::uint32_t ManualPassLimit = 10000;
+// The most a service thread polls before a planned look instead of sleeping.
+constexpr shared_sync::Clock::duration MaxEarlyWake = std::chrono::microseconds(100);
 
 // One of the two routine kinds: the plain attachment's returns nothing, the shareable one's a
 // BOOLEAN that the platform does not look at either.
@@ -194,16 +197,41 @@ private:
                     }
                 }
             }
-            // Nothing to serve, or a line held by what no routine serves: sleep until the next
+            // Nothing to serve, or a line held by what no routine serves: wait for the next
             // planned look or a ring.
-            sleeping_.store(true);
-            if (Rings() == seen && !stopping_.load()) {
-                (void)shared_sync::FutexWait(
-                    bell_, seen,
-                    next == sim::Never ? std::nullopt : std::optional(clock_.WallTimeOf(next)));
+            if (next == sim::Never) {
+                Sleep(seen, std::nullopt);
+            } else {
+                WaitUntil(seen, clock_.WallTimeOf(next));
             }
-            sleeping_.store(false);
         }
+    }
+
+    // A sleeping thread's timer fires tens of microseconds late (a virtual machine's more), and
+    // the FIFO fills on meanwhile. So the thread asks to wake as much earlier as its last wakes
+    // came late and polls the rest of the way: the wake-up comes on time at the cost of a few
+    // microseconds of polling.
+    void WaitUntil(std::uint32_t seen, shared_sync::Clock::time_point deadline) {
+        const shared_sync::Clock::time_point wake = deadline - early_;
+        if (shared_sync::Clock::now() < wake) {
+            Sleep(seen, wake);
+            if (Rings() != seen) {
+                return;
+            }
+            const auto late = shared_sync::Clock::now() - wake;
+            early_ = std::min(MaxEarlyWake, early_ + (late - early_) / 8);
+        }
+        while (Rings() == seen && shared_sync::Clock::now() < deadline) {
+            shared_sync::CpuRelax();
+        }
+    }
+
+    void Sleep(std::uint32_t seen, std::optional<shared_sync::Clock::time_point> until) {
+        sleeping_.store(true);
+        if (Rings() == seen && !stopping_.load()) {
+            (void)shared_sync::FutexWait(bell_, seen, until);
+        }
+        sleeping_.store(false);
     }
 
     std::uint32_t bus_;
@@ -217,6 +245,7 @@ private:
     std::uint32_t bell_ = 0;  // rings: summary changes, earlier wakes, attachments, the stop
     std::atomic<bool> sleeping_{false};
     std::atomic<bool> stopping_{false};
+    shared_sync::Clock::duration early_{};  // how late the last timed wakes came, on average
     std::thread thread_;
 };
 
