@@ -58,10 +58,10 @@ std::uint8_t Board::Load(std::uint32_t offset) {
     CatchUp(now);
     const std::uint32_t window = offset / reg::WindowSize;
     const std::uint32_t r = offset % reg::WindowSize;
-    const std::uint8_t value =
-        r >= DeviceBlockStart && r < DeviceBlockEnd ? ReadDevice(r) : ReadChannel(window, r, now);
+    const bool device = r >= DeviceBlockStart && r < DeviceBlockEnd;
+    const std::uint8_t value = device ? ReadDevice(r) : ReadChannel(window, r, now);
     ++counters_.loads;
-    Update();
+    Update(device ? 0 : WiredWith(window));  // reading the device block changes no channel
     Reschedule();
     if (trace_ != nullptr) {
         trace_->Record(identity_.index, window, 'R', r, value);
@@ -75,13 +75,14 @@ void Board::Store(std::uint32_t offset, std::uint8_t value) {
     CatchUp(now);
     const std::uint32_t window = offset / reg::WindowSize;
     const std::uint32_t r = offset % reg::WindowSize;
-    if (r >= DeviceBlockStart && r < DeviceBlockEnd) {
+    const bool device = r >= DeviceBlockStart && r < DeviceBlockEnd;
+    if (device) {
         WriteDevice(r, value);
     } else {
         WriteChannel(window, r, value, now);
     }
     ++counters_.stores;
-    Update();
+    Update(device ? AllChannels : WiredWith(window));
     Reschedule();
     if (trace_ != nullptr) {
         trace_->Record(identity_.index, window, 'W', r, value);
@@ -150,11 +151,20 @@ std::uint8_t Board::Identify(const Channel& c) const {
     return reg::iir::None;
 }
 
-void Board::Update() {
+// A channel's access reaches no further than the channel wired to it (its modem inputs, its
+// transmitter held by flow control): only those two need identifying again.
+std::uint32_t Board::WiredWith(std::uint32_t channel) const {
+    const int peer = SourceOf(channel);
+    return 1u << channel | (peer >= 0 ? 1u << static_cast<std::uint32_t>(peer) : 0u);
+}
+
+void Board::Update(std::uint32_t changed) {
     std::uint8_t summary = 0;
     for (std::uint32_t i = 0; i < channelCount_; ++i) {
         Channel& c = channels_[i];
-        c.iir = Identify(c);
+        if ((changed & (1u << i)) != 0) {
+            c.iir = Identify(c);
+        }
         if ((c.iir & reg::iir::None) == 0) {
             summary = static_cast<std::uint8_t>(summary | (1u << i));
         }

@@ -154,8 +154,11 @@ private:
     std::uint8_t ReadLevel(Channel& c, std::uint32_t level, bool transmit);
 
     // The one routine that decides every channel's interrupt identification, the summary and
-    // the interrupt line.
-    void Update();
+    // the interrupt line; `changed`: the channels whose state may have changed since it last ran
+    // (every other keeps the identification it has).
+    static constexpr std::uint32_t AllChannels = (1u << MaxChannels) - 1;
+    void Update(std::uint32_t changed = AllChannels);
+    std::uint32_t WiredWith(std::uint32_t channel) const;
     std::uint8_t Identify(const Channel& c) const;
 
     // The line side of a channel (ChannelLine.cpp).
