@@ -189,14 +189,14 @@ private:
 
     // Time (BoardTime.cpp).
     void CatchUp(SimTime now);
-    SimTime NextEvent(std::uint32_t* channel, int* kind) const;
+    SimTime NextEvent(std::uint32_t* channel, int* kind);
     SimTime NextAttention() const;
     SimTime TransmitAttention(std::uint32_t channel) const;
     SimTime ReceiveAttention(std::uint32_t channel) const;
     SimTime ChannelEvent(std::uint32_t channel, int* kind) const;
     void Touch(std::uint32_t channel) {
         touched_ |= 1u << channel;
-        eventsChanged_ = true;
+        staleEvents_ |= 1u << channel;
     }
     void Reschedule();
 
@@ -219,12 +219,15 @@ private:
     std::function<void()> wake_;
     std::atomic<SimTime> plannedWake_{Never};
     std::uint32_t touched_ = 0;  // channels whose timing an access changed
-    // No later than the board's next event, kept between catch-ups: most accesses find nothing
-    // due and need not look at every channel. A change that may bring an event sooner goes
-    // through Touch; one that only postpones events (a byte taken from the receive FIFO, one
-    // queued behind a character on the line) leaves the bound as it is.
-    SimTime nextEvent_ = 0;
-    bool eventsChanged_ = true;
+    // Each channel's next event as last found, kept between catch-ups: most accesses find
+    // nothing due, and an event changes only a channel or two. Each time is a bound that is never
+    // late: a change that may bring a channel's event sooner marks the channel stale (Touch, an
+    // event on it or the channel wired to it); one that only postpones events (a byte taken from
+    // the receive FIFO, one queued behind a character on the line) leaves the bound as it is.
+    std::array<SimTime, MaxChannels> eventAt_{};
+    std::array<int, MaxChannels> eventKind_{};
+    std::uint32_t staleEvents_ = AllChannels;
+    SimTime nextEvent_ = 0;  // the earliest of them, as the last catch-up left it
     BoardCounters counters_;
 };
 

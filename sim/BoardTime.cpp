@@ -62,39 +62,55 @@ SimTime Board::ChannelEvent(std::uint32_t channel, int* kind) const {
     return best;
 }
 
-SimTime Board::NextEvent(std::uint32_t* channel, int* kind) const {
-    SimTime best = Never;
+// The earliest of the channels' next events. A channel's time as last found is a bound that is
+// never late (see eventAt_): the earliest bound is looked at afresh until it holds.
+SimTime Board::NextEvent(std::uint32_t* channel, int* kind) {
     for (std::uint32_t i = 0; i < channelCount_; ++i) {
-        int k = 0;
-        const SimTime t = ChannelEvent(i, &k);
-        if (t < best) {
-            best = t;
-            *channel = i;
-            *kind = k;
+        if ((staleEvents_ & (1u << i)) != 0) {
+            eventAt_[i] = ChannelEvent(i, &eventKind_[i]);
         }
     }
-    return best;
+    staleEvents_ = 0;
+    for (;;) {
+        std::uint32_t first = 0;
+        for (std::uint32_t i = 1; i < channelCount_; ++i) {
+            if (eventAt_[i] < eventAt_[first]) {
+                first = i;
+            }
+        }
+        const SimTime bound = eventAt_[first];
+        if (bound == Never) {
+            return Never;
+        }
+        eventAt_[first] = ChannelEvent(first, &eventKind_[first]);
+        if (eventAt_[first] == bound) {
+            *channel = first;
+            *kind = eventKind_[first];
+            return bound;
+        }
+    }
 }
 
 // Ends in Update() when anything happened, so that the access that caused the catch-up reads
 // identification and summary as they now are.
 void Board::CatchUp(SimTime now) {
-    if (!eventsChanged_ && now < nextEvent_) {
+    if (staleEvents_ == 0 && now < nextEvent_) {
         return;
     }
-    for (bool processed = false;; processed = true) {
+    for (std::uint32_t changed = 0;;) {
         std::uint32_t channel = 0;
         int kind = 0;
         const SimTime t = NextEvent(&channel, &kind);
         if (t > now) {
             nextEvent_ = t;
-            eventsChanged_ = false;
-            if (processed) {
-                Update();
+            if (changed != 0) {
+                Update(changed);
             }
             return;
         }
-        eventsChanged_ = true;  // whatever the event does, the next one must be looked for
+        // An event changes its own channel and far end, and the channel wired to it.
+        changed |= WiredWith(channel);
+        staleEvents_ |= WiredWith(channel);
         switch (kind) {
         case ShiftEnd:
             CompleteShift(channel, t);
