@@ -45,8 +45,7 @@ Clock::Mode ModeFor(const Description& description, const MachineOptions& option
 Machine::Machine(const Description& description, MachineOptions options)
     : clock_(ModeFor(description, options), description.pace),
       buses_(description.buses),
-      wrapBusNumbers_(options.wrapBusNumbers),
-      pacedLineThreadStart_(std::move(options.pacedLineThreadStart)) {
+      wrapBusNumbers_(options.wrapBusNumbers) {
     if (!options.tracePath.empty()) {
         trace_ = std::make_unique<Trace>(options.tracePath);
         if (!trace_->Ok()) {
@@ -113,9 +112,6 @@ void Machine::Wake() {
 void Machine::RunLines() {
     prctl(PR_SET_TIMERSLACK, 1UL);  // wake on time: a few microseconds late is a character lost
     const bool unpaced = clock_.GetMode() == Clock::Mode::Unpaced;
-    if (!unpaced && pacedLineThreadStart_) {
-        pacedLineThreadStart_();
-    }
     std::unique_lock guard(wakeLock_);
     while (!stopping_) {
         const std::uint64_t seen = wakeSequence_;

@@ -30,11 +30,6 @@ struct MachineOptions {
     // Configuration reads take the bus number's low 8 bits, as the configuration mechanism's
     // 8-bit bus field does: with all 256 buses present, bus 256 answers as bus 0.
     bool wrapBusNumbers = false;
-    // Runs first on the line thread when the lines are paced. The line thread stands for the
-    // hardware, so whoever runs the machine may raise it above the threads that serve it (the
-    // host backend does, under its real-time priorities). An unpaced line thread never sleeps
-    // while characters move: raised, it would starve the machine, so it is never offered this.
-    std::function<void()> pacedLineThreadStart;
 };
 
 class Machine {
@@ -91,7 +86,6 @@ private:
     Clock clock_;
     std::vector<std::uint32_t> buses_;
     bool wrapBusNumbers_;
-    std::function<void()> pacedLineThreadStart_;
     std::vector<PciFunction> functions_;
     std::unique_ptr<Trace> trace_;
     std::vector<std::unique_ptr<Board>> boards_;

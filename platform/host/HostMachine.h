@@ -20,12 +20,6 @@ enum class InterruptDelivery {
     Manual,   // attached routines run only inside DeliverInterrupts, on the caller's thread
 };
 
-// What a machine's paced line thread does first (sim::MachineOptions::pacedLineThreadStart): with
-// RTSS_REALTIME=1 it takes the top real-time priority, beside the interrupt service, as the
-// hardware it stands for outranks every thread. The machine the backend loads gets it; a test that
-// builds a running machine for the backend gives it the same.
-void RaiseLineThread();
-
 // Replaces the machine (removing the one before, see RemoveMachine).
 void InstallMachine(std::unique_ptr<sim::Machine> machine,
                     InterruptDelivery delivery = InterruptDelivery::Threads);

@@ -8,7 +8,6 @@
 #include "platform/host/Faults.h"
 #include "platform/host/HostMachine.h"
 #include "platform/host/HostPlatform.h"
-#include "platform/host/RealTime.h"
 #include "platform/host/RegisterDevice.h"
 
 namespace host {
@@ -54,8 +53,6 @@ void RemovePtyLinksAtProcessEnd() {
 
 }  // namespace
 
-void RaiseLineThread() { ApplyRealTimePriority(pthread_self(), TopPriority); }
-
 void LinkPtysOfHeldDevices() {
     Binding& binding = State();
     const std::lock_guard guard(binding.lock);
@@ -80,9 +77,7 @@ sim::Machine& CurrentMachine() {
             return *binding.machine;
         }
     }
-    sim::MachineOptions options;
-    options.pacedLineThreadStart = RaiseLineThread;
-    sim::LoadedMachine loaded = sim::LoadMachineFromEnvironment(std::move(options));
+    sim::LoadedMachine loaded = sim::LoadMachineFromEnvironment();
     if (!loaded.machine) {
         std::fprintf(stderr, "simulated machine: %s\n", loaded.error.c_str());
         ExitProcess(2);

@@ -1,7 +1,8 @@
 // Real-time priorities on the host: with RTSS_REALTIME=1 the platform's priorities (0 to 127)
 // are mapped onto the system's SCHED_FIFO range, 127 its top, where the system permits it;
-// otherwise every thread keeps normal scheduling. The simulated machine's paced line thread, which
-// stands for the hardware, takes the top as well (host::RaiseLineThread).
+// otherwise every thread keeps normal scheduling. An interrupt service thread, which also keeps
+// its boards' paced time and so stands for the hardware that raises the interrupt, runs at the
+// priority the attachment gives it (the driver's 127, the top).
 #pragma once
 
 #include <pthread.h>

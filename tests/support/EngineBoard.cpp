@@ -26,7 +26,6 @@ EngineBoard::EngineBoard(std::string_view description, Mode mode, const std::str
     sim::MachineOptions options;
     options.manualTime = mode == Mode::Manual;
     options.tracePath = tracePath;
-    options.pacedLineThreadStart = host::RaiseLineThread;
     sim::LoadedMachine loaded = sim::LoadMachine(description, "description", options);
     if (!loaded.machine) {
         failure_ = loaded.error;

@@ -1,5 +1,4 @@
 // The machine's line thread in paced and unpaced time.
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -38,39 +37,6 @@ TEST(MachineThreads, BytesLeftBehindAWithdrawnTimeoutBringAnotherOne) {
             ASSERT_EQ(board.Read(1, Iir) & 0x3F, iir::RxTimeout) << pace;
         }
         EXPECT_EQ(received + board.Drain(1), "0123456789abcdefghij") << pace;
-    }
-}
-
-// Whoever runs the machine may raise its line thread, which stands for the hardware: the start
-// hook runs first on a paced line thread. An unpaced one never sleeps while characters move and
-// would starve the machine if raised; manual time has no line thread.
-TEST(MachineThreads, OnlyAPacedLineThreadRunsTheStartHook) {
-    struct Case {
-        const char* pace;
-        bool manualTime;
-        bool runs;
-    };
-    for (const Case c :
-         {Case{"pace 1", false, true}, Case{"pace 0", false, false}, Case{"pace 1", true, false}}) {
-        std::atomic<int> runs{0};
-        std::atomic<bool> onLineThread{false};
-        const std::thread::id test = std::this_thread::get_id();
-        sim::MachineOptions options;
-        options.manualTime = c.manualTime;
-        options.pacedLineThreadStart = [&] {
-            onLineThread = std::this_thread::get_id() != test;
-            ++runs;
-        };
-        {
-            sim::LoadedMachine loaded = sim::LoadMachine(
-                std::string(sim::DefaultBoardStatement) + c.pace + "\n", "test", options);
-            ASSERT_TRUE(loaded.machine) << loaded.error;
-            if (c.runs) {
-                ASSERT_TRUE(Eventually([&] { return runs == 1; })) << c.pace;
-            }
-        }  // the line thread has ended: a hook it ran shows
-        EXPECT_EQ(runs, c.runs ? 1 : 0) << c.pace << (c.manualTime ? ", manual" : "");
-        EXPECT_EQ(onLineThread, c.runs) << c.pace;
     }
 }
 
