@@ -43,11 +43,10 @@ public:
     // WritePort until all of it is taken, pumping meanwhile; false when it never was.
     bool WriteAll(std::uint8_t port, std::string_view bytes);
 
-    // Manual: advances time by `duration` in steps, delivering interrupts after each. Running:
-    // lets the threads work for a moment.
+    // Manual time (a running board moves by itself): advances time by `duration` in steps,
+    // delivering interrupts after each.
     void Pump(sim::SimTime duration);
-    // Pumps until the condition holds; false after `limit` of simulated time (manual) or a
-    // generous guard of wall time (running).
+    // Pumps until the condition holds; false after `limit` of simulated time.
     bool PumpUntil(const std::function<bool()>& condition, sim::SimTime limit);
     // Reads `port` until `count` bytes have come (or PumpUntil gives up).
     std::string Receive(std::uint8_t port, std::size_t count, sim::SimTime limit);
@@ -55,7 +54,6 @@ public:
 
 private:
     std::string failure_;
-    Mode mode_;
     sim::SimTime step_ = CharTime(115200) / 4;
     std::uint8_t channels_ = 0;
 };

@@ -1,4 +1,5 @@
-// The machine's line thread in paced and unpaced time.
+// The machine's line thread in paced and unpaced time, and a board whose interrupt sink keeps its
+// time.
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -38,6 +39,31 @@ TEST(MachineThreads, BytesLeftBehindAWithdrawnTimeoutBringAnotherOne) {
         }
         EXPECT_EQ(received + board.Drain(1), "0123456789abcdefghij") << pace;
     }
+}
+
+// A sink that keeps the board's time: the line thread leaves the board to it, so a time-out that
+// falls due raises nothing until the sink brings the board to the present, and an access that
+// needs the board looked at sooner tells the sink. Without the sink the line thread takes it on.
+TEST(MachineThreads, ABoardWhoseSinkKeepsItsTimeIsLeftToTheSink) {
+    struct Sink final : sim::InterruptSink {
+        std::atomic<int> changes{0}, earlier{0};
+        void SummaryChanged() override { ++changes; }
+        void WakeEarlier() override { ++earlier; }
+    } sink;
+    TestBoard board("channel 0 loopback\npace 1\n", false);
+    board.Configure(0, 1, Lcr8N1, ier::RxData);  // 921600 baud: the time-out 5 characters on
+    board.Board().SetInterruptSink(&sink, true);
+    board.Send(0, "x");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(board.Board().LineAsserted());
+    EXPECT_GT(sink.earlier, 0);
+    board.Board().Advance(board.Machine().Now());
+    EXPECT_TRUE(board.Board().LineAsserted());
+    EXPECT_EQ(sink.changes, 1);
+    board.Board().SetInterruptSink(nullptr);
+    EXPECT_EQ(board.Drain(0), "x");
+    board.Send(0, "y");
+    EXPECT_TRUE(Eventually([&] { return board.Board().LineAsserted(); }));
 }
 
 }  // namespace
