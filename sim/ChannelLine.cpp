@@ -126,11 +126,11 @@ std::optional<std::uint8_t> Board::PopRx(std::uint32_t channel, SimTime now) {
     }
     EvaluateReceiveFlow(channel, now);
     ReleaseSource(channel, now);
-    // Taking a byte only postpones what this receiver needs (its time-out), so the board's next
-    // event stays a bound that is never late; a flow-control resume it causes touches the
-    // transmitter it lets go on. But a reported time-out was no event the line thread still
-    // waits for: bytes left behind it need a new one planned, or a receiver throttled with them
-    // would wait for ever.
+    // Taking a byte only postpones what this receiver needs (its time-out), so the channel's next
+    // event as last found stays a bound that is never late; a flow-control resume it causes
+    // touches the transmitter it lets go on. But a reported time-out was no event the line thread
+    // still waits for: bytes left behind it need a new one planned, or a receiver throttled with
+    // them would wait for ever.
     if (timeoutWithdrawn && !c.rx.Empty()) {
         Touch(channel);
     }
