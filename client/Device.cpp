@@ -178,8 +178,9 @@ Clock::time_point DrainLook(const TransmitState& state, const PortSettings& inFo
 }  // namespace
 
 Device::Device(std::string_view name, const OpenOptions& options)
-    : channel_(std::make_unique<RequestChannel>(FullDeviceName(name), options.replyTimeout,
-                                                options.replyPoll)),
+    : channel_(std::make_unique<RequestChannel>(
+          FullDeviceName(name), options.replyTimeout, options.replyPoll,
+          LateReplies{options.waitLateReplies, options.onStall, options.driverCheck})),
       claim_(channel_->Name(), options.exclusive ? ClaimKind::Exclusive : ClaimKind::Shared) {
     Open(options.mode);
     // After the open: a driver lets the first request through only once its set-up, which makes
@@ -235,9 +236,12 @@ std::uint8_t Device::ByteRequest(std::uint32_t requestCode) {
 std::size_t Device::Read(std::span<std::uint8_t> buffer) {
     std::size_t total = 0;
     while (total < buffer.size()) {
+        RequestChannel::Session session(*channel_);
+        // Bytes of a read that gave up on its reply came before any this one can bring.
+        total += session.TakeLateBytes(buffer.subspan(total));
         const auto chunk = static_cast<std::uint32_t>(
             std::min<std::size_t>(buffer.size() - total, channel_->DataAreaSize()));
-        RequestChannel::Session session(*channel_);
+        if (chunk == 0) break;
         const Reply reply = session.Exchange(SerialRead, chunk);
         CheckStatus(*channel_, SerialRead, reply);
         // The count decides how much is copied out of the block: never trust it beyond the request.
@@ -267,6 +271,11 @@ std::size_t Device::Write(std::span<const std::uint8_t> data) {
         if (reply.resultCount < chunk) break;
     }
     return total;
+}
+
+std::optional<std::uint32_t> Device::TakeLateWriteCount() {
+    RequestChannel::Session session(*channel_);
+    return session.TakeLateWriteCount();
 }
 
 std::size_t Device::ReadSome(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) {

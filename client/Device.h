@@ -66,6 +66,19 @@ struct OpenOptions {
     bool exclusive = false;
     // How often a waiting call that sleeps looks whether the driver still runs.
     std::chrono::milliseconds driverCheck = DefaultDriverCheck;
+    // A reply that has not come within replyTimeout, from a driver that took the request (stopped,
+    // or starved of the processor), still comes, with what the request moved. false: the request
+    // gives up with NotAnswering, and the next request of any client collects that reply before
+    // its own (NotAnswering again while it has not come); this Device keeps what it brought: a
+    // read's bytes come first in the next Read, a write's count from TakeLateWriteCount. true:
+    // the request waits on until the reply comes, so nothing is lost or sent twice, and ends
+    // with NotAnswering only once the driver has ended. Waiting for the device mutex that
+    // another client holds as long as that is a stall too.
+    bool waitLateReplies = false;
+    // With waitLateReplies, told of each stall from the thread that waits, holding the device
+    // (make no request of it here): Began once, Continues about every 100 ms, Ended when the
+    // reply came. false from Began or Continues gives up as without waitLateReplies.
+    StallReport onStall = {};
 };
 
 // The settings a port runs with (SerialGetConfig), which differ from the last ones sent when the
@@ -149,6 +162,10 @@ public:
 
     // Takes what has arrived, up to buffer.size() bytes, without waiting.
     std::size_t Read(std::span<std::uint8_t> buffer);
+    // After a write that gave up on a late reply (NotAnswering): how many bytes of its last piece
+    // the driver took, once a later request of this Device has collected the reply; none before
+    // that, or when another client's request collected it.
+    std::optional<std::uint32_t> TakeLateWriteCount();
     // Hands over what the transmit ring takes now, without waiting; returns the bytes taken.
     std::size_t Write(std::span<const std::uint8_t> data);
 

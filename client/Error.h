@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -23,6 +24,16 @@ enum class ErrorCode {
     SystemError,      // an operating system call failed for another reason
     Cancelled,        // CancelWait ended the wait; partial transfer in Transferred()
 };
+
+// The course of a request whose reply has not come within the reply limit, as a client that waits
+// for late replies tells it (OpenOptions::onStall).
+enum class Stall {
+    Began,      // the limit has passed: the driver does not answer
+    Continues,  // still no reply, the driver still there
+    Ended,      // the reply came after all
+};
+// Returns false to stop waiting (Began, Continues): the request then ends as one that gave up.
+using StallReport = std::function<bool(Stall)>;
 
 // Short stable name of a code ("no-such-device"), for scripts and JSON.
 const char* ErrorCodeName(ErrorCode code);

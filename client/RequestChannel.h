@@ -3,18 +3,25 @@
 //
 // Every exchange runs inside a Session, which holds the device mutex so that the clients of a
 // device take turns with the one block. Each reply wait has a time limit. A request the driver
-// never took is withdrawn on time-out, so nothing of it remains; a request it took but did not
-// answer may still be answered later, and that late reply would be taken for the next one, so the
-// channel then refuses every further request (open the device again). The next session of any
-// client first discards such a late reply.
+// never took is withdrawn on time-out, so nothing of it remains. One it took but did not answer
+// (the driver stopped, or starved of the processor) is a stall: its reply still comes, with the
+// bytes it moved. A client that waits for late replies (LateReplies::wait) keeps waiting for it,
+// as long as the driver runs. One that gives up marks the block: the next session of any client
+// collects that reply before it sends anything, so it is never taken for another request's,
+// and the client that gave up keeps what it brought (a read's bytes, a write's count).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
+#include "client/Error.h"
 #include "client/SharedObjects.h"
 #include "wire/RequestBlock.h"
 
@@ -25,11 +32,18 @@ struct Reply {
     std::uint32_t resultCount;
 };
 
+// What a request does once its reply limit has passed with the driver holding it.
+struct LateReplies {
+    bool wait = false;  // wait on for the reply while the driver runs; false: give up
+    StallReport tell;   // told of the stall while waiting; may stop the wait
+    Clock::duration driverCheck = std::chrono::seconds(1);  // the longest between two looks
+};
+
 class RequestChannel {
 public:
     // fullName: "\RtDevice\Quelta\Serial0". Opens the four objects and checks the block.
     RequestChannel(const std::string& fullName, Clock::duration replyTimeout,
-                   Clock::duration replyPoll);
+                   Clock::duration replyPoll, LateReplies late = {});
 
     class Session {
     public:
@@ -43,6 +57,11 @@ public:
         // Writes the code, the length and the channel's port index, releases the request
         // semaphore and waits for the reply. Throws NotAnswering on time-out.
         Reply Exchange(std::uint32_t requestCode, std::uint32_t dataLength);
+
+        // What this channel gave up waiting for and a session has collected since: the bytes of
+        // a late read (taken from the front), the count of a late write (taken once).
+        std::size_t TakeLateBytes(std::span<std::uint8_t> into);
+        std::optional<std::uint32_t> TakeLateWriteCount();
 
     private:
         RequestChannel& channel_;
@@ -60,11 +79,16 @@ public:
     }
     std::uint8_t PortIndex() const { return portIndex_; }
 
-    // True once a request was taken by the driver but not answered in time.
-    bool Unusable() const { return unusable_.load(std::memory_order_relaxed); }
-
 private:
+    LockResult Lock();
     void TakeOver(LockResult lock);
+    // After the reply limit: with late replies waited for, tries `arrived` (given how long) again
+    // and again, telling of the stall, until it is true. False when giving up. Throws
+    // NotAnswering once the driver has ended.
+    bool WaitOut(const std::function<bool(Clock::time_point)>& arrived);
+    bool ReplyCame(Clock::time_point until);
+    [[noreturn]] void GiveUp(std::uint32_t requestCode, std::uint32_t dataLength);
+    void CollectLateReply();
     Clock::duration NextPoll();
     void LearnFrom(TakeResult result);
 
@@ -85,7 +109,19 @@ private:
     DeviceMutex mutex_;
     std::uint8_t portIndex_ = 0;
     bool portKnown_ = false;
-    std::atomic<bool> unusable_{false};
+    LateReplies late_;
+    CreatorWatch creator_;
+    // The request this channel gave up on, until a session collects its reply: its code, its
+    // length and the mark it left in the block. Under the device mutex, as what follows.
+    struct Owed {
+        std::uint32_t requestCode;
+        std::uint32_t dataLength;
+        std::uint32_t token;
+    };
+    std::optional<Owed> owed_;
+    std::uint32_t giveUps_ = 0;
+    std::vector<std::uint8_t> lateBytes_;
+    std::optional<std::uint32_t> lateWriteCount_;
 };
 
 }  // namespace quelta

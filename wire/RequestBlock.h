@@ -13,7 +13,10 @@
 struct RequestPart {
     std::uint32_t nameAddress;  // driver's own address of its name copy; means nothing to clients
     std::uint8_t nameLength;    // length of the device name (low 8 bits)
-    std::uint8_t unused9[7];
+    std::uint8_t unused9[3];
+    // Never touched by the driver: a client that stopped waiting for a reply the driver still
+    // owes marks it here, so that the next request of any client collects that reply first.
+    std::uint8_t lateMark[4];
     std::uint32_t requestCode;  // written by the client
     std::uint8_t portIndex;     // written by SerialOpen; used by every later request
     std::uint8_t
@@ -38,6 +41,7 @@ static_assert(sizeof(RequestPart) == 36 && sizeof(RequestBlock) == RequestBlockD
 static_assert(offsetof(RequestBlock, dataAreaSize) == 0);
 static_assert(offsetof(RequestBlock, request) + offsetof(RequestPart, nameAddress) == 4);
 static_assert(offsetof(RequestBlock, request) + offsetof(RequestPart, nameLength) == 8);
+static_assert(offsetof(RequestBlock, request) + offsetof(RequestPart, lateMark) == 12);
 static_assert(offsetof(RequestBlock, request) + offsetof(RequestPart, requestCode) == 16);
 static_assert(offsetof(RequestBlock, request) + offsetof(RequestPart, portIndex) == 20);
 static_assert(offsetof(RequestBlock, request) + offsetof(RequestPart, dataAddress) == 24);
