@@ -34,12 +34,14 @@ public:
     quelta::Device Open(const std::string& name) const;
     // As Open, also claiming the device for this process alone unless --shared is given: for the
     // commands whose bytes another client would mix with or take away.
-    quelta::Device OpenExclusive(const std::string& name) const;
+    quelta::Device OpenExclusive(const std::string& name,
+                                 const quelta::OpenOptions& base = {}) const;
     // Attaches to a port that a client has opened, never opening it: NotOpened otherwise.
     quelta::Device AttachOnly(const std::string& name) const;
-    // With the reply limit of --reply-timeout, and the clear message for a device that does
-    // not exist.
-    quelta::Device OpenWith(const std::string& name, quelta::OpenMode mode, bool exclusive) const;
+    // With the reply limit of --reply-timeout over base, and the clear message for a device that
+    // does not exist.
+    quelta::Device OpenWith(const std::string& name, quelta::OpenMode mode, bool exclusive,
+                            const quelta::OpenOptions& base = {}) const;
     // What OpenExclusive claims: the device for this process alone unless --shared is given.
     bool Exclusive() const { return !arguments_.Has("--shared"); }
 

@@ -13,49 +13,68 @@ namespace {
 // answer takes the reply limit on top.
 constexpr std::chrono::milliseconds RetryPause{100};
 
-// A request the driver did not answer in time; or one that found the device mutex held that long,
-// by another client that was waiting for the same driver.
+// A request that gave up on the driver (Ctrl-C during a stall); or one that found the device mutex
+// held that long, by another client that was waiting for the same driver.
 bool Stalled(quelta::ErrorCode code) {
     return code == quelta::ErrorCode::NotAnswering || code == quelta::ErrorCode::DeviceBusy;
+}
+
+// Without its objects, or with a port nobody has opened: a driver that has ended.
+bool Gone(quelta::ErrorCode code) {
+    return code == quelta::ErrorCode::NoSuchDevice || code == quelta::ErrorCode::NotOpened;
 }
 
 }  // namespace
 
 DriverLink::DriverLink(const Invocation& invocation, const std::string& name, DriverEnd onEnd)
-    : invocation_(invocation), name_(name), onEnd_(onEnd), port_(invocation.OpenExclusive(name)) {
-    shortName_ = quelta::ShortDeviceName(port_->Name());
-}
+    : invocation_(invocation),
+      name_(name),
+      shortName_(quelta::ShortDeviceName(name)),
+      onEnd_(onEnd),
+      port_(invocation.OpenExclusive(name, WaitingOptions())) {}
 
 void DriverLink::Say(const std::string& what) const {
     std::fprintf(stderr, "quelta: %s: %s\n", shortName_.c_str(), what.c_str());
 }
 
+quelta::OpenOptions DriverLink::WaitingOptions() {
+    quelta::OpenOptions options;
+    options.waitLateReplies = true;
+    options.onStall = [this](quelta::Stall stall) {
+        if (!reopening_ && stall == quelta::Stall::Began) {
+            Say("the driver does not answer; waiting for it (Ctrl-C ends)");
+        } else if (!reopening_ && stall == quelta::Stall::Ended) {
+            Say("the driver answers again");
+        }
+        return !Interrupted();
+    };
+    return options;
+}
+
 bool DriverLink::Recover(const quelta::Error& error,
                          const std::function<void(quelta::Device&)>& restore) {
-    if (!Stalled(error.Code())) throw error;
-    Say("the driver does not answer; waiting for it (Ctrl-C ends)");
-    // A new Device each time: a request that the driver took but never answered leaves the old
-    // one unusable, and a restarted driver has new objects under the same names.
+    if (!Gone(error.Code()) && !Stalled(error.Code())) throw error;
+    // A restarted driver has new objects under the same names: a new Device each time.
     const quelta::OpenMode mode =
         onEnd_ == DriverEnd::Reattach ? quelta::OpenMode::AttachOrReset : quelta::OpenMode::Attach;
     bool ended = false;
+    reopening_ = true;
     while (!Interrupted()) {
         port_.reset();  // and the claim with it, which this process takes again
         try {
-            port_.emplace(invocation_.OpenWith(name_, mode, invocation_.Exclusive()));
+            port_.emplace(
+                invocation_.OpenWith(name_, mode, invocation_.Exclusive(), WaitingOptions()));
             const bool restarted = ended || port_->WasReset();
             if (restarted) {
                 restore(*port_);
             } else {
                 (void)port_->GetRxCount();  // opening an opened port asks nothing: ask now
             }
-            Say(restarted ? "a driver serves the device again: attached, settings restored"
-                          : "the driver answers again");
+            reopening_ = false;
+            if (restarted) Say("a driver serves the device again: attached, settings restored");
             return true;
         } catch (const quelta::Error& again) {
-            // Without its objects, or with a port nobody has opened: a driver that has ended.
-            const bool gone = again.Code() == quelta::ErrorCode::NoSuchDevice ||
-                              again.Code() == quelta::ErrorCode::NotOpened;
+            const bool gone = Gone(again.Code());
             if (gone && onEnd_ == DriverEnd::Fail) throw error;
             if (gone && !ended) Say("the driver has ended; waiting for one with the same names");
             ended = ended || gone;

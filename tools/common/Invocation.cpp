@@ -50,8 +50,9 @@ quelta::Device Invocation::Open(const std::string& name) const {
     return OpenWith(name, RequestedMode(), false);
 }
 
-quelta::Device Invocation::OpenExclusive(const std::string& name) const {
-    return OpenWith(name, RequestedMode(), Exclusive());
+quelta::Device Invocation::OpenExclusive(const std::string& name,
+                                         const quelta::OpenOptions& base) const {
+    return OpenWith(name, RequestedMode(), Exclusive(), base);
 }
 
 quelta::Device Invocation::AttachOnly(const std::string& name) const {
@@ -62,9 +63,9 @@ quelta::OpenMode Invocation::RequestedMode() const {
     return arguments_.Has("--reset") ? quelta::OpenMode::Reset : quelta::OpenMode::AttachOrReset;
 }
 
-quelta::Device Invocation::OpenWith(const std::string& name, quelta::OpenMode mode,
-                                    bool exclusive) const {
-    quelta::OpenOptions options;
+quelta::Device Invocation::OpenWith(const std::string& name, quelta::OpenMode mode, bool exclusive,
+                                    const quelta::OpenOptions& base) const {
+    quelta::OpenOptions options = base;
     options.mode = mode;
     options.exclusive = exclusive;
     if (const auto limit = arguments_.Value("--reply-timeout")) {
