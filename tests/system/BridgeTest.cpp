@@ -50,13 +50,14 @@ std::vector<std::uint8_t> Pattern(std::size_t size, std::uint32_t seed) {
 }
 
 // Bytes that reach fd within the time, up to count.
-std::string ReadFrom(int fd, std::size_t count) {
+std::string ReadFrom(int fd, std::size_t count, std::chrono::seconds limit = 10s) {
     std::string got;
-    const auto giveUp = std::chrono::steady_clock::now() + 10s;
+    const auto giveUp = std::chrono::steady_clock::now() + limit;
     while (got.size() < count && std::chrono::steady_clock::now() < giveUp) {
         pollfd watch{fd, POLLIN, 0};
-        char buffer[256];
-        const ssize_t n = poll(&watch, 1, 50) > 0 ? read(fd, buffer, count - got.size()) : 0;
+        char buffer[4096];
+        const std::size_t room = std::min(sizeof buffer, count - got.size());
+        const ssize_t n = poll(&watch, 1, 50) > 0 ? read(fd, buffer, room) : 0;
         if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
     }
     return got;
@@ -253,10 +254,12 @@ public:
         EXPECT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
     }
-    // Everything that arrives until `ends` says it is enough, the server closes, or 5 s pass.
+    // Everything that arrives until `ends` says it is enough, the server closes, or the time
+    // passes.
     std::vector<std::uint8_t> Receive(
-        const std::function<bool(const std::vector<std::uint8_t>&)>& ends) {
-        const auto giveUp = std::chrono::steady_clock::now() + 5s;
+        const std::function<bool(const std::vector<std::uint8_t>&)>& ends,
+        std::chrono::seconds limit = 5s) {
+        const auto giveUp = std::chrono::steady_clock::now() + limit;
         while (!ends(received_) && std::chrono::steady_clock::now() < giveUp) {
             pollfd watch{fd_, POLLIN, 0};
             if (poll(&watch, 1, 50) <= 0) continue;
@@ -284,6 +287,16 @@ private:
 bool Contains(const std::vector<std::uint8_t>& haystack, const std::vector<std::uint8_t>& needle) {
     return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
            haystack.end();
+}
+
+// How bytes that should have come once and in order differ from those sent ("" when they do
+// not): a stretch sent twice or lost shows as a count off the size and where the two part.
+std::string Difference(const std::vector<std::uint8_t>& got,
+                       const std::vector<std::uint8_t>& sent) {
+    if (got == sent) return "";
+    const auto parted = std::mismatch(got.begin(), got.end(), sent.begin(), sent.end());
+    return std::to_string(got.size()) + " of " + std::to_string(sent.size()) +
+           " bytes, parting at " + std::to_string(parted.first - got.begin());
 }
 
 // Raw Telnet input: refusals of unknown options, 0xFF doubled both ways, a second client refused,
@@ -456,64 +469,116 @@ TEST(Bridge, Rfc2217LetsInItsUserOnlyAndClosesIdleClients) {
     EXPECT_TRUE(own.Closed()) << "closed once idle";
 }
 
-// A driver stopped for 3 s is waited for: the bridges and recv --follow go on afterwards. One that
-// has ended ends recv --follow, while the bridges wait, attach to the next driver with the same
-// names and put the port's settings back.
+// Bytes through each bridge both ways and into recv --follow while the driver is stopped again and
+// again, for longer than their reply limit: a request the driver took before a stop is answered
+// after it, and its bytes arrive once and in order (the late reply waited for, and said so on
+// standard error, not the request made again). A driver that has ended ends recv --follow, while
+// the bridges wait, attach to the next driver with the same names and put the settings back.
 TEST(Bridge, BridgesOutliveAStalledAndARestartedDriver) {
+    constexpr std::size_t Size = 60000;
+    constexpr auto Limit = 20s;
     RunningDriver driver(DefaultBoard);
-    const quelta::LineSettings line{.baudRate = 115200};
-    for (const char* name : {"Serial0", "Serial2"}) RunningDriver::Open(name).Configure(line);
+    const quelta::LineSettings line{.baudRate = 921600, .flowControl = FlowControl::RtsCts};
+    for (int n = 0; n < 6; ++n) RunningDriver::Open("Serial" + std::to_string(n)).Configure(line);
     const std::map<std::string, std::string> space = {{"RTSS_NAMESPACE", driver.Namespace()}};
     const std::string link = "/tmp/quelta-bridge-" + testsupport::UniqueNamespace("stall");
     const int tcpPort = 20000 + (getpid() + 17) % 20000;
-    ChildProcess pty(QUELTA_TOOL_PATH, {"pty", "Serial0", link}, space);
-    ChildProcess server(QUELTA_TOOL_PATH, {"serve", "Serial2", "--port", std::to_string(tcpPort)},
-                        space);
-    ChildProcess follower(QUELTA_TOOL_PATH, {"recv", "Serial4", "--follow"}, space);
+    const auto command = [](std::vector<std::string> words) {
+        words.insert(words.end(), {"--reply-timeout", "20", "--shared"});
+        return words;
+    };
+    ChildProcess pty(QUELTA_TOOL_PATH, command({"pty", "Serial0", link}), space);
+    ChildProcess server(QUELTA_TOOL_PATH,
+                        command({"serve", "Serial2", "--port", std::to_string(tcpPort)}), space);
+    ChildProcess follower(QUELTA_TOOL_PATH, command({"recv", "Serial4", "--follow"}), space);
     ASSERT_TRUE(pty.WaitForOutput(" -> /dev/")) << pty.Err();
     ASSERT_TRUE(server.WaitForOutput("RFC 2217")) << server.Err();
     const int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
     RawClient client(tcpPort);
     ASSERT_TRUE(fd >= 0 && client.Connected());
-    // A byte each way through each bridge, with a client of the driver on the far end.
-    const auto exchange = [&](std::uint8_t byte) {
-        for (const char* name : {"Serial1", "Serial3"}) RunningDriver::Open(name).Configure(line);
-        quelta::Device ptyPeer = Attach("Serial1");
-        quelta::Device tcpPeer = Attach("Serial3");
-        std::vector<std::uint8_t> one = {byte};
-        ptyPeer.WriteAll(one, 5s);
-        EXPECT_EQ(ReadFrom(fd, 1), std::string(1, static_cast<char>(byte)));
-        EXPECT_EQ(write(fd, &byte, 1), 1);
-        ptyPeer.ReadExact(one, 10s);
-        tcpPeer.WriteAll(one, 5s);
-        const auto last = [&](const auto& in) { return !in.empty() && in.back() == byte; };
-        EXPECT_TRUE(last(client.Receive(last)));
-        client.Send(one);
-        tcpPeer.ReadExact(one, 10s);
-        EXPECT_EQ(one[0], byte);
-    };
-    exchange('a');
-    kill(driver.Process().Pid(), SIGSTOP);
-    std::this_thread::sleep_for(3s);
-    kill(driver.Process().Pid(), SIGCONT);
-    exchange('b');
-    const auto says = [](ChildProcess& child, const std::string& text) {
-        return Eventually([&] { return child.Err().find(text) != std::string::npos; });
-    };
+    // No modem-state notices among the line data: the flow control moves CTS.
+    client.Send({255, 250, 44, 11, 0, 255, 240});
+    const std::vector<std::uint8_t> maskSet = {255, 250, 44, 111, 0, 255, 240};
+    const std::size_t telnet =
+        client.Receive([&](const auto& in) { return Contains(in, maskSet); }).size();
+    // 0: into the pty, 1: into the server, 2: out of the pty, 3: out of the server, 4: followed.
+    std::vector<std::vector<std::uint8_t>> data;
+    for (std::uint32_t seed = 1; seed <= 5; ++seed) {
+        data.push_back(Pattern(Size, seed));
+        std::replace(data.back().begin(), data.back().end(), std::uint8_t{255}, std::uint8_t{0});
+    }
+    std::vector<std::uint8_t> fromPty;
+    std::vector<std::uint8_t> fromServer;
+    std::vector<std::vector<std::uint8_t>> atPeer(2, std::vector<std::uint8_t>(Size));
+    {
+        // One long stop, then short ones.
+        std::jthread stopper([&](const std::stop_token& stop) {
+            for (auto pause = 1000ms; !stop.stop_requested(); pause = 40ms) {
+                kill(driver.Process().Pid(), SIGSTOP);
+                std::this_thread::sleep_for(pause);
+                kill(driver.Process().Pid(), SIGCONT);
+                std::this_thread::sleep_for(15ms);
+            }
+        });
+        std::vector<std::jthread> movers;
+        for (int peer = 0; peer < 2; ++peer) {
+            movers.emplace_back([&, peer] {
+                quelta::Device port = Attach(peer == 0 ? "Serial1" : "Serial3");
+                std::jthread writer([&] { EXPECT_NO_THROW(port.WriteAll(data[2 + peer], Limit)); });
+                EXPECT_NO_THROW(port.ReadExact(atPeer[peer], Limit)) << peer;
+            });
+        }
+        movers.emplace_back([&] { EXPECT_NO_THROW(Attach("Serial5").WriteAll(data[4], Limit)); });
+        movers.emplace_back([&] { client.Send(data[1]); });
+        movers.emplace_back([&] { EXPECT_EQ(write(fd, data[0].data(), Size), ssize_t{Size}); });
+        const std::string got = ReadFrom(fd, Size, Limit);
+        fromPty.assign(got.begin(), got.end());
+        const auto all =
+            client.Receive([&](const auto& in) { return in.size() >= telnet + Size; }, Limit);
+        fromServer.assign(all.begin() + static_cast<std::ptrdiff_t>(telnet), all.end());
+    }
+    EXPECT_EQ(Difference(fromPty, data[2]), "") << "out of the pty";
+    EXPECT_EQ(Difference(atPeer[0], data[0]), "") << "through the pty";
+    EXPECT_EQ(Difference(atPeer[1], data[1]), "") << "through the server";
+    EXPECT_EQ(Difference(fromServer, data[3]), "") << "out of the server";
+    EXPECT_TRUE(Eventually([&] { return follower.Out().size() >= Size; }));
+    const std::string followed = follower.Out();
+    EXPECT_EQ(Difference(std::vector<std::uint8_t>(followed.begin(), followed.end()), data[4]), "")
+        << "followed";
+    // Each stall said once, and its end.
     for (ChildProcess* waiter : {&pty, &server, &follower}) {
-        EXPECT_TRUE(says(*waiter, "the driver answers again")) << waiter->Err();
-        const std::string err = waiter->Err();
-        const std::size_t first = err.find("does not answer");
-        EXPECT_EQ(err.find("does not answer", first + 1), std::string::npos) << "said once";
+        const auto count = [&](const std::string& text) {
+            const std::string err = waiter->Err();
+            std::size_t found = 0;
+            for (auto at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) {
+                ++found;
+            }
+            return found;
+        };
+        EXPECT_TRUE(Eventually([&] {
+            return count("does not answer") > 0 &&
+                   count("does not answer") == count("answers again");
+        })) << waiter->Err().substr(0, 400);
     }
     driver.Process().Terminate();
     EXPECT_EQ(follower.Wait(20s), 1) << follower.Err();
+    const auto says = [](ChildProcess& child, const std::string& text) {
+        return Eventually([&] { return child.Err().find(text) != std::string::npos; });
+    };
     EXPECT_TRUE(says(pty, "has ended") && says(server, "has ended"));
     ChildProcess next(
         QUELTA_DRIVER_PATH, {"-Q", "5"},
         {{"RTSS_NAMESPACE", driver.Namespace()}, {"QUELTA_SIM", driver.MachinePath()}});
     EXPECT_TRUE(says(pty, "serves the device again") && says(server, "serves the device again"));
-    exchange('c');  // at 115,200 baud again, so the settings are back
+    // At 921,600 baud again, so the settings are back.
+    for (const char* name : {"Serial1", "Serial3"}) RunningDriver::Open(name).Configure(line);
+    quelta::Device ptyPeer = Attach("Serial1");
+    ptyPeer.WriteAll("c", 5s);
+    EXPECT_EQ(ReadFrom(fd, 1), "c");
+    client.Send({'d'});
+    std::vector<std::uint8_t> one(1);
+    Attach("Serial3").ReadExact(one, 10s);
+    EXPECT_EQ(one[0], 'd');
     close(fd);
     for (ChildProcess* bridge : {&pty, &server}) {
         kill(bridge->Pid(), SIGINT);
