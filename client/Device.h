@@ -72,8 +72,8 @@ struct OpenOptions {
     // its own (NotAnswering again while it has not come); this Device keeps what it brought: a
     // read's bytes come first in the next Read, a write's count from TakeLateWriteCount. true:
     // the request waits on until the reply comes, so nothing is lost or sent twice, and ends
-    // with NotAnswering only once the driver has ended. Waiting for the device mutex that
-    // another client holds as long as that is a stall too.
+    // only once the driver has ended (NoSuchDevice: no driver serves the name any more). Waiting
+    // for the device mutex that another client holds as long as that is a stall too.
     bool waitLateReplies = false;
     // With waitLateReplies, told of each stall from the thread that waits, holding the device
     // (make no request of it here): Began once, Continues about every 100 ms, Ended when the

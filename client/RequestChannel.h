@@ -55,7 +55,8 @@ public:
         RequestPart& Part() { return channel_.block_->request; }
         std::uint8_t* Data() { return DataArea(channel_.block_); }
         // Writes the code, the length and the channel's port index, releases the request
-        // semaphore and waits for the reply. Throws NotAnswering on time-out.
+        // semaphore and waits for the reply. Throws NotAnswering when it gives up on the reply,
+        // NoSuchDevice when the driver ends while it waits for a late one.
         Reply Exchange(std::uint32_t requestCode, std::uint32_t dataLength);
 
         // What this channel gave up waiting for and a session has collected since: the bytes of
@@ -84,7 +85,7 @@ private:
     void TakeOver(LockResult lock);
     // After the reply limit: with late replies waited for, tries `arrived` (given how long) again
     // and again, telling of the stall, until it is true. False when giving up. Throws
-    // NotAnswering once the driver has ended.
+    // NoSuchDevice once the driver has ended.
     bool WaitOut(const std::function<bool(Clock::time_point)>& arrived);
     bool ReplyCame(Clock::time_point until);
     [[noreturn]] void GiveUp(std::uint32_t requestCode, std::uint32_t dataLength);
