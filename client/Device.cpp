@@ -58,8 +58,16 @@ std::size_t MoveAll(EventWait& wait, std::uint32_t event, std::size_t size,
         const std::size_t count = step(total);
         total += count;
         if (total == size) break;
-        if (count > 0 && kind == TimeOut::Idle) deadline = Clock::now() + timeout;
-        if (wait.Wait(event, deadline) == 0) break;
+        if (count > 0 && kind == TimeOut::Idle) {
+            deadline = Clock::now() + timeout;
+        } else if (count == 0 && Clock::now() >= deadline) {
+            break;
+        }
+        // TransmitRoom comes only once the ring is half empty, which a slow line takes longer to
+        // reach than a short time-out: an idle transfer looks once more at its deadline.
+        if (wait.Wait(event, deadline) == 0 && (kind == TimeOut::Total || wait.Cancelled())) {
+            break;
+        }
     }
     return total;
 }

@@ -68,7 +68,8 @@ inline testsupport::DispatchScript Forced(Count status, Count resultCount = {}, 
 
 // A null-modem wire with the interrupt service at both ends, as far as `to` has room: a thread
 // moves what `from` has to send over to `to` (at most `perTurn` bytes each `turn`, each byte
-// XORed with `flip`) and raises the events the interrupt service would.
+// XORed with `flip`) and raises the events the interrupt service would: room only once the
+// transmit ring is at most half full.
 class Wire {
 public:
     explicit Wire(std::uint8_t from, std::uint8_t to, std::uint8_t flip = 0,
@@ -84,12 +85,12 @@ public:
                       tx.txTail = (tx.txTail + 1) % RingSize;
                       --tx.txCount;
                   }
-                  const bool emptied = tx.txCount.load() == 0;
+                  const std::uint32_t left = tx.txCount.load();
                   RestoreInterrupts(state);
                   if (moved.empty()) continue;
                   Arrive(to, moved);
-                  RaisePortEvents(
-                      from, PortEvent::TransmitRoom | (emptied ? PortEvent::TransmitRingEmpty : 0));
+                  RaisePortEvents(from, (left <= TransmitRoomLevel ? PortEvent::TransmitRoom : 0) |
+                                            (left == 0 ? PortEvent::TransmitRingEmpty : 0));
               }
           }) {}
 
