@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "client/DeviceName.h"
-#include "tools/cli/Polling.h"
 #include "tools/common/Commands.h"
 #include "tools/common/Interrupt.h"
 
@@ -42,23 +41,30 @@ int RunLoopback(const Invocation& invocation) {
     std::vector<std::uint8_t> received(count);
     std::size_t sent = 0;
     std::size_t got = 0;
-    // Send and receive together: a pattern longer than the rings would stall otherwise. The
-    // time-out is the longest spell in which neither end moves a byte.
-    PollPacer pacer(ToMilliseconds(timeout));
-    while (got < count && !pacer.IdleTooLong()) {
+    // Send and receive together: a pattern longer than the rings would stall otherwise. Whatever
+    // the ring takes goes out, then the loop sleeps until bytes come back, which is also when the
+    // ring has room again. The time-out is the longest spell in which neither end moves a byte.
+    const CancelOnInterrupt cancel({&sender, &receiver});
+    auto lastMove = Clock::now();
+    while (got < count) {
         if (Interrupted()) {
             return ReportInterrupted("sent " + std::to_string(sent) + " of " +
                                      std::to_string(count) + " bytes, " + std::to_string(got) +
                                      " came back");
         }
         const std::size_t out = sent < count ? sender.Write(std::span(pattern).subspan(sent)) : 0;
-        const std::size_t in = receiver.Read(std::span(received).subspan(got));
         sent += out;
+        if (out > 0) lastMove = Clock::now();
+        const auto quietLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+            lastMove + ToMilliseconds(timeout) - Clock::now());
+        const std::size_t in = receiver.ReadSome(std::span(received).subspan(got),
+                                                 std::max(quietLeft, std::chrono::milliseconds(0)));
         got += in;
-        if (out + in > 0) pacer.Moved();
-        // Nothing came back: wait, also when the ring took bytes. Back-to-back requests keep the
-        // driver from the receiving UART, whose FIFO then overruns on a busy machine.
-        if (in == 0) pacer.Pause();
+        if (in > 0) {
+            lastMove = Clock::now();
+        } else if (!Interrupted() && Clock::now() - lastMove >= ToMilliseconds(timeout)) {
+            break;
+        }
     }
     const double milliseconds =
         std::chrono::duration<double, std::milli>(Clock::now() - start).count();

@@ -9,7 +9,6 @@
 
 #include "client/DeviceName.h"
 #include "tools/cli/HexDump.h"
-#include "tools/cli/Polling.h"
 #include "tools/cli/ProgressLine.h"
 #include "tools/cli/TimeOfDay.h"
 #include "tools/common/Commands.h"
@@ -71,32 +70,34 @@ int RunSend(const Invocation& invocation) {
     const std::string& device = invocation.Argument(0, "device");
     quelta::Device port = file ? invocation.OpenExclusive(device) : invocation.Open(device);
 
-    // In pieces of one request each, so that Ctrl-C and the progress line are seen between them.
+    // In pieces of one request each, so that the progress line moves between them. Each piece
+    // waits for room in the ring as long as the time-out from the last byte the driver took.
     ProgressLine progress(data.size());
-    PollPacer pacer(ToMilliseconds(timeout));
+    const CancelOnInterrupt cancel({&port});
     std::size_t sent = 0;
     const auto sentText = [&] {
         return "sent " + std::to_string(sent) + " of " + std::to_string(data.size()) + " bytes";
     };
     while (sent < data.size()) {
-        if (Interrupted()) {
-            progress.Finish(sent);
-            return ReportInterrupted(sentText());
-        }
         const std::size_t piece = std::min<std::size_t>(data.size() - sent, port.DataAreaSize());
-        const std::size_t taken = port.Write(std::span(data).subspan(sent, piece));
-        sent += taken;
-        if (taken > 0) {
-            pacer.Moved();
+        try {
+            port.WriteAll(std::span(data).subspan(sent, piece), ToMilliseconds(timeout));
+            sent += piece;
             progress.Update(sent);
-        } else if (pacer.IdleTooLong()) {
+        } catch (const quelta::Error& error) {
+            const bool timedOut = error.Code() == quelta::ErrorCode::TimedOut;
+            if (!timedOut && error.Code() != quelta::ErrorCode::Cancelled) throw;
+            sent += error.Transferred();
             progress.Finish(sent);
+            if (!timedOut) return ReportInterrupted(sentText());
             throw quelta::Error(quelta::ErrorCode::TimedOut,
                                 quelta::ShortDeviceName(port.Name()) + ": " + sentText() +
                                     "; the driver took none for " + Seconds(timeout) +
                                     " (transmit ring full: is flow control holding the line?)");
-        } else {
-            pacer.Pause();
+        }
+        if (Interrupted()) {
+            progress.Finish(sent);
+            return ReportInterrupted(sentText());
         }
     }
     progress.Finish(sent);
@@ -161,7 +162,6 @@ int RunRecv(const Invocation& invocation) {
     quelta::Device& port = link.Port();
 
     // With a count the time-out is the longest quiet spell; without one it is the whole window.
-    PollPacer pacer(countText ? std::optional(ToMilliseconds(timeout)) : std::nullopt);
     const auto windowEnd = Clock::now() + ToMilliseconds(timeout);
     ReceivedOutput output(arguments.Has("--hex"), arguments.Has("--timestamps"));
     std::vector<std::uint8_t> buffer(port.DataAreaSize());
@@ -179,9 +179,20 @@ int RunRecv(const Invocation& invocation) {
         }
         std::size_t room = buffer.size();
         if (countText) room = std::min(room, wanted - received);
+        std::chrono::milliseconds wait = UntilInterrupted;
+        if (countText) {
+            wait = ToMilliseconds(timeout);
+        } else if (!follow) {
+            // Even a window of 0 s reads what is waiting.
+            wait = std::max(
+                std::chrono::duration_cast<std::chrono::milliseconds>(windowEnd - Clock::now()),
+                std::chrono::milliseconds::zero());
+        }
         std::size_t count = 0;
         try {
-            count = port.Read(std::span(buffer.data(), room));
+            // Made for each wait: a recovery below opens the device afresh.
+            const CancelOnInterrupt cancel({&port});
+            count = port.ReadSome(std::span(buffer.data(), room), wait);
         } catch (const quelta::Error& error) {
             // Following, a driver that stalls is waited for; one that has ended ends it.
             if (!follow) throw;
@@ -191,12 +202,9 @@ int RunRecv(const Invocation& invocation) {
         if (count > 0) {
             output.Add(std::span(buffer.data(), count));
             received += count;
-            pacer.Moved();
         }
-        // Looked at after a read, so that even a window of 0 s prints what is waiting.
         const bool windowOver = !countText && !follow && Clock::now() >= windowEnd;
-        if (windowOver || (count == 0 && pacer.IdleTooLong())) break;
-        if (count == 0) pacer.Pause();
+        if (windowOver || (count == 0 && countText && !Interrupted())) break;
     }
     output.Finish();
     if (countText && received < wanted) {
