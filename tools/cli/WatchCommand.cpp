@@ -2,7 +2,6 @@
 #include <string>
 
 #include "client/DeviceName.h"
-#include "tools/cli/Polling.h"
 #include "tools/cli/TimeOfDay.h"
 #include "tools/common/Commands.h"
 #include "tools/common/Interrupt.h"
@@ -10,7 +9,9 @@
 namespace tool {
 namespace {
 
-constexpr unsigned long DefaultIntervalMs = 10;
+// While nothing happens, how often watch asks whether the driver still answers: a driver that
+// stops answering raises no event to say so.
+constexpr unsigned long DefaultIntervalMs = 1000;
 
 struct ModemLine {
     const char* name;
@@ -40,8 +41,8 @@ void Say(const std::string& what) {
     std::fflush(stdout);  // a watcher reads each change as it happens, also through a pipe
 }
 
-// The levels compared, not the change bits: the driver's interrupt service reads MSR too and
-// clears them. A pulse shorter than the interval can go unseen; the error counts cannot.
+// The levels compared, as read after each event: a pulse over before the tool looks goes unseen;
+// the error counts cannot.
 void ReportChanges(const quelta::ModemStatus& before, const quelta::ModemStatus& now) {
     for (const ModemLine& line : ModemLines) {
         if (before.*line.level != now.*line.level) {
@@ -79,8 +80,23 @@ int RunWatch(const Invocation& invocation) {
         state += std::string(" ") + line.name + (lines.*line.level ? " on" : " off");
     }
     Say(state);
+    // Woken by the driver's events for a modem change or a line error, or after the interval
+    // without one, to look whether the driver still answers. Against a driver without events,
+    // or with every waiter slot taken, it asks once each interval.
+    const CancelOnInterrupt cancel({&port});
+    bool evented = port.HasEvents();
     while (!Interrupted()) {
-        Nap(std::chrono::milliseconds(intervalMs));
+        if (evented) {
+            try {
+                (void)port.WaitEvents(PortEvent::ModemChange | PortEvent::LineError,
+                                      std::chrono::milliseconds(intervalMs));
+            } catch (const quelta::Error& error) {
+                if (error.Code() != quelta::ErrorCode::DeviceBusy) throw;
+                evented = false;
+            }
+        } else {
+            Nap(std::chrono::milliseconds(intervalMs));
+        }
         if (Interrupted()) break;
         const quelta::ModemStatus newLines = port.GetModemStatus();
         const quelta::ErrorCounts newCounts = port.GetErrorCounts();
@@ -101,11 +117,13 @@ std::vector<CommandEntry> WatchCommands() {
              "Prints the modem inputs once, then a line with the time for each change of CTS,\n"
              "DSR, RI or DCD ('12:34:56.789 CTS on') and each new line error counted by the\n"
              "driver ('+1 parity error', 'break'), until Ctrl-C (exit 130) or until the driver\n"
-             "stops answering (exit 1). It reads no bytes from the port: a receiver running\n"
-             "meanwhile misses nothing. A modem line that changes and changes back within one\n"
-             "interval is not seen.\n\n"
+             "stops answering (exit 1). It sleeps until the driver reports a change or an error,\n"
+             "and reads no bytes from the port: a receiver running meanwhile misses nothing. A\n"
+             "modem line that changes and changes back before watch has looked is not seen.\n\n"
              "Options:\n"
-             "  --interval MS  how often to ask the driver (default 10, at least 1)\n",
+             "  --interval MS  while nothing happens, how often to ask whether the driver still\n"
+             "                 answers (default 1000, at least 1); against a driver without\n"
+             "                 events, how often to ask for changes\n",
              {{"--interval", true}},
              1,
              1,
