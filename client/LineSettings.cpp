@@ -165,6 +165,10 @@ std::string LineModeName(std::uint8_t lineMode) {
     return "default";
 }
 
+std::string ReceiveTriggerName(std::uint8_t level) {
+    return level == 0 ? "not reported" : std::to_string(level) + (level == 1 ? " byte" : " bytes");
+}
+
 std::string Describe(const LineSettings& settings) {
     char xonXoff[48];
     std::snprintf(xonXoff, sizeof xonXoff, "XON/XOFF (0x%02X/0x%02X)", settings.xonChar,

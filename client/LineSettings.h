@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "wire/ExtensionRecords.h"  // ReceiveTrigger: the levels Device::SetReceiveTrigger takes
 #include "wire/LineConfig.h"
 
 namespace quelta {
@@ -45,6 +46,10 @@ std::string FlowControlName(std::uint8_t flowControl);
 
 // "default", or "RS-485 mode 2" for one of the board's RS-485 modes.
 std::string LineModeName(std::uint8_t lineMode);
+
+// The receive FIFO level at which the UART interrupts, as PortSettings reports it: "8 bytes", or
+// "not reported" for the 0 of a driver without it.
+std::string ReceiveTriggerName(std::uint8_t level);
 
 // One line for people: "115200 8N1, RTS/CTS, XON/XOFF (0x11/0x13), RS-485 mode 2"; flow
 // control, XON/XOFF and line mode only when in use.

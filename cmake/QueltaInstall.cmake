@@ -54,7 +54,8 @@ install(CODE [[
 install(FILES client/quelta_client.h client/Device.h client/DeviceClaim.h client/DeviceName.h
               client/Error.h client/LineSettings.h client/LineSignals.h
         DESTINATION ${QUELTA_INCLUDE_DIR}/client)
-install(FILES wire/EventBlock.h wire/LineConfig.h wire/StatusBytes.h DESTINATION ${QUELTA_INCLUDE_DIR}/wire)
+install(FILES wire/EventBlock.h wire/ExtensionRecords.h wire/LineConfig.h wire/StatusBytes.h
+        DESTINATION ${QUELTA_INCLUDE_DIR}/wire)
 
 install(EXPORT quelta-targets NAMESPACE quelta:: DESTINATION ${QUELTA_CMAKE_DIR})
 configure_package_config_file(${QUELTA_PACKAGING}/quelta-config.cmake.in

@@ -83,8 +83,9 @@ _quelta() {
         done
         local arguments=()
         mapfile -t arguments < <(_quelta_arguments <<<"$help")
+        # "[BAUD [FRAME]]": the brackets around the name go, however many.
         local placeholder=${arguments[index]#[}
-        placeholder=${placeholder%]}
+        placeholder=${placeholder%%]*}
         case $placeholder in
             DEV | PEER) choices=$(_quelta_devices "$tool") ;;
             FILE | PATH) choices=@files ;;

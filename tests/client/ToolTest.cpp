@@ -66,6 +66,8 @@ TEST_F(Tool, FailuresAreOneLineWithTheirExitCode) {
         {{"config", "Serial0", "9600", "5N2"}, 2, "two stop bits need 6 to 8 data bits"},
         {{"config", "Serial0", "9600", "--rs485", "4"}, 2, "RS-485 line mode 2 or 3"},
         {{"config", "Serial0", "9600", "--rs485"}, 2, "--rs485 needs a value"},
+        {{"config", "Serial0", "--rx-trigger", "57"}, 2, "--rx-trigger takes a level from 1 to 56"},
+        {{"config", "Serial0", "--xonxoff"}, 2, "config takes a baud rate, --rx-trigger, or both"},
         {{"dtr", "Serial0", "maybe"}, 2, "expected on or off"},
         {{"send", "Serial0", "x", "--file", "f"}, 2, "either TEXT or --file"},
         {{"recv", "Serial0", "--count", "-3"}, 2, "--count must be a whole number"},
@@ -100,7 +102,7 @@ TEST_F(Tool, ListShowsTheDevicesWithoutOpeningThem) {
                  "\"opened\": true, \"baud\": 115200, \"actualBaud\": 115200, \"frame\": \"8N1\", "
                  "\"flowControl\": \"RTS/CTS\", \"xonXoff\": false, \"xonChar\": 17, ");
     EXPECT_NE(Quelta({"list", "--json"})
-                  .out.find("\"lineMode\": \"default\", \"bytesWaiting\": 3},\n "
+                  .out.find("\"rxTrigger\": 56, \"bytesWaiting\": 3},\n "
                             "{\"device\": \"Serial1\", \"state\": \"closed\"},"),
               std::string::npos);
     const std::map<std::string, std::string> empty = {
@@ -120,6 +122,7 @@ TEST_F(Tool, CommandsCarryOverBetweenInvocations) {
     const std::pair<std::vector<std::string>, const char*> steps[] = {
         {{"config", "Serial0", "57000", "7e2", "--rtscts", "--xonxoff", "--rs485", "3"},
          "Serial0: 57000 7E2, RTS/CTS, XON/XOFF (0x11/0x13), RS-485 mode 3\n"},
+        {{"config", "Serial0", "--rx-trigger", "8"}, "Serial0: rx trigger 8 bytes\n"},
         {{"config", "Serial1", "57600", "7e2"}, "Serial1: 57600 7E2\n"},
         {{"send", "Serial0", "hello"}, "Serial0: sent 5 bytes\n"},
         {{"recv", "Serial1", "--count", "5", "--timeout", "5"}, "hello"},
@@ -147,14 +150,16 @@ TEST_F(Tool, CommandsCarryOverBetweenInvocations) {
               "\"bytesWaiting\": 3,\n \"settings\": {\"opened\": true, \"baud\": 57000, "
               "\"actualBaud\": 57600, \"frame\": \"7E2\", \"flowControl\": \"RTS/CTS\", "
               "\"xonXoff\": true, \"xonChar\": 17, \"xoffChar\": 19, \"lineMode\": \"RS-485 mode "
-              "3\"},\n \"errorCounts\": {\"overruns\": 0, \"parityErrors\": 2, \"framingErrors\": "
+              "3\", \"rxTrigger\": 8},\n \"errorCounts\": {\"overruns\": 0, \"parityErrors\": 2, "
+              "\"framingErrors\": "
               "0, \"breaks\": 0, \"ringOverruns\": 5}}\n");
     EXPECT_NE(
         Quelta({"status", "Serial0"})
             .out.find("overrun, framing-error (since the driver started)\n  bytes waiting  3\n"
                       "  baud           57000 (actual 57600)\n  frame          7E2\n"
                       "  flow control   RTS/CTS\n  XON/XOFF       on (0x11/0x13)\n"
-                      "  line mode      RS-485 mode 3\n  error counts   overruns 0, parity 2, "
+                      "  line mode      RS-485 mode 3\n  rx trigger     8 bytes\n  error counts   "
+                      "overruns 0, parity 2, "
                       "framing 0, breaks 0, ring overruns 5 (since the port was opened)\n"),
         std::string::npos);
     PortReports[1].inForce = {};  // what the driver reports for a port before its first open

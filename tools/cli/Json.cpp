@@ -14,7 +14,8 @@ std::string SettingsJsonFields(const quelta::PortSettings& port) {
            ", \"xonXoff\": " + (s.softwareFlow ? "true" : "false") +
            ", \"xonChar\": " + std::to_string(s.xonChar) +
            ", \"xoffChar\": " + std::to_string(s.xoffChar) +
-           ", \"lineMode\": " + JsonString(quelta::LineModeName(s.lineMode));
+           ", \"lineMode\": " + JsonString(quelta::LineModeName(s.lineMode)) + ", \"rxTrigger\": " +
+           (port.receiveTrigger != 0 ? std::to_string(port.receiveTrigger) : "null");
 }
 
 std::string JsonString(std::string_view text) {

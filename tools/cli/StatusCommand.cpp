@@ -52,6 +52,7 @@ void PrintSettings(const quelta::PortSettings& port, const quelta::ErrorCounts& 
         std::printf("  XON/XOFF       off\n");
     }
     std::printf("  line mode      %s\n", quelta::LineModeName(settings.lineMode).c_str());
+    std::printf("  rx trigger     %s\n", quelta::ReceiveTriggerName(port.receiveTrigger).c_str());
     std::printf(
         "  error counts   overruns %u, parity %u, framing %u, breaks %u, ring overruns %u "
         "(since the port was opened)\n",
@@ -113,7 +114,8 @@ std::vector<CommandEntry> StatusCommands() {
          "the DTR and RTS outputs, the line status register, the receive errors gathered since\n"
          "the driver started (overrun, parity, framing, break), the bytes waiting in the\n"
          "receive ring, then the settings in force: the baud rate asked for and the one the\n"
-         "board's clock really makes, frame, flow control, XON/XOFF and line mode, and the\n"
+         "board's clock really makes, frame, flow control, XON/XOFF, line mode and the receive\n"
+         "FIFO level at which the UART interrupts (quelta config --rx-trigger), and the\n"
          "line errors counted since the port was opened (overruns, parity and framing errors,\n"
          "breaks, bytes dropped for a full receive ring). Reading the modem and line status\n"
          "clears their change and error bits on the board, as on any 16550.\n\n"
