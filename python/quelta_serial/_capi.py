@@ -11,6 +11,7 @@ from . import __version__
 
 OK = 0
 ERR_TIMED_OUT = -9
+ERR_CANCELLED = -13
 
 OPEN_RESET = 0
 OPEN_ATTACH_OR_RESET = 2
@@ -65,6 +66,8 @@ _PROTOTYPES = {
     "quelta_close": (_DEVICE,),
     "quelta_read": (_DEVICE, ctypes.c_void_p, ctypes.c_size_t, _SIZE_OUT),
     "quelta_write": (_DEVICE, ctypes.c_void_p, ctypes.c_size_t, _SIZE_OUT),
+    "quelta_read_some": (_DEVICE, ctypes.c_void_p, ctypes.c_size_t,
+                         ctypes.c_uint32, _SIZE_OUT),
     "quelta_read_exact": (_DEVICE, ctypes.c_void_p, ctypes.c_size_t,
                           ctypes.c_uint32, _SIZE_OUT),
     "quelta_write_all": (_DEVICE, ctypes.c_void_p, ctypes.c_size_t,
@@ -79,6 +82,8 @@ _PROTOTYPES = {
     "quelta_flush": (_DEVICE, ctypes.c_int),
     "quelta_get_transmit_state": (_DEVICE, ctypes.POINTER(TransmitState)),
     "quelta_drain": (_DEVICE, ctypes.c_uint32),
+    "quelta_set_receive_trigger": (_DEVICE, ctypes.c_uint8),
+    "quelta_cancel_wait": (_DEVICE,),
     "quelta_error_string": (ctypes.c_int,),
     "quelta_last_error_message": (),
     "quelta_version": (),

@@ -14,9 +14,17 @@ given to the constructor:
   "busy", and so does this one while another handle has the port open
 - reset=1: open with a reset (9600 8N1, rings emptied) instead of attaching
   to the port as its last user left it
+- rx_trigger=1..56: the receive FIFO level at which the UART interrupts
+  (56, which every open sets, when left out): a low level hands short frames
+  to a read at once instead of after four characters of silence, at the
+  cost of more interrupts; kept until the port is next opened with a reset
+
+read, write and flush sleep in the client library until the driver reports
+bytes, room or an empty line; cancel_read and cancel_write end them at once.
 """
 
 import ctypes
+import math
 import urllib.parse
 
 from serial.serialutil import (PortNotOpenError, SerialBase, SerialException,
@@ -26,7 +34,7 @@ from . import _capi
 
 URL_FORM = ('expected a string in the form "quelta://DEVICE[?baudrate=N'
             '&bytesize=N&parity=N|E|O|M|S&stopbits=1|1.5|2&rtscts=0|1'
-            '&xonxoff=0|1&exclusive=0|1&reset=0|1]"')
+            '&xonxoff=0|1&exclusive=0|1&reset=0|1&rx_trigger=1..56]"')
 
 # The C API's stop-bit codes: one and a half is a code of its own (with 5
 # data bits only, the driver refuses it otherwise).
@@ -34,9 +42,10 @@ STOP_BITS_CODE = {1: 1, 1.5: 3, 2: 2}
 STOP_BITS_TEXT = {"1": 1, "1.5": 1.5, "2": 2}
 FLAGS = {"0": False, "1": True}
 
-# Blocking reads and writes wait in slices this long (seconds), so that
-# cancel_read and cancel_write take effect soon.
-SLICE = 0.1
+# The receive trigger levels the driver takes.
+RX_TRIGGER_LEVELS = range(1, 57)
+# A wait without a limit asks the library for this long (ms) at a time.
+NO_LIMIT_MS = 24 * 3600 * 1000
 
 
 class Serial(SerialBase):
@@ -45,6 +54,7 @@ class Serial(SerialBase):
     def __init__(self, *args, **kwargs):
         self._handle = None
         self._applied = None
+        self._rx_trigger = None
         self._read_cancelled = False
         self._write_cancelled = False
         super().__init__(*args, **kwargs)
@@ -80,6 +90,8 @@ class Serial(SerialBase):
                 self._update_dtr_state()
             if not self._rtscts:
                 self._update_rts_state()
+            if self._rx_trigger is not None:
+                self._call(lib.quelta_set_receive_trigger, self._rx_trigger)
             self._call(lib.quelta_flush, _capi.FLUSH_RX)
         except BaseException:
             self._release()
@@ -127,6 +139,10 @@ class Serial(SerialBase):
                         reset = FLAGS[value]
                     else:
                         setattr(self, option, FLAGS[value])
+                elif option == "rx_trigger":
+                    if not value.isdigit() or int(value) not in RX_TRIGGER_LEVELS:
+                        raise ValueError("rx_trigger {!r}".format(value))
+                    self._rx_trigger = int(value)
                 else:
                     raise ValueError("unknown option: {!r}".format(option))
         except ValueError as error:
@@ -199,85 +215,120 @@ class Serial(SerialBase):
 
     def flush(self):
         """Waits until everything written has left the line, as tcdrain:
-        with no limit (a line held by flow control holds it), in slices so
-        that cancel_write ends it."""
+        with no limit (a line held by flow control holds it); cancel_write
+        ends it."""
         self._check_open()
         drain = _capi.library().quelta_drain
-        self._write_cancelled = False
-        while not self._write_cancelled:
-            code = drain(self._handle, int(SLICE * 1000))
+        while not self._take_cancel("_write_cancelled"):
+            code = drain(self._handle, NO_LIMIT_MS)
             if code == _capi.OK:
                 return
-            if code != _capi.ERR_TIMED_OUT:
+            if code not in (_capi.ERR_TIMED_OUT, _capi.ERR_CANCELLED):
                 raise SerialException(_capi.error_message(code))
 
-    def _move(self, function, buffer, done, timeout):
-        """One slice of a read-exact or write-all from buffer[done:];
-        returns the bytes moved (a time-out is no error here)."""
-        left = timeout.time_left()
-        wait = SLICE if left is None else min(left, SLICE)
+    def _take_cancel(self, flag):
+        """Whether cancel_read or cancel_write (flag) has asked to end the
+        call in progress or the next one; the request is used up. The
+        library's cancel ends every wait of the handle, so a wait of the
+        other direction ended by it simply waits again."""
+        if not getattr(self, flag):
+            return False
+        setattr(self, flag, False)  # cleared only when set: a new request is kept
+        return True
+
+    def _wait(self, function, buffer, done, seconds):
+        """One waiting call of the library on buffer[done:] for up to
+        seconds (None: no limit); returns its code and the bytes moved."""
+        milliseconds = NO_LIMIT_MS
+        if seconds is not None:
+            milliseconds = min(int(math.ceil(seconds * 1000)), NO_LIMIT_MS)
         count = ctypes.c_size_t()
         code = function(self._handle, ctypes.addressof(buffer) + done,
-                        len(buffer) - done, int(wait * 1000),
-                        ctypes.byref(count))
-        if code not in (_capi.OK, _capi.ERR_TIMED_OUT):
+                        len(buffer) - done, milliseconds, ctypes.byref(count))
+        if code not in (_capi.OK, _capi.ERR_TIMED_OUT, _capi.ERR_CANCELLED):
             raise SerialException(_capi.error_message(code))
-        return count.value
+        return code, count.value
 
     def read(self, size=1):
         """Up to size bytes: timeout None waits for all of them, 0 takes
-        what is there, a number of seconds limits the whole read."""
+        what is there, a number of seconds limits the whole read. With
+        inter_byte_timeout, the read also ends once bytes have come and the
+        line has then been quiet that long."""
         self._check_open()
         if size <= 0:
             return b""
+        lib = _capi.library()
         buffer = ctypes.create_string_buffer(size)
         if self._timeout == 0:
             count = ctypes.c_size_t()
-            self._call(_capi.library().quelta_read, buffer, size,
-                       ctypes.byref(count))
+            self._call(lib.quelta_read, buffer, size, ctypes.byref(count))
             return buffer.raw[:count.value]
-        self._read_cancelled = False
         timeout = Timeout(self._timeout)
+        gap = self._inter_byte_timeout
         done = 0
-        while done < size and not self._read_cancelled:
-            done += self._move(_capi.library().quelta_read_exact, buffer,
-                               done, timeout)
+        while done < size and not self._take_cancel("_read_cancelled"):
             if timeout.expired():
                 break
+            if gap is None:
+                done += self._wait(lib.quelta_read_exact, buffer, done,
+                                   timeout.time_left())[1]
+                continue
+            # A byte at a time is awaited: the first for as long as the
+            # timeout allows, each later one for the inter-byte gap.
+            left = timeout.time_left()
+            if done > 0:
+                left = gap if left is None else min(left, gap)
+            moved = self._wait(lib.quelta_read_some, buffer, done, left)[1]
+            if moved == 0 and done > 0:
+                break
+            done += moved
         return buffer.raw[:done]
 
     def write(self, data):
         """Hands all data to the driver: write_timeout None waits as long
         as it takes, 0 hands over what the ring takes now (returning the
         count), a number of seconds raises SerialTimeoutException when the
-        ring stays full that long."""
+        ring stays full that long; the exception's characters_written tells
+        how many bytes the driver took before, which still go out. Ended by
+        cancel_write, it returns the count taken."""
         self._check_open()
         data = to_bytes(data)
         if not data:
             return 0
+        lib = _capi.library()
         buffer = (ctypes.c_char * len(data)).from_buffer_copy(data)
         if self._write_timeout == 0:
             count = ctypes.c_size_t()
-            self._call(_capi.library().quelta_write, buffer, len(data),
+            self._call(lib.quelta_write, buffer, len(data),
                        ctypes.byref(count))
             return count.value
-        self._write_cancelled = False
-        timeout = Timeout(self._write_timeout)
         done = 0
-        while done < len(data) and not self._write_cancelled:
-            done += self._move(_capi.library().quelta_write_all, buffer,
-                               done, timeout)
-            if done < len(data) and timeout.expired():
-                raise SerialTimeoutException("Write timeout")
+        while done < len(data) and not self._take_cancel("_write_cancelled"):
+            code, moved = self._wait(lib.quelta_write_all, buffer, done,
+                                     self._write_timeout)
+            done += moved
+            if code == _capi.ERR_TIMED_OUT and self._write_timeout is not None:
+                error = SerialTimeoutException("Write timeout")
+                error.characters_written = done
+                raise error
         return done
 
     def cancel_read(self):
-        """Ends a blocking read within a slice, with what it has."""
+        """Ends a blocking read at once, with what it has; when none is
+        in progress, the next one."""
         self._read_cancelled = True
+        self._cancel_waits()
 
     def cancel_write(self):
-        """Ends a blocking write within a slice; write returns the count."""
+        """Ends a blocking write (which returns the count taken) or flush
+        at once; when none is in progress, the next one."""
         self._write_cancelled = True
+        self._cancel_waits()
+
+    def _cancel_waits(self):
+        handle = self._handle
+        if handle is not None:
+            _capi.library().quelta_cancel_wait(handle)
 
     def reset_input_buffer(self):
         """Empties the receive ring and FIFO; settings and lines stay."""

@@ -24,7 +24,7 @@ TEST(PyserialUrl, ProgramDrivesTheNullModemPair) {
     char buffer[256];
     while (fgets(buffer, sizeof buffer, python) != nullptr) output += buffer;
     EXPECT_EQ(pclose(python), 0) << output;
-    EXPECT_NE(output.find("\n22 checks passed\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("\n23 checks passed\n"), std::string::npos) << output;
 
     // The handler's handles are gone, the ports stay open: a C++ client attaches to them.
     quelta::Device a("Serial0", {.mode = quelta::OpenMode::Attach});
@@ -35,6 +35,9 @@ TEST(PyserialUrl, ProgramDrivesTheNullModemPair) {
     const quelta::ErrorCounts counts = b.GetErrorCounts();
     EXPECT_EQ(counts.breaks, 1u);
     EXPECT_EQ(counts.ringOverruns, 0u);
+    EXPECT_EQ(
+        quelta::Device("Serial6", {.mode = quelta::OpenMode::Attach}).GetSettings().receiveTrigger,
+        8);
 }
 
 }  // namespace
