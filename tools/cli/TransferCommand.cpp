@@ -179,7 +179,9 @@ int RunRecv(const Invocation& invocation) {
         }
         std::size_t room = buffer.size();
         if (countText) room = std::min(room, wanted - received);
-        std::chrono::milliseconds wait = UntilInterrupted;
+        // Following, a quiet spell of the library's driver check ends in a request: a driver
+        // that has stopped answering raises no event, and asking says so as before.
+        std::chrono::milliseconds wait = quelta::DefaultDriverCheck;
         if (countText) {
             wait = ToMilliseconds(timeout);
         } else if (!follow) {
@@ -193,6 +195,7 @@ int RunRecv(const Invocation& invocation) {
             // Made for each wait: a recovery below opens the device afresh.
             const CancelOnInterrupt cancel({&port});
             count = port.ReadSome(std::span(buffer.data(), room), wait);
+            if (follow && count == 0 && !Interrupted()) (void)port.GetRxCount();
         } catch (const quelta::Error& error) {
             // Following, a driver that stalls is waited for; one that has ended ends it.
             if (!follow) throw;

@@ -10,8 +10,9 @@ namespace tool {
 namespace {
 
 // While nothing happens, how often watch asks whether the driver still answers: a driver that
-// stops answering raises no event to say so.
-constexpr unsigned long DefaultIntervalMs = 1000;
+// stops answering raises no event to say so. The library's own check of the driver wakes a
+// sleeping wait this often anyway.
+constexpr auto DefaultIntervalMs = static_cast<unsigned long>(quelta::DefaultDriverCheck.count());
 
 struct ModemLine {
     const char* name;
