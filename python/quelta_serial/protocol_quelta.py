@@ -14,10 +14,11 @@ given to the constructor:
   "busy", and so does this one while another handle has the port open
 - reset=1: open with a reset (9600 8N1, rings emptied) instead of attaching
   to the port as its last user left it
-- rx_trigger=1..56: the receive FIFO level at which the UART interrupts
-  (56, which every open sets, when left out): a low level hands short frames
-  to a read at once instead of after four characters of silence, at the
-  cost of more interrupts; kept until the port is next opened with a reset
+- rx_trigger=1..56: the receive FIFO level at which the UART interrupts: a
+  low level hands short frames to a read at once instead of after four
+  characters of silence, at the cost of more interrupts. Kept until the port
+  is next opened with a reset, which sets 56; left out, the port keeps the
+  level it has
 
 read, write and flush sleep in the client library until the driver reports
 bytes, room or an empty line; cancel_read and cancel_write end them at once.
