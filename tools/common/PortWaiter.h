@@ -1,0 +1,48 @@
+// The port's events as a descriptor, so that a loop waits on the port and on its own descriptors
+// (a pty, a socket) in one poll(): a thread sleeps in the port's WaitEvents and makes the
+// descriptor readable whenever an event comes. An idle port wakes nobody but the library's check,
+// once a second, that the driver still runs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include "client/Device.h"
+#include "tools/common/Descriptor.h"
+
+namespace tool {
+
+class PortWaiter {
+public:
+    // Starts waiting on port, which must outlive the waiter. Throws std::runtime_error when the
+    // descriptor cannot be made.
+    explicit PortWaiter(quelta::Device& port);
+    ~PortWaiter();  // ends the wait and the thread
+    PortWaiter(const PortWaiter&) = delete;
+    PortWaiter& operator=(const PortWaiter&) = delete;
+
+    // Readable (POLLIN) once an event has come since the last Take.
+    int Descriptor() const { return ready_.Get(); }
+    // The PortEvent bits that came since the last Take, and makes the descriptor quiet again.
+    // Rethrows what the waiting thread met (quelta::Error NotAnswering: the driver has ended);
+    // the waiter has stopped then, and the caller makes a new one once the port answers again.
+    std::uint32_t Take();
+
+private:
+    void Wait();
+    void Signal(std::uint32_t events);
+    void Fail();  // in a handler: keeps the exception for Take
+
+    quelta::Device& port_;
+    tool::Descriptor ready_;  // an eventfd
+    std::atomic<std::uint32_t> happened_{0};
+    std::atomic<bool> stop_{false};
+    std::mutex failureMutex_;
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
+
+}  // namespace tool
