@@ -154,7 +154,12 @@ TEST(Bridge, PtyToPtyLosesNothingAtFullSpeed) {
                                    "head -c 300000 \"$1\" > \"$2.out\" & reader=$!; "
                                    "cat \"$2\" > \"$0\"; wait $reader; cmp \"$2\" \"$2.out\"",
                                    links[0], links[1], data});
-    EXPECT_EQ(shell.Wait(60s), 0) << shell.Out() << shell.Err();
+    const int status = shell.Wait(60s);
+    std::error_code missing;
+    EXPECT_EQ(status, 0) << shell.Out() << shell.Err() << "\n"
+                         << std::filesystem::file_size(data + ".out", missing)
+                         << " of 300000 bytes arrived\n"
+                         << bridges[0]->Err() << bridges[1]->Err();
     std::remove(data.c_str());
     std::remove((data + ".out").c_str());
     for (const auto& bridge : bridges) {

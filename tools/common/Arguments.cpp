@@ -62,6 +62,13 @@ unsigned long ParseCount(const std::string& text, const std::string& what, unsig
     return value;
 }
 
+std::optional<std::uint8_t> ReceiveTriggerOption(const Arguments& arguments) {
+    const std::optional<std::string> text = arguments.Value("--rx-trigger");
+    if (!text) return std::nullopt;
+    // The driver names the levels it offers when it refuses one.
+    return static_cast<std::uint8_t>(ParseCount(*text, "--rx-trigger", UINT8_MAX));
+}
+
 double ParseSeconds(const std::string& text, const std::string& what) {
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);

@@ -2,6 +2,7 @@
 // positional words; "--" ends the options, so a text starting with '-' can still be sent.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -37,6 +38,9 @@ private:
 
 // Number parsing for option values, with the option's name in the error.
 unsigned long ParseCount(const std::string& text, const std::string& what, unsigned long maximum);
+// The --rx-trigger option of the bridges: none when absent, else the receive FIFO level to ask
+// the driver for (Device::SetReceiveTrigger).
+std::optional<std::uint8_t> ReceiveTriggerOption(const Arguments& arguments);
 // Seconds, fractions allowed ("0.5"); at most a day.
 double ParseSeconds(const std::string& text, const std::string& what);
 // "on" / "off" (also 1/0, true/false).

@@ -14,7 +14,7 @@ int RunPty(const Invocation& invocation) {
     const std::vector<std::string>& positionals = invocation.Args().Positionals();
     const std::string path =
         positionals.size() > 1 ? positionals[1] : PtyLink::DefaultPath(link.ShortName());
-    PtyBridge bridge(link);
+    PtyBridge bridge(link, ReceiveTriggerOption(invocation.Args()));
     const PtyLink ptyLink(path, bridge.SlavePath());
     CatchInterrupts();
     std::printf("%s: %s -> %s (Ctrl-C ends)\n", link.ShortName().c_str(), path.c_str(),
@@ -35,7 +35,7 @@ int RunPty(const Invocation& invocation) {
 std::vector<CommandEntry> PtyCommands() {
     // clang-format off
     return {
-        {"pty", "pty DEV [PATH] [--shared]", "give the port a pseudo-terminal for any serial program",
+        {"pty", "pty DEV [PATH] [--rx-trigger N] [--shared]", "give the port a pseudo-terminal for any serial program",
          "Makes a pseudo-terminal, links PATH to it and moves bytes between it and the port until\n"
          "Ctrl-C (exit 130). The default PATH is DEV in a directory only this user may enter:\n"
          "$XDG_RUNTIME_DIR/quelta, or /tmp/quelta-UID without that variable. A PATH that exists\n"
@@ -57,8 +57,11 @@ std::vector<CommandEntry> PtyCommands() {
          "program asks (TIOCMGET and TIOCMSET fail on a pty: use quelta dtr, rts and status) and\n"
          "a break (tcsendbreak does nothing on a pty: use quelta break).\n\n"
          "Options:\n"
-         "  --shared    do not take the port for this bridge alone\n",
-         {{"--shared", false}}, 1, 2, RunPty},
+         "  --rx-trigger N    receive FIFO level at which the port interrupts, 1 to 56 (the open\n"
+         "                    sets 56): a low one hands short frames on at once instead of after\n"
+         "                    four character times; set again on a restarted driver\n"
+         "  --shared          do not take the port for this bridge alone\n",
+         {{"--rx-trigger", true}, {"--shared", false}}, 1, 2, RunPty},
     };
     // clang-format on
 }
