@@ -350,9 +350,13 @@ TEST(Bridge, Rfc2217ServerAnswersRawInput) {
         peer.SetBreak(true);
         std::this_thread::sleep_for(20ms);
         peer.SetBreak(false);
-        const std::vector<std::uint8_t> breakState = {255, 250, 44, 106, 0x70, 255, 240};
-        EXPECT_TRUE(Contains(
-            client.Receive([&](const auto& in) { return Contains(in, breakState); }), breakState));
+        // Data ready may be on too: the event can come while the break's character is still in
+        // the channel's FIFO.
+        const auto breakNoticed = [](const auto& in) {
+            return Contains(in, {255, 250, 44, 106, 0x70, 255, 240}) ||
+                   Contains(in, {255, 250, 44, 106, 0x71, 255, 240});
+        };
+        EXPECT_TRUE(breakNoticed(client.Receive(breakNoticed))) << server.Err();
         peer.WriteAll("xyz", 5s);
         quelta::Device port = Attach("Serial0");
         EXPECT_TRUE(Eventually([&] { return port.GetRxCount() == 4; })) << "break and xyz kept";

@@ -281,6 +281,11 @@ bool ComPortSession::TryConfigure(const quelta::LineSettings& settings) {
         return false;
     }
     state_.settings = settings;
+    // Turning on the channel's automatic flow control raises DTR and RTS: the state put back on
+    // a restarted driver is the one the port has now.
+    const quelta::ModemControl control = port_.GetModemControl();
+    state_.dtr = control.dtr;
+    state_.rts = control.rts;
     return true;
 }
 

@@ -14,6 +14,7 @@
 #include "tools/common/Descriptor.h"
 #include "tools/common/DriverLink.h"
 #include "tools/common/Interrupt.h"
+#include "tools/common/PortWaiter.h"
 #include "tools/rfc2217/ComPortSession.h"
 #include "tools/rfc2217/ConnectionPeer.h"
 #include "tools/rfc2217/Telnet.h"
@@ -28,8 +29,6 @@ constexpr std::size_t Backlog = 65536;
 // reads nothing more from the client until it has taken some, so that a client that asks and
 // never reads holds itself back instead of growing the server.
 constexpr std::size_t ClientOutputLimit = 1 << 20;
-constexpr int IdlePollMilliseconds = 1;
-constexpr auto StatePollInterval = std::chrono::milliseconds(10);
 // A client that takes nothing for this long while data waits for it is closed, so that the port
 // is free for another one.
 constexpr auto StalledClient = std::chrono::seconds(30);
@@ -43,7 +42,15 @@ constexpr auto EndMargin = std::chrono::seconds(2);
 struct ServeOptions {
     std::optional<Clock::duration> idleLimit;  // none: a client may stay idle for ever
     bool anyUser = false;
+    std::optional<std::uint8_t> rxTrigger;  // the port's receive FIFO trigger, when asked for
 };
+
+// The server's own setting and what the client made of the port, on a port that a restarted
+// driver has reset.
+void Restore(quelta::Device& port, const PortState& state, const ServeOptions& options) {
+    RestorePortState(port, state);
+    if (options.rxTrigger) port.SetReceiveTrigger(*options.rxTrigger);
+}
 
 Descriptor Listen(const std::string& address, const std::string& port) {
     addrinfo hints{};
@@ -117,10 +124,13 @@ public:
                     session_.emplace(link_.Port());
                     session_->Greet(toClient_);
                 }
+                if (!waiter_) waiter_.emplace(link_.Port());
                 if (!Step()) break;
             } catch (const quelta::Error& error) {
+                waiter_.reset();  // it waits on the port that the recovery replaces
+                lookAtLines_ = true;
                 if (!link_.Recover(error, [&](quelta::Device& port) {
-                        RestorePortState(port, session_ ? session_->State() : state);
+                        Restore(port, session_ ? session_->State() : state, options_);
                     })) {
                     break;
                 }
@@ -132,13 +142,18 @@ public:
 
 private:
     bool Step() {
-        pollfd watch[2] = {{client_, 0, 0}, {listener_, POLLIN, 0}};
         const bool takeInput = !ended_ && !session_->Unfinished() && toPort_.size() < Backlog &&
                                toClient_.size() < ClientOutputLimit;
+        pollfd watch[3] = {
+            {client_, 0, 0}, {listener_, POLLIN, 0}, {waiter_->Descriptor(), POLLIN, 0}};
         if (takeInput) watch[0].events |= POLLIN;
         if (!toClient_.empty() && !gone_) watch[0].events |= POLLOUT;
-        if (poll(watch, 2, moved_ ? 0 : IdlePollMilliseconds) < 0 && errno != EINTR) return false;
+        // A client that has gone reports its hang-up at once, whatever is asked: it is not
+        // watched while nothing is wanted of it.
+        if (watch[0].events == 0) watch[0].fd = -1;
+        if (poll(watch, 3, moved_ ? 0 : WaitMilliseconds()) < 0 && errno != EINTR) return false;
         moved_ = false;
+        const std::uint32_t events = waiter_->Take();
         if ((watch[1].revents & POLLIN) != 0) RefuseWaiting(listener_);
         if (session_->Unfinished() && toPort_.empty() &&
             !session_->FromClient({}, toPort_, toClient_)) {
@@ -148,12 +163,13 @@ private:
         const ComPortSession::Purged purged = session_->TakePurge();
         if (purged.transmit) toPort_.clear();
         if (purged.receive) lineIn_.clear();
-        // A full ring is not progress: a pause lets the line drain it.
+        // A full ring is not progress: the port's room event wakes the server when it has drained.
         if (!toPort_.empty() && HandOver(link_.Port(), toPort_)) moved_ = true;
         ReadPort();
-        if (Clock::now() >= nextStatePoll_) {
+        // The modem and line state is looked at when the driver says it changed.
+        if (lookAtLines_ || (events & (PortEvent::ModemChange | PortEvent::LineError)) != 0) {
             session_->Poll(toClient_);
-            nextStatePoll_ = Clock::now() + StatePollInterval;
+            lookAtLines_ = false;
         }
         if (!SendToClient()) return false;
         if (ended_) return Finishing();
@@ -163,6 +179,18 @@ private:
             return false;
         }
         return true;
+    }
+
+    // Until the next time limit that a step looks at, or for ever (-1) when none is running.
+    int WaitMilliseconds() const {
+        std::optional<Clock::time_point> next;
+        const auto sooner = [&](Clock::time_point at) { next = next ? std::min(*next, at) : at; };
+        if (ended_) sooner(endBy_);
+        if (options_.idleLimit) sooner(activity_ + *options_.idleLimit);
+        if (!toClient_.empty() && !gone_) sooner(lastSend_ + StalledClient);
+        if (!next) return -1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
+        return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT32_MAX));
     }
 
     void ReadClient() {
@@ -243,17 +271,18 @@ private:
     int listener_;
     const ServeOptions& options_;
     std::optional<ComPortSession> session_;
+    std::optional<PortWaiter> waiter_;
     std::vector<std::uint8_t> toClient_;  // Telnet bytes ready to send
     std::vector<std::uint8_t> lineIn_;    // line data for the client, not yet escaped
     std::vector<std::uint8_t> toPort_;    // the client's data for the line
     std::vector<std::uint8_t> buffer_;
-    Clock::time_point nextStatePoll_ = Clock::now();
     Clock::time_point lastSend_ = Clock::now();
     Clock::time_point activity_ = Clock::now();  // the last byte from or to the client
     Clock::time_point endBy_;
     bool ended_ = false;  // the client has sent all it will
     bool gone_ = false;   // the client can no longer be sent anything
     bool moved_ = true;
+    bool lookAtLines_ = true;  // the modem and line state, once at the start and after a stall
 };
 
 int RunServe(const Invocation& invocation) {
@@ -264,6 +293,7 @@ int RunServe(const Invocation& invocation) {
     if (tcpPort == 0) throw UsageError("--port must be 1 to 65535");
     ServeOptions options;
     options.anyUser = arguments.Has("--any-user");
+    options.rxTrigger = ReceiveTriggerOption(arguments);
     if (const auto idle = arguments.Value("--idle-timeout")) {
         const double seconds = ParseSeconds(*idle, "--idle-timeout");
         if (seconds > 0) options.idleLimit = ToMilliseconds(seconds);
@@ -275,6 +305,7 @@ int RunServe(const Invocation& invocation) {
     // A port that nobody has configured receives nothing; one that runs with these settings is
     // sent nothing.
     link.Port().Configure(state.settings);
+    if (options.rxTrigger) link.Port().SetReceiveTrigger(*options.rxTrigger);
     CatchInterrupts();
     std::printf("%s: RFC 2217 on %s port %lu (Ctrl-C ends)\n", link.ShortName().c_str(),
                 address.c_str(), tcpPort);
@@ -282,7 +313,9 @@ int RunServe(const Invocation& invocation) {
     auto nextCheck = Clock::now() + DriverCheckInterval;
     while (!Interrupted()) {
         pollfd watch{listener.Get(), POLLIN, 0};
-        if (poll(&watch, 1, 100) > 0) {
+        const auto untilCheck =
+            std::chrono::ceil<std::chrono::milliseconds>(nextCheck - Clock::now()).count();
+        if (poll(&watch, 1, static_cast<int>(std::max<std::int64_t>(untilCheck, 0))) > 0) {
             const Descriptor client(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (client.Valid() && Admitted(client.Get(), options)) {
                 Connection(link, client.Get(), listener.Get(), options).Run(state);
@@ -293,7 +326,7 @@ int RunServe(const Invocation& invocation) {
                 (void)link.Port().GetModemControl();
             } catch (const quelta::Error& error) {
                 if (!link.Recover(error,
-                                  [&](quelta::Device& port) { RestorePortState(port, state); })) {
+                                  [&](quelta::Device& port) { Restore(port, state, options); })) {
                     break;
                 }
             }
@@ -307,7 +340,9 @@ int RunServe(const Invocation& invocation) {
 std::vector<CommandEntry> ServeCommands() {
     // clang-format off
     return {
-        {"serve", "serve DEV --port N [--bind ADDR] [--idle-timeout S] [--any-user] [--shared]",
+        {"serve",
+         "serve DEV --port N [--bind ADDR] [--idle-timeout S] [--rx-trigger N] [--any-user] "
+         "[--shared]",
          "serve the port over the network (RFC 2217)",
          "Serves the port to one network client at a time with the Telnet COM port control\n"
          "option (RFC 2217), as pyserial's rfc2217:// URLs, ser2net clients and terminal servers\n"
@@ -330,10 +365,13 @@ std::vector<CommandEntry> ServeCommands() {
          "                      without authentication)\n"
          "  --idle-timeout S    close a client when no byte has gone either way for S seconds\n"
          "                      (default 0: never), so that the one slot is not held for ever\n"
+         "  --rx-trigger N      receive FIFO level at which the port interrupts, 1 to 56 (the\n"
+         "                      open sets 56): a low one hands short frames on at once instead\n"
+         "                      of after four character times; set again on a restarted driver\n"
          "  --any-user          let in connections of every local user\n"
          "  --shared            do not take the port for this server alone\n",
-         {{"--port", true}, {"--bind", true}, {"--idle-timeout", true}, {"--any-user", false},
-          {"--shared", false}}, 1, 1, RunServe},
+         {{"--port", true}, {"--bind", true}, {"--idle-timeout", true}, {"--rx-trigger", true},
+          {"--any-user", false}, {"--shared", false}}, 1, 1, RunServe},
     };
     // clang-format on
 }
