@@ -68,6 +68,7 @@ _quelta() {
         case ${takes[$prev]} in
             FILE | PATH) choices=@files ;;
         esac
+        [[ $prev == --rx-trigger ]] && choices="1 8 16 32 56"
     elif [[ $cur == -* ]]; then
         choices="${!takes[*]}"
     else
