@@ -107,7 +107,9 @@ void PtyBridge::Step() {
     // (the bridge puts them back at once, but the far end may have started sending meanwhile):
     // a pty that nobody holds keeps the change until a program opens it, or has written bytes
     // for it, and a program that opens the pty finds the change in force before the lines go up.
-    const bool programThere = held || (look.revents & POLLIN) != 0;
+    int written = 0;  // data the program left, not counting the master's notices
+    const bool programThere =
+        held || (ioctl(master_.Get(), FIONREAD, &written) == 0 && written > 0);
     if (asked_ && toPort_.empty() && programThere) ApplyAsked();
     if (held != held_) HolderChanged(held);
     if (!asked_ && toPort_.empty() && (look.revents & POLLIN) != 0) ReadProgram();
