@@ -35,7 +35,8 @@ int RunPty(const Invocation& invocation) {
 std::vector<CommandEntry> PtyCommands() {
     // clang-format off
     return {
-        {"pty", "pty DEV [PATH] [--rx-trigger N] [--shared]", "give the port a pseudo-terminal for any serial program",
+        {"pty", "pty DEV [PATH] [--rx-trigger N] [--shared]",
+         "give the port a pseudo-terminal for any serial program",
          "Makes a pseudo-terminal, links PATH to it and moves bytes between it and the port until\n"
          "Ctrl-C (exit 130). The default PATH is DEV in a directory only this user may enter:\n"
          "$XDG_RUNTIME_DIR/quelta, or /tmp/quelta-UID without that variable. A PATH that exists\n"
