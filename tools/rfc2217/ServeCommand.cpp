@@ -32,8 +32,6 @@ constexpr std::size_t ClientOutputLimit = 1 << 20;
 // A client that takes nothing for this long while data waits for it is closed, so that the port
 // is free for another one.
 constexpr auto StalledClient = std::chrono::seconds(30);
-// How often a server without a client asks whether its driver still answers.
-constexpr auto DriverCheckInterval = std::chrono::seconds(1);
 // After the client's end of stream, its last bytes go to the line: the server waits the time the
 // line needs for them and for a full transmit ring of the driver's before them, and this margin.
 constexpr std::size_t DriverTransmitRing = 8192;
@@ -105,8 +103,12 @@ Clock::duration LineTime(const quelta::LineSettings& settings, std::size_t bytes
 // One client's connection, from its greeting to its close.
 class Connection {
 public:
-    Connection(DriverLink& link, int client, int listener, const ServeOptions& options)
+    // waiter: the port's events, made on the port when missing; the server keeps it from one
+    // client to the next, as long as the port it waits on.
+    Connection(DriverLink& link, std::optional<PortWaiter>& waiter, int client, int listener,
+               const ServeOptions& options)
         : link_(link),
+          waiter_(waiter),
           client_(client),
           listener_(listener),
           options_(options),
@@ -267,11 +269,11 @@ private:
     }
 
     DriverLink& link_;
+    std::optional<PortWaiter>& waiter_;
     int client_;
     int listener_;
     const ServeOptions& options_;
     std::optional<ComPortSession> session_;
-    std::optional<PortWaiter> waiter_;
     std::vector<std::uint8_t> toClient_;  // Telnet bytes ready to send
     std::vector<std::uint8_t> lineIn_;    // line data for the client, not yet escaped
     std::vector<std::uint8_t> toPort_;    // the client's data for the line
@@ -310,25 +312,26 @@ int RunServe(const Invocation& invocation) {
     std::printf("%s: RFC 2217 on %s port %lu (Ctrl-C ends)\n", link.ShortName().c_str(),
                 address.c_str(), tcpPort);
     std::fflush(stdout);
-    auto nextCheck = Clock::now() + DriverCheckInterval;
+    // Without a client the server sleeps on the listener and the port's events, which end when
+    // the driver has ended.
+    std::optional<PortWaiter> waiter;
     while (!Interrupted()) {
-        pollfd watch{listener.Get(), POLLIN, 0};
-        const auto untilCheck =
-            std::chrono::ceil<std::chrono::milliseconds>(nextCheck - Clock::now()).count();
-        if (poll(&watch, 1, static_cast<int>(std::max<std::int64_t>(untilCheck, 0))) > 0) {
-            const Descriptor client(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (client.Valid() && Admitted(client.Get(), options)) {
-                Connection(link, client.Get(), listener.Get(), options).Run(state);
-            }
-        } else if (Clock::now() >= nextCheck) {
-            nextCheck = Clock::now() + DriverCheckInterval;
-            try {
-                (void)link.Port().GetModemControl();
-            } catch (const quelta::Error& error) {
-                if (!link.Recover(error,
-                                  [&](quelta::Device& port) { Restore(port, state, options); })) {
-                    break;
+        try {
+            if (!waiter) waiter.emplace(link.Port());
+            pollfd watch[2] = {{listener.Get(), POLLIN, 0}, {waiter->Descriptor(), POLLIN, 0}};
+            if (poll(watch, 2, -1) <= 0) continue;  // a signal
+            if ((watch[0].revents & POLLIN) != 0) {
+                const Descriptor client(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+                if (client.Valid() && Admitted(client.Get(), options)) {
+                    Connection(link, waiter, client.Get(), listener.Get(), options).Run(state);
                 }
+            }
+            if (waiter) (void)waiter->Take();
+        } catch (const quelta::Error& error) {
+            waiter.reset();  // it waits on the port that the recovery replaces
+            if (!link.Recover(error,
+                              [&](quelta::Device& port) { Restore(port, state, options); })) {
+                break;
             }
         }
     }
