@@ -20,8 +20,8 @@ constexpr std::chrono::milliseconds WaitLimit{60000};
 
 }  // namespace
 
-PortWaiter::PortWaiter(quelta::Device& port)
-    : port_(port), ready_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+PortWaiter::PortWaiter(quelta::Device& port, std::uint32_t mask)
+    : port_(port), mask_(mask), ready_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (!ready_.Valid()) {
         throw std::runtime_error(std::string("cannot make an event descriptor: ") +
                                  std::strerror(errno));
@@ -53,13 +53,13 @@ void PortWaiter::Wait() {
     bool evented = port_.HasEvents();
     while (!stop_) {
         if (!evented) {
-            Signal(PortEvent::FromDriver);
+            Signal(mask_);
             std::this_thread::sleep_for(PollingInterval);
             continue;
         }
         try {
-            const quelta::EventReport report = port_.WaitEvents(PortEvent::FromDriver, WaitLimit);
-            const std::uint32_t events = report.happened & PortEvent::FromDriver;
+            const quelta::EventReport report = port_.WaitEvents(mask_, WaitLimit);
+            const std::uint32_t events = report.happened & mask_;
             if (events != 0) Signal(events);
         } catch (const quelta::Error& error) {
             // Every waiter slot is taken by other clients: poll.

@@ -17,9 +17,9 @@ namespace tool {
 
 class PortWaiter {
 public:
-    // Starts waiting on port, which must outlive the waiter. Throws std::runtime_error when the
-    // descriptor cannot be made.
-    explicit PortWaiter(quelta::Device& port);
+    // Starts waiting on port, which must outlive the waiter, for the events of mask (PortEvent
+    // bits). Throws std::runtime_error when the descriptor cannot be made.
+    PortWaiter(quelta::Device& port, std::uint32_t mask);
     ~PortWaiter();  // ends the wait and the thread
     PortWaiter(const PortWaiter&) = delete;
     PortWaiter& operator=(const PortWaiter&) = delete;
@@ -37,6 +37,7 @@ private:
     void Fail();  // in a handler: keeps the exception for Take
 
     quelta::Device& port_;
+    std::uint32_t mask_;
     tool::Descriptor ready_;  // an eventfd
     std::atomic<std::uint32_t> happened_{0};
     std::atomic<bool> stop_{false};

@@ -87,7 +87,11 @@ void PtyBridge::Run(const std::function<bool()>& stop, const Report& refused) {
     refused_ = refused;
     while (!stop()) {
         try {
-            if (!waiter_) waiter_.emplace(link_.Port());
+            // The modem lines are not the pty's: a line whose flow control holds and releases the
+            // far end changes CTS thousands of times a second, which would only wake the bridge.
+            if (!waiter_)
+                waiter_.emplace(link_.Port(), PortEvent::Received | PortEvent::TransmitRoom |
+                                                  PortEvent::TransmitRingEmpty);
             Step();
         } catch (const quelta::Error& error) {
             waiter_.reset();  // it waits on the port that the recovery replaces

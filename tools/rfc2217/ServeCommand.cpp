@@ -36,6 +36,10 @@ constexpr auto StalledClient = std::chrono::seconds(30);
 // line needs for them and for a full transmit ring of the driver's before them, and this margin.
 constexpr std::size_t DriverTransmitRing = 8192;
 constexpr auto EndMargin = std::chrono::seconds(2);
+// A line whose flow control holds and releases the far end changes CTS thousands of times a
+// second: the modem and line state is looked at no more often than this after a change (and not
+// at all while nothing changes), which is as often as the client's notices can tell it anything.
+constexpr auto LineLookGap = std::chrono::milliseconds(10);
 
 struct ServeOptions {
     std::optional<Clock::duration> idleLimit;  // none: a client may stay idle for ever
@@ -126,11 +130,13 @@ public:
                     session_.emplace(link_.Port());
                     session_->Greet(toClient_);
                 }
-                if (!waiter_) waiter_.emplace(link_.Port());
+                if (!waiter_) waiter_.emplace(link_.Port(), PortEvent::FromDriver);
                 if (!Step()) break;
             } catch (const quelta::Error& error) {
                 waiter_.reset();  // it waits on the port that the recovery replaces
-                lookAtLines_ = true;
+                lookAt_ = Clock::now();
+                portHasMore_ = true;
+                ringFull_ = false;
                 if (!link_.Recover(error, [&](quelta::Device& port) {
                         Restore(port, session_ ? session_->State() : state, options_);
                     })) {
@@ -156,6 +162,7 @@ private:
         if (poll(watch, 3, moved_ ? 0 : WaitMilliseconds()) < 0 && errno != EINTR) return false;
         moved_ = false;
         const std::uint32_t events = waiter_->Take();
+        if ((events & PortEvent::Received) != 0) portHasMore_ = true;
         if ((watch[1].revents & POLLIN) != 0) RefuseWaiting(listener_);
         if (session_->Unfinished() && toPort_.empty() &&
             !session_->FromClient({}, toPort_, toClient_)) {
@@ -165,13 +172,24 @@ private:
         const ComPortSession::Purged purged = session_->TakePurge();
         if (purged.transmit) toPort_.clear();
         if (purged.receive) lineIn_.clear();
-        // A full ring is not progress: the port's room event wakes the server when it has drained.
-        if (!toPort_.empty() && HandOver(link_.Port(), toPort_)) moved_ = true;
+        // A full ring is not progress, nor asked again until the port says it has room: what
+        // wakes the server meanwhile (a flow-controlled line's CTS) costs the driver nothing.
+        if ((events & (PortEvent::TransmitRoom | PortEvent::TransmitRingEmpty)) != 0) {
+            ringFull_ = false;
+        }
+        if (!toPort_.empty() && !ringFull_) {
+            ringFull_ = !HandOver(link_.Port(), toPort_);
+            moved_ = moved_ || !ringFull_;
+        }
         ReadPort();
         // The modem and line state is looked at when the driver says it changed.
-        if (lookAtLines_ || (events & (PortEvent::ModemChange | PortEvent::LineError)) != 0) {
+        if (!lookAt_ && (events & (PortEvent::ModemChange | PortEvent::LineError)) != 0) {
+            lookAt_ = std::max(Clock::now(), lastLook_ + LineLookGap);
+        }
+        if (lookAt_ && Clock::now() >= *lookAt_) {
             session_->Poll(toClient_);
-            lookAtLines_ = false;
+            lastLook_ = Clock::now();
+            lookAt_.reset();
         }
         if (!SendToClient()) return false;
         if (ended_) return Finishing();
@@ -188,6 +206,7 @@ private:
         std::optional<Clock::time_point> next;
         const auto sooner = [&](Clock::time_point at) { next = next ? std::min(*next, at) : at; };
         if (ended_) sooner(endBy_);
+        if (lookAt_) sooner(*lookAt_);
         if (options_.idleLimit) sooner(activity_ + *options_.idleLimit);
         if (!toClient_.empty() && !gone_) sooner(lastSend_ + StalledClient);
         if (!next) return -1;
@@ -233,8 +252,10 @@ private:
     }
 
     void ReadPort() {
-        if (!session_->Suspended() && lineIn_.size() < Backlog) {
+        // Asked only when bytes came since a read that emptied the ring.
+        if (portHasMore_ && !session_->Suspended() && lineIn_.size() < Backlog) {
             const std::size_t count = link_.Port().Read(buffer_);
+            portHasMore_ = count == buffer_.size();
             lineIn_.insert(lineIn_.end(), buffer_.begin(),
                            buffer_.begin() + static_cast<std::ptrdiff_t>(count));
             moved_ = moved_ || count > 0;
@@ -284,7 +305,11 @@ private:
     bool ended_ = false;  // the client has sent all it will
     bool gone_ = false;   // the client can no longer be sent anything
     bool moved_ = true;
-    bool lookAtLines_ = true;  // the modem and line state, once at the start and after a stall
+    bool portHasMore_ = true;  // bytes may wait in the receive ring
+    bool ringFull_ = false;    // the transmit ring took less than it was given
+    // When to look at the modem and line state: at the start, and after a change.
+    std::optional<Clock::time_point> lookAt_ = Clock::now();
+    Clock::time_point lastLook_;
 };
 
 int RunServe(const Invocation& invocation) {
@@ -317,7 +342,7 @@ int RunServe(const Invocation& invocation) {
     std::optional<PortWaiter> waiter;
     while (!Interrupted()) {
         try {
-            if (!waiter) waiter.emplace(link.Port());
+            if (!waiter) waiter.emplace(link.Port(), PortEvent::FromDriver);
             pollfd watch[2] = {{listener.Get(), POLLIN, 0}, {waiter->Descriptor(), POLLIN, 0}};
             if (poll(watch, 2, -1) <= 0) continue;  // a signal
             if ((watch[0].revents & POLLIN) != 0) {
