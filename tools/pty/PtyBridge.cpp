@@ -11,7 +11,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "tools/common/Interrupt.h"
 #include "tools/pty/TermiosSettings.h"
 
 namespace tool {
