@@ -10,19 +10,6 @@
 namespace tool {
 namespace {
 
-// The receive trigger of --rx-trigger; none without the option.
-std::optional<std::uint8_t> RequestedTrigger(const Arguments& arguments) {
-    const auto text = arguments.Value("--rx-trigger");
-    if (!text) return std::nullopt;
-    const unsigned long level = ParseCount(*text, "--rx-trigger", 255);
-    if (level < ReceiveTrigger::Lowest || level > ReceiveTrigger::Highest) {
-        throw UsageError("--rx-trigger takes a level from " +
-                         std::to_string(ReceiveTrigger::Lowest) + " to " +
-                         std::to_string(ReceiveTrigger::Highest));
-    }
-    return static_cast<std::uint8_t>(level);
-}
-
 // The settings of the command line; none when it names no baud rate (only --rx-trigger).
 std::optional<quelta::LineSettings> RequestedSettings(const Invocation& invocation) {
     const Arguments& arguments = invocation.Args();
@@ -52,7 +39,7 @@ std::optional<quelta::LineSettings> RequestedSettings(const Invocation& invocati
 }
 
 int RunConfig(const Invocation& invocation) {
-    const std::optional<std::uint8_t> trigger = RequestedTrigger(invocation.Args());
+    const std::optional<std::uint8_t> trigger = ReceiveTriggerOption(invocation.Args());
     const std::optional<quelta::LineSettings> settings = RequestedSettings(invocation);
     if (!settings && !trigger) throw UsageError("config takes a baud rate, --rx-trigger, or both");
     if (!settings && invocation.Args().Positionals().size() == 1 &&

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <string>
+
+#include "client/LineSettings.h"  // the receive trigger levels
 
 namespace tool {
 
@@ -65,8 +68,13 @@ unsigned long ParseCount(const std::string& text, const std::string& what, unsig
 std::optional<std::uint8_t> ReceiveTriggerOption(const Arguments& arguments) {
     const std::optional<std::string> text = arguments.Value("--rx-trigger");
     if (!text) return std::nullopt;
-    // The driver names the levels it offers when it refuses one.
-    return static_cast<std::uint8_t>(ParseCount(*text, "--rx-trigger", UINT8_MAX));
+    const unsigned long level = ParseCount(*text, "--rx-trigger", UINT8_MAX);
+    if (level < ReceiveTrigger::Lowest || level > ReceiveTrigger::Highest) {
+        throw UsageError("--rx-trigger takes a level from " +
+                         std::to_string(ReceiveTrigger::Lowest) + " to " +
+                         std::to_string(ReceiveTrigger::Highest));
+    }
+    return static_cast<std::uint8_t>(level);
 }
 
 double ParseSeconds(const std::string& text, const std::string& what) {

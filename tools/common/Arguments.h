@@ -38,8 +38,8 @@ private:
 
 // Number parsing for option values, with the option's name in the error.
 unsigned long ParseCount(const std::string& text, const std::string& what, unsigned long maximum);
-// The --rx-trigger option of the bridges: none when absent, else the receive FIFO level to ask
-// the driver for (Device::SetReceiveTrigger).
+// The --rx-trigger option: none when absent, else the receive FIFO level to ask the driver for
+// (Device::SetReceiveTrigger); a level the channel does not offer is a usage error.
 std::optional<std::uint8_t> ReceiveTriggerOption(const Arguments& arguments);
 // Seconds, fractions allowed ("0.5"); at most a day.
 double ParseSeconds(const std::string& text, const std::string& what);
