@@ -10,8 +10,10 @@
 
 namespace sim {
 
+// The trace often goes to /tmp: a link planted there by another user must not make the driver
+// truncate a file of the user who runs it.
 Trace::Trace(const std::string& path)
-    : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+    : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
                S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH)) {}
 
 Trace::~Trace() {

@@ -2,6 +2,8 @@
 // operations on the machine (configuration reads, BAR0 translation and mapping with their
 // failures, the access trace, interrupt attachment and manual delivery, and the end of a program
 // that leaves an interrupt section open).
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -52,6 +54,20 @@ TEST(Description, EachMistakeGivesItsLineAndOneLineSayingWhatIsWrong) {
     for (const auto& [text, error] : rows) {
         EXPECT_EQ(sim::LoadMachine(text, "m", {}).error, error) << text;  // and no machine
     }
+    // A trace path that is a link is not followed: what it points at stays as it was.
+    const std::string target = ::testing::TempDir() + "quelta-kept-" + std::to_string(getpid());
+    const std::string link = target + ".link";
+    std::ofstream(target) << "kept";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    sim::MachineOptions traced;
+    traced.tracePath = link;
+    EXPECT_NE(sim::LoadMachine(board + "\n", "m", traced).error.find("cannot write the trace"),
+              std::string::npos);
+    std::stringstream kept;
+    kept << std::ifstream(target).rdbuf();
+    EXPECT_EQ(kept.str(), "kept");
+    std::remove(link.c_str());
+    std::remove(target.c_str());
 }
 
 std::uint32_t routineRuns = 0;
