@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace tool {
@@ -20,8 +21,11 @@ constexpr std::chrono::milliseconds WaitLimit{60000};
 
 }  // namespace
 
-PortWaiter::PortWaiter(quelta::Device& port, std::uint32_t mask)
-    : port_(port), mask_(mask), ready_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+PortWaiter::PortWaiter(quelta::Device& port, std::uint32_t mask, std::chrono::milliseconds modemGap)
+    : port_(port),
+      mask_(mask),
+      modemGap_(modemGap),
+      ready_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (!ready_.Valid()) {
         throw std::runtime_error(std::string("cannot make an event descriptor: ") +
                                  std::strerror(errno));
@@ -51,6 +55,7 @@ void PortWaiter::Signal(std::uint32_t events) {
 
 void PortWaiter::Wait() {
     bool evented = port_.HasEvents();
+    std::optional<std::chrono::steady_clock::time_point> quietUntil;  // of modem changes
     while (!stop_) {
         if (!evented) {
             Signal(mask_);
@@ -58,8 +63,25 @@ void PortWaiter::Wait() {
             continue;
         }
         try {
-            const quelta::EventReport report = port_.WaitEvents(mask_, WaitLimit);
-            const std::uint32_t events = report.happened & mask_;
+            std::uint32_t mask = mask_;
+            std::chrono::milliseconds limit = WaitLimit;
+            if (quietUntil) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                    *quietUntil - std::chrono::steady_clock::now());
+                if (left.count() > 0) {
+                    mask &= ~PortEvent::ModemChange;
+                    limit = left;
+                } else {
+                    // What changed meanwhile was not waited for: the owner looks once more.
+                    quietUntil.reset();
+                    Signal(PortEvent::ModemChange);
+                }
+            }
+            const quelta::EventReport report = port_.WaitEvents(mask, limit);
+            const std::uint32_t events = report.happened & mask;
+            if ((events & PortEvent::ModemChange) != 0 && modemGap_.count() > 0) {
+                quietUntil = std::chrono::steady_clock::now() + modemGap_;
+            }
             if (events != 0) Signal(events);
         } catch (const quelta::Error& error) {
             // Every waiter slot is taken by other clients: poll.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -19,7 +20,13 @@ class PortWaiter {
 public:
     // Starts waiting on port, which must outlive the waiter, for the events of mask (PortEvent
     // bits). Throws std::runtime_error when the descriptor cannot be made.
-    PortWaiter(quelta::Device& port, std::uint32_t mask);
+    // modemGap: after a modem change, the changes of the next modemGap are not waited for, and
+    // when it ends one ModemChange is reported again, so that the owner looks once more at the
+    // lines. A flow-controlled line moves CTS thousands of times a second; an owner that looks
+    // at the lines no more often than that gap would otherwise be woken for each change, at a
+    // cost to the line itself on a busy machine.
+    PortWaiter(quelta::Device& port, std::uint32_t mask,
+               std::chrono::milliseconds modemGap = std::chrono::milliseconds::zero());
     ~PortWaiter();  // ends the wait and the thread
     PortWaiter(const PortWaiter&) = delete;
     PortWaiter& operator=(const PortWaiter&) = delete;
@@ -38,6 +45,7 @@ private:
 
     quelta::Device& port_;
     std::uint32_t mask_;
+    std::chrono::milliseconds modemGap_;
     tool::Descriptor ready_;  // an eventfd
     std::atomic<std::uint32_t> happened_{0};
     std::atomic<bool> stop_{false};

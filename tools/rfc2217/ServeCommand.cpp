@@ -130,7 +130,7 @@ public:
                     session_.emplace(link_.Port());
                     session_->Greet(toClient_);
                 }
-                if (!waiter_) waiter_.emplace(link_.Port(), PortEvent::FromDriver);
+                if (!waiter_) waiter_.emplace(link_.Port(), PortEvent::FromDriver, LineLookGap);
                 if (!Step()) break;
             } catch (const quelta::Error& error) {
                 waiter_.reset();  // it waits on the port that the recovery replaces
@@ -342,7 +342,7 @@ int RunServe(const Invocation& invocation) {
     std::optional<PortWaiter> waiter;
     while (!Interrupted()) {
         try {
-            if (!waiter) waiter.emplace(link.Port(), PortEvent::FromDriver);
+            if (!waiter) waiter.emplace(link.Port(), PortEvent::FromDriver, LineLookGap);
             pollfd watch[2] = {{listener.Get(), POLLIN, 0}, {waiter->Descriptor(), POLLIN, 0}};
             if (poll(watch, 2, -1) <= 0) continue;  // a signal
             if ((watch[0].revents & POLLIN) != 0) {
